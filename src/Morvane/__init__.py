@@ -1,0 +1,1 @@
+"""Morvane: a minimal RGB image library (PNG and BMP in and out)."""

@@ -1,0 +1,15 @@
+// BMP: the decoder and the encoder.
+#pragma once
+
+#include "function.hpp"
+
+namespace mv {
+
+extern const FunctionSpec kWriteBmp;  // _writeBmp(path, width, height, pixels)
+extern const FunctionSpec kSaveBmp;   // SimpleImage.saveBmp(path)
+
+// Decodes a BMP stream positioned at its first byte into the tuple
+// (width, height, pixels).
+PyObject* loadBmp(PyObject* stream);
+
+}  // namespace mv

@@ -1,0 +1,316 @@
+#include "function.hpp"
+
+#include <cstddef>
+#include <vector>
+
+#include "image.hpp"
+
+namespace mv {
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+namespace {
+
+void raiseCount(const Signature& sig, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
+                 "exactly", static_cast<Py_ssize_t>(sig.nparams), sig.nparams == 1 ? "" : "s", given);
+}
+
+bool nameIs(PyObject* key, const char* name) {
+    return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
+int findParam(const Signature& sig, PyObject* key) {
+    for (int i = 0; i < sig.nparams; ++i)
+        if (nameIs(key, sig.params[i].name)) return i;
+    return -1;
+}
+
+void raiseType(const Param& param, PyObject* value) {
+    PyTypeObject* got = Py_TYPE(value);
+    if (PyType_IsSubtype(got, param.exactType)) {
+        PyErr_Format(PyExc_TypeError,
+                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
+                     "This check is stricter than the typing rules: it rejects subclasses of built-in types.",
+                     param.name, param.exactType->tp_name, got->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     param.name, param.exactType->tp_name, got->tp_name);
+    }
+}
+
+}  // namespace
+
+bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   BoundArgs& out) {
+    const int n = sig.nparams;
+    if (nargs > n) {
+        raiseCount(sig, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.obj[i] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw == 0) {
+        if (nargs < n) {
+            raiseCount(sig, nargs);
+            return false;
+        }
+    } else {
+        PyObject* const* kwvalues = args + nargs;
+        // Each parameter not given by position must come by keyword; the
+        // first one missing ends binding.
+        for (Py_ssize_t i = nargs; i < n; ++i) {
+            PyObject* found = nullptr;
+            for (Py_ssize_t k = 0; k < nkw && !found; ++k)
+                if (nameIs(PyTuple_GET_ITEM(kwnames, k), sig.params[i].name)) found = kwvalues[k];
+            if (!found) {
+                raiseCount(sig, i);
+                return false;
+            }
+            out.obj[i] = found;
+        }
+        // Only then the keywords themselves are judged, in the order given.
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+                return false;
+            }
+            int j = findParam(sig, key);
+            if (j < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+                return false;
+            }
+            if (j < nargs) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name,
+                             key);
+                return false;
+            }
+        }
+    }
+    for (int i = 0; i < n; ++i) {
+        const Param& p = sig.params[i];
+        if (p.exactType && Py_TYPE(out.obj[i]) != p.exactType) {
+            raiseType(p, out.obj[i]);
+            return false;
+        }
+    }
+    for (int i = 0; i < n; ++i)
+        if (sig.params[i].int32 && !toInt32(out.obj[i], &out.i32[i])) return false;
+    return true;
+}
+
+bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) return bindArguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
+    // Lay the call out as a vectorcall would: positional values, then the
+    // keyword values, with the keyword names in a tuple.
+    std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    Ref kwnames(PyTuple_New(nkw));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+        stack[nargs + k] = value;
+        ++k;
+    }
+    return bindArguments(sig, stack.data(), nargs, kwnames.get(), out);
+}
+
+// ---------------------------------------------------------------------------
+// The function object
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* annotations;
+    PyObject* code;
+};
+
+FunctionObject* asFunction(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+bool takesSelf(Kind kind) { return kind == Kind::Method || kind == Kind::ClassMethod; }
+
+PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    FunctionObject* fn = asFunction(callable);
+    const FunctionSpec& spec = *fn->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    BoundArgs bound;
+    bound.self = nullptr;
+    if (takesSelf(spec.kind)) {
+        if (nargs < 1) {
+            PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", fn->qualname);
+            return nullptr;
+        }
+        bound.self = args[0];
+        if (spec.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
+            PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+                         fn->name, imageType()->tp_name, Py_TYPE(bound.self)->tp_name);
+            return nullptr;
+        }
+        ++args;
+        --nargs;
+    }
+    if (!bindArguments(spec.sig, args, nargs, kwnames, bound)) return nullptr;
+    return spec.impl(bound);
+}
+
+PyObject* functionDescrGet(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* functionRepr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", asFunction(self)->qualname, self);
+}
+
+int functionTraverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* fn = asFunction(self);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->code);
+    return 0;
+}
+
+int functionClear(PyObject* self) {
+    FunctionObject* fn = asFunction(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->code);
+    return 0;
+}
+
+void functionDealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    functionClear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject* getName(PyObject* self, void*) { return Py_NewRef(asFunction(self)->name); }
+PyObject* getQualname(PyObject* self, void*) { return Py_NewRef(asFunction(self)->qualname); }
+PyObject* getAnnotations(PyObject* self, void*) { return Py_NewRef(asFunction(self)->annotations); }
+PyObject* getCode(PyObject* self, void*) { return Py_NewRef(asFunction(self)->code); }
+PyObject* getNone(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* getModule(PyObject*, void*) { return PyUnicode_FromString("Morvane.simpleImage_ext"); }
+PyObject* getGlobals(PyObject*, void*) {
+    PyObject* module = recordedModule();
+    if (!module) {
+        PyErr_SetString(PyExc_AttributeError, "__globals__");
+        return nullptr;
+    }
+    return Py_NewRef(PyModule_GetDict(module));
+}
+
+PyGetSetDef functionGetset[] = {
+    {"__name__", getName, nullptr, nullptr, nullptr},
+    {"__qualname__", getQualname, nullptr, nullptr, nullptr},
+    {"__module__", getModule, nullptr, nullptr, nullptr},
+    {"__doc__", getNone, nullptr, nullptr, nullptr},
+    {"__defaults__", getNone, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", getNone, nullptr, nullptr, nullptr},
+    {"__annotations__", getAnnotations, nullptr, nullptr, nullptr},
+    {"__code__", getCode, nullptr, nullptr, nullptr},
+    {"__globals__", getGlobals, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject FunctionType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)  //
+    "Morvane.simpleImage_ext.function",
+};
+
+// A code object whose argument names are the function's parameters, so that
+// introspection reports the signature.
+PyObject* makeCode(const FunctionSpec& spec, PyObject* name, PyObject* qualname) {
+    const int implicit = takesSelf(spec.kind) ? 1 : 0;
+    const int argcount = implicit + spec.sig.nparams;
+    Ref varnames(PyTuple_New(argcount));
+    if (!varnames) return nullptr;
+    if (implicit) {
+        PyObject* first = PyUnicode_InternFromString(spec.kind == Kind::ClassMethod ? "cls" : "self");
+        if (!first) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), 0, first);
+    }
+    for (int i = 0; i < spec.sig.nparams; ++i) {
+        PyObject* s = PyUnicode_InternFromString(spec.sig.params[i].name);
+        if (!s) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), implicit + i, s);
+    }
+    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("simpleImage_ext", spec.sig.name, 1)));
+    if (!empty) return nullptr;
+    Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
+    if (!replace) return nullptr;
+    Ref kwargs(Py_BuildValue("{s:i,s:i,s:O,s:O,s:O}", "co_argcount", argcount, "co_nlocals", argcount,
+                             "co_varnames", varnames.get(), "co_name", name, "co_qualname", qualname));
+    if (!kwargs) return nullptr;
+    Ref noArgs(PyTuple_New(0));
+    if (!noArgs) return nullptr;
+    return PyObject_Call(replace.get(), noArgs.get(), kwargs.get());
+}
+
+PyObject* makeAnnotations(const FunctionSpec& spec) {
+    Ref dict(PyDict_New());
+    if (!dict) return nullptr;
+    auto add = [&](const char* key, const char* text) {
+        Ref value(PyUnicode_FromString(text));
+        return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
+    };
+    for (int i = 0; i < spec.sig.nparams; ++i) {
+        const Param& p = spec.sig.params[i];
+        if (p.annotation && !add(p.name, p.annotation)) return nullptr;
+    }
+    if (spec.returnAnnotation && !add("return", spec.returnAnnotation)) return nullptr;
+    return dict.release();
+}
+
+}  // namespace
+
+bool readyFunctionType() {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return true;
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_descr_get = functionDescrGet;
+    FunctionType.tp_repr = functionRepr;
+    FunctionType.tp_traverse = functionTraverse;
+    FunctionType.tp_clear = functionClear;
+    FunctionType.tp_dealloc = functionDealloc;
+    FunctionType.tp_getset = functionGetset;
+    return PyType_Ready(&FunctionType) == 0;
+}
+
+PyObject* newFunction(const FunctionSpec& spec) {
+    Ref name(PyUnicode_InternFromString(spec.sig.name));
+    if (!name) return nullptr;
+    Ref qualname(PyUnicode_InternFromString(spec.qualname));
+    if (!qualname) return nullptr;
+    Ref annotations(makeAnnotations(spec));
+    if (!annotations) return nullptr;
+    Ref code(makeCode(spec, name.get(), qualname.get()));
+    if (!code) return nullptr;
+    FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!fn) return nullptr;
+    fn->vectorcall = functionVectorcall;
+    fn->spec = &spec;
+    fn->name = name.release();
+    fn->qualname = qualname.release();
+    fn->annotations = annotations.release();
+    fn->code = code.release();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(fn));
+    return reinterpret_cast<PyObject*>(fn);
+}
+
+}  // namespace mv

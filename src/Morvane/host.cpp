@@ -1,0 +1,226 @@
+#include "host.hpp"
+
+#include <climits>
+#include <cstring>
+
+namespace mv {
+
+Names names;
+
+bool initNames() {
+    if (names.mask32) return true;
+    struct Entry {
+        PyObject** slot;
+        const char* text;
+    };
+    const Entry entries[] = {
+        {&names.struct_, "struct"},
+        {&names.zlib, "zlib"},
+        {&names.BytesIO, "BytesIO"},
+        {&names.Path, "Path"},
+        {&names.PNG_SIGNATURE, "PNG_SIGNATURE"},
+        {&names._readChunk, "_readChunk"},
+        {&names._makeChunk, "_makeChunk"},
+        {&names._writePng, "_writePng"},
+        {&names._writeBmp, "_writeBmp"},
+        {&names._streamToImage, "_streamToImage"},
+        {&names.read, "read"},
+        {&names.seek, "seek"},
+        {&names.write, "write"},
+        {&names.pack, "pack"},
+        {&names.unpack, "unpack"},
+        {&names.crc32, "crc32"},
+        {&names.compress, "compress"},
+        {&names.decompress, "decompress"},
+        {&names.join, "join"},
+        {&names.startswith, "startswith"},
+        {&names.enter, "__enter__"},
+        {&names.exit, "__exit__"},
+        {&names.rb, "rb"},
+        {&names.wb, "wb"},
+    };
+    for (const Entry& e : entries) {
+        if (!*e.slot) {
+            *e.slot = PyUnicode_InternFromString(e.text);
+            if (!*e.slot) return false;
+        }
+    }
+    names.emptyBytes = PyBytes_FromStringAndSize(nullptr, 0);
+    names.int0 = PyLong_FromLong(0);
+    names.int4 = PyLong_FromLong(4);
+    names.int8 = PyLong_FromLong(8);
+    names.int14 = PyLong_FromLong(14);
+    names.int36 = PyLong_FromLong(36);
+    names.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul);
+    return names.emptyBytes && names.int0 && names.int4 && names.int8 && names.int14 && names.int36 &&
+           names.mask32;
+}
+
+namespace {
+PyObject* gModule = nullptr;
+PyObject* gOpen = nullptr;
+}  // namespace
+
+PyObject* recordedModule() { return gModule; }
+
+void setRecordedModule(PyObject* module) {
+    PyObject* old = gModule;
+    gModule = module;
+    Py_XDECREF(old);
+}
+
+PyObject* builtinOpen() { return gOpen; }
+
+void setBuiltinOpen(PyObject* fn) {
+    PyObject* old = gOpen;
+    gOpen = fn;
+    Py_XDECREF(old);
+}
+
+PyObject* lookupGlobal(PyObject* name) {
+    if (gModule) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(gModule), name);
+        if (value) return Py_NewRef(value);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins) {
+        PyObject* value = PyDict_GetItemWithError(builtins, name);
+        if (value) return Py_NewRef(value);
+        if (PyErr_Occurred()) return nullptr;
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+namespace {
+bool longToInt32(PyObject* value, int32_t* out) {
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow || v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return false;
+    }
+    *out = static_cast<int32_t>(v);
+    return true;
+}
+}  // namespace
+
+bool toInt32(PyObject* value, int32_t* out) {
+    if (PyLong_Check(value)) return longToInt32(value, out);
+    PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+    if (!nb || !nb->nb_int) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return false;
+    }
+    Ref converted(nb->nb_int(value));
+    if (!converted) return false;
+    if (!PyLong_CheckExact(converted.get())) {
+        if (!PyLong_Check(converted.get())) {
+            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+                         Py_TYPE(converted.get())->tp_name);
+            return false;
+        }
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  "
+                             "The ability to return an instance of a strict subclass of int "
+                             "is deprecated, and may be removed in a future version of Python.",
+                             Py_TYPE(converted.get())->tp_name) < 0)
+            return false;
+    }
+    return longToInt32(converted.get(), out);
+}
+
+int compareTruth(PyObject* a, PyObject* b, int op) {
+    Ref result(PyObject_RichCompare(a, b, op));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+
+int equalsBytes(PyObject* obj, const char* literal, Py_ssize_t n) {
+    if (PyBytes_CheckExact(obj))
+        return PyBytes_GET_SIZE(obj) == n && std::memcmp(PyBytes_AS_STRING(obj), literal, n) == 0;
+    Ref other(PyBytes_FromStringAndSize(literal, n));
+    if (!other) return -1;
+    return compareTruth(obj, other.get(), Py_EQ);
+}
+
+PyObject* itemAt(PyObject* obj, Py_ssize_t i) {
+    if (PyTuple_CheckExact(obj) && i < PyTuple_GET_SIZE(obj)) return Py_NewRef(PyTuple_GET_ITEM(obj, i));
+    Ref index(PyLong_FromSsize_t(i));
+    if (!index) return nullptr;
+    return PyObject_GetItem(obj, index.get());
+}
+
+PyObject* readCounted(PyObject* stream, PyObject* n, Py_ssize_t* length) {
+    Ref got(callMethod(stream, names.read, n));
+    if (!got) return nullptr;
+    *length = PyObject_Length(got.get());
+    if (*length < 0) return nullptr;
+    return got.release();
+}
+
+bool writeTo(PyObject* output, PyObject* data) {
+    Ref r(callMethod(output, names.write, data));
+    return static_cast<bool>(r);
+}
+
+PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
+    PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
+    if (!found) return nullptr;
+    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    if (!get) return Py_NewRef(found);
+    return get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+void raiseTooMany(Py_ssize_t expected) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+
+void raiseNeedMore(Py_ssize_t found) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+bool unpackExactly(PyObject* seq, Py_ssize_t n, PyObject** out) {
+    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
+        Py_ssize_t size = Py_SIZE(seq);
+        if (size != n) {
+            if (size > n)
+                raiseTooMany(n);
+            else
+                raiseNeedMore(size);
+            return false;
+        }
+        PyObject** items = PyTuple_CheckExact(seq) ? &PyTuple_GET_ITEM(seq, 0) : &PyList_GET_ITEM(seq, 0);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Py_NewRef(items[i]);
+        return true;
+    }
+    Ref it(PyObject_GetIter(seq));
+    if (!it) return false;
+    Py_ssize_t got = 0;
+    auto dropDrawn = [&] {
+        for (Py_ssize_t i = 0; i < got; ++i) Py_CLEAR(out[i]);
+    };
+    for (; got < n; ++got) {
+        PyObject* item = PyIter_Next(it.get());
+        if (!item) {
+            if (!PyErr_Occurred()) raiseNeedMore(got);
+            dropDrawn();
+            return false;
+        }
+        out[got] = item;
+    }
+    PyObject* extra = PyIter_Next(it.get());
+    if (extra || PyErr_Occurred()) {
+        if (extra) {
+            Py_DECREF(extra);
+            raiseTooMany(n);
+        }
+        dropDrawn();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace mv

@@ -1,0 +1,245 @@
+// Small helpers over the interpreter's C interface, shared by every part of
+// the module: owned references, buffer views, the 32-bit integer conversion,
+// unpacking, module-namespace lookup and `with`-block handling of files.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <utility>
+
+namespace mv {
+
+// An owned (strong) reference, released when it goes out of scope.
+class Ref {
+public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = p_;
+            p_ = other.p_;
+            other.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset(PyObject* owned = nullptr) noexcept { *this = Ref(owned); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// A one-dimensional byte view of an object supporting the buffer protocol,
+// released when it goes out of scope.
+class ByteView {
+public:
+    ByteView() noexcept { view_.obj = nullptr; }
+    ByteView(const ByteView&) = delete;
+    ByteView& operator=(const ByteView&) = delete;
+    ~ByteView() {
+        if (view_.obj) PyBuffer_Release(&view_);
+    }
+    // Returns false with the host's exception set.
+    bool acquire(PyObject* obj, bool writable) {
+        return PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) == 0;
+    }
+    unsigned char* data() const noexcept { return static_cast<unsigned char*>(view_.buf); }
+    Py_ssize_t size() const noexcept { return view_.len; }
+
+private:
+    Py_buffer view_;
+};
+
+// The interpreter's own exception chaining: while `fn` runs, the pending
+// exception is saved; if `fn` raises, the saved one becomes its context.
+template <class Fn>
+bool runKeepingError(Fn&& fn) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    bool ok = fn();
+    if (ok) {
+        PyErr_Restore(type, value, tb);
+        return true;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    PyObject *type2, *value2, *tb2;
+    PyErr_Fetch(&type2, &value2, &tb2);
+    PyErr_NormalizeException(&type2, &value2, &tb2);
+    PyException_SetContext(value2, value);  // steals value
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    PyErr_Restore(type2, value2, tb2);
+    return false;
+}
+
+// Interned names used across the module, made once at initialisation.
+struct Names {
+    PyObject* struct_;
+    PyObject* zlib;
+    PyObject* BytesIO;
+    PyObject* Path;
+    PyObject* PNG_SIGNATURE;
+    PyObject* _readChunk;
+    PyObject* _makeChunk;
+    PyObject* _writePng;
+    PyObject* _writeBmp;
+    PyObject* _streamToImage;
+    PyObject* read;
+    PyObject* seek;
+    PyObject* write;
+    PyObject* pack;
+    PyObject* unpack;
+    PyObject* crc32;
+    PyObject* compress;
+    PyObject* decompress;
+    PyObject* join;
+    PyObject* startswith;
+    PyObject* enter;
+    PyObject* exit;
+    PyObject* rb;
+    PyObject* wb;
+    // Constant objects.
+    PyObject* emptyBytes;  // b""
+    PyObject* int0;
+    PyObject* int4;
+    PyObject* int8;
+    PyObject* int14;
+    PyObject* int36;
+    PyObject* mask32;  // 0xFFFFFFFF
+};
+extern Names names;
+bool initNames();
+
+// Process-wide module record, filled by the exec step.
+PyObject* recordedModule();
+void setRecordedModule(PyObject* module);  // steals; nullptr forgets it
+// The built-in `open`, taken from the builtins once during initialisation.
+PyObject* builtinOpen();
+void setBuiltinOpen(PyObject* fn);  // steals
+
+// Looks `name` up in the module namespace, falling back to the builtins.
+// Returns a new reference, or nullptr with NameError set.
+PyObject* lookupGlobal(PyObject* name);
+
+// The 32-bit integer conversion: an int (subclasses included) by its value,
+// anything else through its __int__; OverflowError outside 32 bits.
+bool toInt32(PyObject* value, int32_t* out);
+
+// Unpacks `seq` into exactly `n` items (new references in `out`): a tuple or
+// list by its length, anything else by iterating it (drawing at most n + 1
+// items). Raises ValueError with the host's unpacking messages otherwise.
+bool unpackExactly(PyObject* seq, Py_ssize_t n, PyObject** out);
+// The unpacking messages, for callers that know the count themselves.
+void raiseTooMany(Py_ssize_t expected);
+void raiseNeedMore(Py_ssize_t found);
+
+// `a op b` with the host's comparison, as a truth value; -1 on error.
+int compareTruth(PyObject* a, PyObject* b, int op);
+
+// `obj == literal` for a bytes literal of n bytes: 1, 0, or -1 on error.
+int equalsBytes(PyObject* obj, const char* literal, Py_ssize_t n);
+
+// obj[i], as the host indexes; a new reference or nullptr.
+PyObject* itemAt(PyObject* obj, Py_ssize_t i);
+
+// A string constant made once and kept for the life of the process;
+// nullptr (with the error set) if it cannot be made.
+inline PyObject* constantString(PyObject*& slot, const char* text) {
+    if (!slot) slot = PyUnicode_InternFromString(text);
+    return slot;
+}
+
+// Calls `method` of `obj` with the given arguments; a new reference or nullptr.
+template <class... Args>
+inline PyObject* callMethod(PyObject* obj, PyObject* method, Args... args) {
+    PyObject* argv[] = {obj, args...};
+    return PyObject_VectorcallMethod(method, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+template <class... Args>
+inline PyObject* call(PyObject* fn, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return PyObject_Vectorcall(fn, argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+// Calls attribute `method` of the module-level object named `global`.
+template <class... Args>
+inline PyObject* callGlobalMethod(PyObject* global, PyObject* method, Args... args) {
+    Ref owner(lookupGlobal(global));
+    if (!owner) return nullptr;
+    return callMethod(owner.get(), method, args...);
+}
+
+// struct.<method>(format, args...) through the module namespace; the format
+// string is made once into `slot`.
+template <class... Args>
+inline PyObject* structCall(PyObject* method, PyObject*& slot, const char* format, Args... args) {
+    if (!constantString(slot, format)) return nullptr;
+    return callGlobalMethod(names.struct_, method, slot, args...);
+}
+
+// stream.read(n), and the length of what came back (len()).
+PyObject* readCounted(PyObject* stream, PyObject* n, Py_ssize_t* length);
+
+// output.write(data), its result ignored.
+bool writeTo(PyObject* output, PyObject* data);
+
+inline void raiseValue(const char* message) { PyErr_SetString(PyExc_ValueError, message); }
+
+// A special method looked up on the type, as the `with` statement does;
+// nullptr without an error when the type has none.
+PyObject* lookupSpecial(PyObject* obj, PyObject* name);
+
+// Runs `body(file)` inside a `with` block over `open(path, mode)` (the
+// built-in taken at initialisation). The file is closed on every path; an
+// error from closing it during an error becomes chained to that error.
+template <class Body>
+bool withOpenFile(PyObject* path, PyObject* mode, Body&& body) {
+    Ref manager(call(builtinOpen(), path, mode));
+    if (!manager) return false;
+    Ref enterFn(lookupSpecial(manager.get(), names.enter));
+    Ref exitFn;
+    if (enterFn) exitFn.reset(lookupSpecial(manager.get(), names.exit));
+    if (!exitFn || !enterFn) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         Py_TYPE(manager.get())->tp_name);
+        return false;
+    }
+    Ref file(PyObject_CallNoArgs(enterFn.get()));
+    if (!file) return false;
+    if (body(file.get())) {
+        Ref r(call(exitFn.get(), Py_None, Py_None, Py_None));
+        return static_cast<bool>(r);
+    }
+    // The body failed: let the manager see the error, then re-raise it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    PyErr_Restore(type, value, tb);
+    return runKeepingError([&] {
+        Ref r(call(exitFn.get(), type, value, tb ? tb : Py_None));
+        return static_cast<bool>(r);
+    }) && false;
+}
+
+}  // namespace mv

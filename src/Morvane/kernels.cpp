@@ -1,0 +1,223 @@
+#include "kernels.hpp"
+
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define MV_X86 1
+#include <emmintrin.h>
+#include <tmmintrin.h>
+#endif
+
+namespace mv {
+
+// ---------------------------------------------------------------------------
+// Row filters, byte by byte
+
+bool unfilterRowScalar(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
+                       int bytesPerPixel) {
+    if (length == 0) return true;
+    if (filterType < 0 || filterType > 4) return false;
+    const size_t bpp = static_cast<size_t>(bytesPerPixel);
+    for (size_t i = 0; i < length; ++i) {
+        const int left = i >= bpp ? recon[i - bpp] : 0;
+        const int up = prev ? prev[i] : 0;
+        const int upLeft = (i >= bpp && prev) ? prev[i - bpp] : 0;
+        int value = row[i];
+        switch (filterType) {
+            case 1: value += left; break;
+            case 2: value += up; break;
+            case 3: value += (left + up) >> 1; break;
+            case 4: value += paethPredictor(left, up, upLeft); break;
+            default: break;
+        }
+        recon[i] = static_cast<uint8_t>(value);
+    }
+    return true;
+}
+
+#ifdef MV_X86
+
+namespace {
+
+// Pixel-at-a-time loads and stores of 3 or 4 bytes into the low lanes.
+inline __m128i load(const uint8_t* p, size_t n) {
+    int32_t v = 0;
+    std::memcpy(&v, p, n);
+    return _mm_cvtsi32_si128(v);
+}
+
+inline void store(uint8_t* p, __m128i x, size_t n) {
+    const int32_t v = _mm_cvtsi128_si32(x);
+    std::memcpy(p, &v, n);
+}
+
+// Walks the pixels of a row: `step(i, n)` for each pixel at byte i, with
+// n = 4 whenever four bytes can be touched there (faster) and bpp otherwise.
+template <class Step>
+inline void eachPixel(size_t length, size_t bpp, Step&& step) {
+    size_t i = 0;
+    for (; i + 4 <= length; i += bpp) step(i, size_t{4});
+    for (; i < length; i += bpp) step(i, bpp);
+}
+
+void sub(const uint8_t* row, uint8_t* recon, size_t length, size_t bpp) {
+    __m128i a = _mm_setzero_si128();
+    eachPixel(length, bpp, [&](size_t i, size_t n) {
+        a = _mm_add_epi8(a, load(row + i, n));
+        store(recon + i, a, n);
+    });
+}
+
+void up(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
+    size_t i = 0;
+    for (; i + 16 <= length; i += 16) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+        const __m128i p = _mm_loadu_si128(reinterpret_cast<const __m128i*>(prev + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(recon + i), _mm_add_epi8(r, p));
+    }
+    for (; i < length; ++i) recon[i] = static_cast<uint8_t>(row[i] + prev[i]);
+}
+
+void average(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length, size_t bpp) {
+    const __m128i one = _mm_set1_epi8(1);
+    __m128i a = _mm_setzero_si128();
+    eachPixel(length, bpp, [&](size_t i, size_t n) {
+        const __m128i b = prev ? load(prev + i, n) : _mm_setzero_si128();
+        // (a + b) >> 1 without overflow: the rounded-up mean, less the
+        // rounding bit.
+        __m128i avg = _mm_avg_epu8(a, b);
+        avg = _mm_sub_epi8(avg, _mm_and_si128(_mm_xor_si128(a, b), one));
+        a = _mm_add_epi8(load(row + i, n), avg);
+        store(recon + i, a, n);
+    });
+}
+
+inline __m128i abs16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
+
+inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
+}
+
+void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length, size_t bpp) {
+    const __m128i zero = _mm_setzero_si128();
+    // 16-bit lanes: a left, b up, c upper left, d the current pixel.
+    __m128i a = zero, c = zero;
+    eachPixel(length, bpp, [&](size_t i, size_t n) {
+        const __m128i b = _mm_unpacklo_epi8(load(prev + i, n), zero);
+        __m128i d = _mm_unpacklo_epi8(load(row + i, n), zero);
+        __m128i pa = _mm_sub_epi16(b, c);  // p - a
+        __m128i pb = _mm_sub_epi16(a, c);  // p - b
+        __m128i pc = _mm_add_epi16(pa, pb);  // p - c
+        pa = abs16(pa);
+        pb = abs16(pb);
+        pc = abs16(pc);
+        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+        const __m128i nearest =
+            select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
+        // Byte-wise addition wraps modulo 256 and keeps the high bytes zero.
+        d = _mm_add_epi8(d, nearest);
+        store(recon + i, _mm_packus_epi16(d, d), n);
+        a = d;
+        c = b;
+    });
+}
+
+bool haveSsse3() {
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return have;
+}
+
+__attribute__((target("ssse3"))) void swapRedBlueSsse3(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    const size_t total = pixels * 3;
+    const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+    size_t i = 0;
+    // Five whole pixels per step; the sixteenth byte is rewritten by the next.
+    for (; i + 16 <= total; i += 15) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_shuffle_epi8(v, order));
+    }
+    for (; i < total; i += 3) {
+        dst[i] = src[i + 2];
+        dst[i + 1] = src[i + 1];
+        dst[i + 2] = src[i];
+    }
+}
+
+__attribute__((target("ssse3"))) void dropAlphaSsse3(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    const __m128i order = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    size_t p = 0;
+    // Four pixels per step; the last four bytes stored are rewritten by the next.
+    for (; p + 6 <= pixels; p += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + p * 4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + p * 3), _mm_shuffle_epi8(v, order));
+    }
+    for (; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
+}
+
+}  // namespace
+
+bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
+                 int bytesPerPixel) {
+    if (length == 0) return true;
+    const size_t bpp = static_cast<size_t>(bytesPerPixel);
+    if (bpp != 3 && bpp != 4) return unfilterRowScalar(filterType, row, prev, recon, length, bytesPerPixel);
+    switch (filterType) {
+        case 0: std::memcpy(recon, row, length); return true;
+        case 1: sub(row, recon, length, bpp); return true;
+        case 2:
+            if (prev)
+                up(row, prev, recon, length);
+            else
+                std::memcpy(recon, row, length);
+            return true;
+        case 3: average(row, prev, recon, length, bpp); return true;
+        case 4:
+            // On the first row the predictor always picks the left byte.
+            if (prev)
+                paeth(row, prev, recon, length, bpp);
+            else
+                sub(row, recon, length, bpp);
+            return true;
+        default: return false;
+    }
+}
+
+void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    if (haveSsse3()) return swapRedBlueSsse3(src, dst, pixels);
+    for (size_t i = 0; i < pixels * 3; i += 3) {
+        dst[i] = src[i + 2];
+        dst[i + 1] = src[i + 1];
+        dst[i + 2] = src[i];
+    }
+}
+
+void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    if (haveSsse3()) return dropAlphaSsse3(src, dst, pixels);
+    for (size_t p = 0; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
+}
+
+#else  // no vector instructions
+
+bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
+                 int bytesPerPixel) {
+    return unfilterRowScalar(filterType, row, prev, recon, length, bytesPerPixel);
+}
+
+void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    for (size_t i = 0; i < pixels * 3; i += 3) {
+        dst[i] = src[i + 2];
+        dst[i + 1] = src[i + 1];
+        dst[i + 2] = src[i];
+    }
+}
+
+void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    for (size_t p = 0; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
+}
+
+#endif
+
+}  // namespace mv

@@ -1,0 +1,41 @@
+// Pixel kernels: plain C++ over byte spans, no interpreter involved.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mv {
+
+// The Paeth predictor: of left (a), up (b) and upper left (c), the one
+// nearest to a + b - c; ties go to a, then to b.
+inline int paethPredictor(int a, int b, int c) {
+    const int p = a + b - c;
+    const int pa = p > a ? p - a : a - p;
+    const int pb = p > b ? p - b : b - p;
+    const int pc = p > c ? p - c : c - p;
+    if (pa <= pb && pa <= pc) return a;
+    if (pb <= pc) return b;
+    return c;
+}
+
+// Undoes the PNG row filter `filterType` (0 to 4) of `row` (`length` bytes)
+// into `recon`, given the previous row's reconstruction `prev` (nullptr for
+// the first row, which then counts as all zero) and the bytes per pixel
+// (3 or 4). `recon` must not overlap `row` or `prev`. Returns false, writing
+// nothing, for a filter type above 4.
+bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
+                 int bytesPerPixel);
+
+// Reference version of unfilterRow, byte by byte (for tests and for
+// platforms without vector instructions).
+bool unfilterRowScalar(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
+                       int bytesPerPixel);
+
+// Swaps the first and third byte of each of `pixels` 3-byte pixels: BGR to
+// RGB and back. `src` and `dst` must not overlap.
+void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels);
+
+// Copies the first three bytes of each of `pixels` 4-byte pixels.
+void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels);
+
+}  // namespace mv

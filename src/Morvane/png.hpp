@@ -1,0 +1,19 @@
+// PNG: the chunk codec, the decoder and the encoder.
+#pragma once
+
+#include "function.hpp"
+
+namespace mv {
+
+extern const char kPngSignature[8];
+
+extern const FunctionSpec kReadChunk;   // _readChunk(stream)
+extern const FunctionSpec kMakeChunk;   // _makeChunk(chunkType, data)
+extern const FunctionSpec kWritePng;    // _writePng(path, width, height, pixels)
+extern const FunctionSpec kSave;        // SimpleImage.save(path)
+
+// Decodes a PNG stream positioned at its signature into the tuple
+// (width, height, pixels).
+PyObject* loadPng(PyObject* stream);
+
+}  // namespace mv
