@@ -267,7 +267,8 @@ PyObject* getPixelImpl(const BoundArgs& args) {
     for (long k = 0; k < 3; ++k) {
         Ref at(offsetIndex(index.get(), k));
         if (!at) return nullptr;
-        items[k].reset(PyObject_GetItem(image->pixels, at.get()));
+        Ref pixels = Ref::borrow(image->pixels);
+        items[k].reset(PyObject_GetItem(pixels.get(), at.get()));
         if (!items[k]) return nullptr;
     }
     return PyTuple_Pack(3, items[0].get(), items[1].get(), items[2].get());
@@ -344,8 +345,11 @@ PyObject* copyImpl(const BoundArgs& args) {
     Ref slice;
     if (PyByteArray_CheckExact(pixels))
         slice.reset(PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels)));
-    else
-        slice.reset(PySequence_GetSlice(pixels, 0, PY_SSIZE_T_MAX));
+    else {
+        Ref all(PySlice_New(nullptr, nullptr, nullptr));
+        if (!all) return nullptr;
+        slice.reset(PyObject_GetItem(pixels, all.get()));
+    }
     if (!slice) return nullptr;
     // The slice is ours alone, so the new image may keep it as its copy.
     if (PyByteArray_CheckExact(slice.get())) return adoptBuffer(image->width, image->height, std::move(slice));

@@ -1,0 +1,315 @@
+"""The module as the interpreter sees it: namespace, function objects,
+argument binding, the 32-bit integer conversion and initialisation."""
+
+import builtins
+import ctypes
+import inspect
+import io
+import pathlib
+import struct
+import subprocess
+import sys
+import textwrap
+import typing
+import warnings
+import zlib
+
+import pytest
+
+# (object path, qualname, parameters, annotations in order)
+FUNCTIONS = [
+    ("_readChunk", "_readChunk", ["stream"], {"return": "Tuple[bytes, bytes]"}),
+    ("_makeChunk", "_makeChunk", ["chunkType", "data"],
+     {"chunkType": "bytes", "data": "bytes", "return": "bytes"}),
+    ("_writePng", "_writePng", ["path", "width", "height", "pixels"], {"return": "None"}),
+    ("_writeBmp", "_writeBmp", ["path", "width", "height", "pixels"], {"return": "None"}),
+    ("SimpleImage._streamToImage", "SimpleImage._streamToImage", ["stream"], {}),
+    ("SimpleImage.open", "SimpleImage.open", ["source"],
+     {"source": "ImageInput", "return": "'SimpleImage'"}),
+    ("SimpleImage.getPixel", "SimpleImage.getPixel", ["self", "coords"],
+     {"coords": "Tuple[int, int]", "return": "Tuple[int, int, int]"}),
+    ("SimpleImage.putPixel", "SimpleImage.putPixel", ["self", "coords", "value"],
+     {"coords": "Tuple[int, int]", "value": "Sequence[int]", "return": "None"}),
+    ("SimpleImage.copy", "SimpleImage.copy", ["self"], {"return": "'SimpleImage'"}),
+    ("SimpleImage.save", "SimpleImage.save", ["self", "path"], {"path": "str", "return": "None"}),
+    ("SimpleImage.saveBmp", "SimpleImage.saveBmp", ["self", "path"], {"path": "str", "return": "None"}),
+]
+
+
+def resolve(m, dotted):
+    obj = m
+    for part in dotted.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+def test_namespace_in_order(m):
+    names = [n for n in vars(m) if not (n.startswith("__") and n != "__test__")]
+    assert names == ["SimpleImage", "struct", "zlib", "BytesIO", "Path", "List", "Sequence", "Tuple",
+                     "Union", "PNG_SIGNATURE", "ImageInput", "_readChunk", "_makeChunk", "_writePng",
+                     "_writeBmp", "__test__"]
+    assert m.struct is struct and m.zlib is zlib and m.BytesIO is io.BytesIO and m.Path is pathlib.Path
+    assert (m.List, m.Sequence, m.Tuple, m.Union) == (typing.List, typing.Sequence, typing.Tuple, typing.Union)
+    assert m.PNG_SIGNATURE == bytes([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A])
+    assert m.ImageInput == typing.Union[str, pathlib.Path, bytes, bytearray]
+    assert m.__test__ == {} and type(m.__test__) is dict
+    assert m.__builtins__ is builtins
+    assert m.__name__ == "Morvane.simpleImage_ext" and m.__doc__ is None
+
+
+@pytest.mark.parametrize("dotted, qualname, params, annotations", FUNCTIONS)
+def test_function_objects(m, dotted, qualname, params, annotations):
+    fn = resolve(m, dotted)
+    if dotted == "SimpleImage.open":
+        assert fn.__self__ is m.SimpleImage
+        fn = fn.__func__
+    assert fn.__name__ == dotted.rsplit(".", 1)[-1]
+    assert fn.__qualname__ == qualname
+    assert fn.__module__ == "Morvane.simpleImage_ext"
+    assert fn.__doc__ is None and fn.__defaults__ is None and fn.__kwdefaults__ is None
+    assert list(fn.__annotations__.items()) == list(annotations.items())
+    expected = ["cls"] + params if dotted == "SimpleImage.open" else params
+    assert list(inspect.signature(fn).parameters) == expected
+    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty
+               for p in inspect.signature(fn).parameters.values())
+    assert typing.get_type_hints(fn) is not None
+
+
+def test_binding_like_python_functions(m):
+    image = m.SimpleImage(1, 1, b"abc")
+    bound = image.getPixel
+    assert bound.__self__ is image and bound.__func__ is m.SimpleImage.__dict__["getPixel"]
+    assert m.SimpleImage.getPixel(image, (0, 0)) == (97, 98, 99)
+    assert isinstance(m.SimpleImage.__dict__["_streamToImage"], staticmethod)
+    assert isinstance(m.SimpleImage.__dict__["open"], classmethod)
+    assert image._streamToImage is m.SimpleImage._streamToImage
+    assert m.SimpleImage.open.__self__ is m.SimpleImage
+    assert list(inspect.signature(m.SimpleImage.open).parameters) == ["source"]
+    assert list(inspect.signature(image.putPixel).parameters) == ["coords", "value"]
+    assert list(inspect.signature(m.SimpleImage).parameters) == ["width", "height", "pixels"]
+
+
+ARGUMENT_ERRORS = [
+    # (call, message)
+    (lambda m, im: im.getPixel((0, 0), (0, 0)), "getPixel() takes exactly 1 positional argument (2 given)"),
+    (lambda m, im: im.getPixel(), "getPixel() takes exactly 1 positional argument (0 given)"),
+    (lambda m, im: im.copy(1), "copy() takes exactly 0 positional arguments (1 given)"),
+    (lambda m, im: im.copy(x=1), "copy() got an unexpected keyword argument 'x'"),
+    (lambda m, im: m.SimpleImage(1, 2), "__cinit__() takes exactly 3 positional arguments (2 given)"),
+    (lambda m, im: m.SimpleImage(1, 1, b"abc", 4), "__cinit__() takes exactly 3 positional arguments (4 given)"),
+    (lambda m, im: m.SimpleImage(1, pixels=b"abc"), "__cinit__() takes exactly 3 positional arguments (1 given)"),
+    (lambda m, im: m._makeChunk(b"IEND"), "_makeChunk() takes exactly 2 positional arguments (1 given)"),
+    (lambda m, im: m._makeChunk(b"IEND", b"", data=b""),
+     "_makeChunk() got multiple values for keyword argument 'data'"),
+    (lambda m, im: m._makeChunk(b"IEND", data=b"", extra=1),
+     "_makeChunk() got an unexpected keyword argument 'extra'"),
+    (lambda m, im: im.getPixel(coords=(0, 0), other=1), "getPixel() got an unexpected keyword argument 'other'"),
+    # A missing parameter is reported before a stray keyword.
+    (lambda m, im: im.putPixel((0, 0), colour=1), "putPixel() takes exactly 2 positional arguments (1 given)"),
+    (lambda m, im: m._writePng("p", 1, 1, 2, 3), "_writePng() takes exactly 4 positional arguments (5 given)"),
+    (lambda m, im: m.SimpleImage.open(), "open() takes exactly 1 positional argument (0 given)"),
+    (lambda m, im: m.SimpleImage._streamToImage(1, 2), "_streamToImage() takes exactly 1 positional argument (2 given)"),
+    (lambda m, im: im.__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
+    (lambda m, im: im.__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
+    # Exact types, in parameter order, after binding.
+    (lambda m, im: im.getPixel([0, 0]), "Argument 'coords' has incorrect type (expected tuple, got list)"),
+    (lambda m, im: im.getPixel(None), "Argument 'coords' has incorrect type (expected tuple, got NoneType)"),
+    (lambda m, im: m._makeChunk(bytearray(b"IDAT"), None),
+     "Argument 'chunkType' has incorrect type (expected bytes, got bytearray)"),
+    (lambda m, im: m._makeChunk(b"IDAT", None), "Argument 'data' has incorrect type (expected bytes, got NoneType)"),
+    (lambda m, im: im.save(pathlib.Path("x.png")),
+     f"Argument 'path' has incorrect type (expected str, got {type(pathlib.Path()).__name__})"),
+    (lambda m, im: im.saveBmp(b"x.bmp"), "Argument 'path' has incorrect type (expected str, got bytes)"),
+    # Integer conversions come after the type tests.
+    (lambda m, im: m._writeBmp(path="p", width="w", height=1, pixels=b""), "an integer is required"),
+]
+
+
+@pytest.mark.parametrize("call, message", ARGUMENT_ERRORS)
+def test_argument_errors(m, call, message):
+    image = m.SimpleImage(1, 1, b"abc")
+    with pytest.raises(TypeError) as info:
+        call(m, image)
+    assert str(info.value) == message
+
+
+def test_keywords_accepted(m, tmp_path):
+    image = m.SimpleImage(pixels=b"abcdef", height=1, width=2)
+    assert image.getPixel(coords=(1, 0)) == (100, 101, 102)
+    image.putPixel(value=(1, 2, 3), coords=(0, 0))
+    assert m._makeChunk(chunkType=b"IEND", data=b"") == bytes.fromhex("0000000049454e44ae426082")
+    m._writeBmp(pixels=b"abc", height=1, width=1, path=str(tmp_path / "k.bmp"))
+    assert m.SimpleImage.open(source=str(tmp_path / "k.bmp")).getPixel((0, 0)) == (97, 98, 99)
+
+
+class TupleSub(tuple):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("call, name, expected, got", [
+    (lambda m, im: im.getPixel(TupleSub((0, 0))), "coords", "tuple", "TupleSub"),
+    (lambda m, im: im.save(StrSub("x.png")), "path", "str", "StrSub"),
+])
+def test_subclasses_of_builtin_types_refused(m, call, name, expected, got):
+    with pytest.raises(TypeError) as info:
+        call(m, m.SimpleImage(1, 1, b"abc"))
+    head = f"Argument '{name}' has incorrect type (expected {expected}, got {got}). "
+    assert str(info.value).startswith(head) and len(str(info.value)) > len(head) + 10
+
+
+def vectorcall(fn, args, kwnames):
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    values = (ctypes.py_object * len(args))(*args)
+    return call(fn, values, len(args) - len(kwnames), kwnames)
+
+
+def test_non_string_keyword(m):
+    with pytest.raises(TypeError, match=r"^_makeChunk\(\) keywords must be strings$"):
+        vectorcall(m._makeChunk, (b"IEND", b"", 5), (1,))
+    assert vectorcall(m._makeChunk, (b"IEND", b""), ("data",)) == bytes.fromhex("0000000049454e44ae426082")
+
+
+def test_unbound_methods_check_their_instance(m):
+    with pytest.raises(TypeError):
+        m.SimpleImage.getPixel((0, 0))
+    with pytest.raises(TypeError):
+        m.SimpleImage.copy(object())
+    with pytest.raises(TypeError):
+        m.SimpleImage.__dict__["getPixel"]()
+
+
+class IntSub(int):
+    pass
+
+
+class Converts:
+    def __init__(self, result):
+        self.result = result
+
+    def __int__(self):
+        return self.result
+
+
+class IndexOnly:
+    def __index__(self):
+        return 1
+
+
+@pytest.mark.parametrize("value, expected", [
+    (7, 7), (True, 1), (IntSub(5), 5), (2.9, 2), (-2.9, -2), (Converts(3), 3),
+    (2**31 - 1, 2**31 - 1), (-2**31, -2**31),
+])
+def test_int32_conversion_accepts(m, value, expected):
+    image = m.SimpleImage(1, 1, b"abc")
+    image.width = value
+    assert image.width == expected and type(image.width) is int
+
+
+@pytest.mark.parametrize("value, error, message", [
+    ("2", TypeError, "an integer is required"),
+    (None, TypeError, "an integer is required"),
+    (IndexOnly(), TypeError, "an integer is required"),
+    (Converts(2.5), TypeError, "__int__ returned non-int (type float)"),
+    (2**31, OverflowError, None),
+    (-2**31 - 1, OverflowError, None),
+    (float(2**40), OverflowError, None),
+    (Converts(2**31), OverflowError, None),
+])
+def test_int32_conversion_refuses(m, value, error, message):
+    image = m.SimpleImage(1, 1, b"abc")
+    for attempt in (lambda: setattr(image, "height", value), lambda: m.SimpleImage(value, 1, b"abc")):
+        with pytest.raises(error) as info:
+            attempt()
+        if message:
+            assert str(info.value) == message
+    assert image.height == 1
+
+
+def test_int32_conversion_warns_for_int_subclass_result(m):
+    image = m.SimpleImage(1, 1, b"abc")
+    with pytest.warns(DeprecationWarning, match=r"^__int__ returned non-int \(type IntSub\)\.  The ability"):
+        image.width = Converts(IntSub(4))
+    assert image.width == 4
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            image.width = Converts(IntSub(9))
+    assert image.width == 4
+
+
+def test_reimport_gives_the_same_module(m):
+    del sys.modules["Morvane.simpleImage_ext"]
+    try:
+        import Morvane.simpleImage_ext as again
+        assert again is m
+    finally:
+        sys.modules["Morvane.simpleImage_ext"] = m
+
+
+def run_python(code):
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_failed_initialisation_is_forgotten():
+    out = run_python("""
+        import sys
+        sys.modules["zlib"] = None
+        try:
+            import Morvane.simpleImage_ext
+        except ImportError as e:
+            print("failed", type(e).__name__)
+        del sys.modules["zlib"]
+        import Morvane.simpleImage_ext as m
+        print(sorted(n for n in vars(m) if n == "_writeBmp"), m.SimpleImage(1, 1, b"abc").size)
+    """)
+    assert out.split("\n")[:2] == ["failed ModuleNotFoundError", "['_writeBmp'] (1, 1)"]
+
+
+def test_second_module_object_cannot_be_initialised():
+    out = run_python("""
+        import importlib.util
+        spec = importlib.util.find_spec("Morvane.simpleImage_ext")
+        first = spec.loader.create_module(spec)
+        second = spec.loader.create_module(spec)
+        assert first is not second
+        spec.loader.exec_module(first)
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            print(e)
+        print(spec.loader.create_module(spec) is first)
+    """)
+    assert out.split("\n")[:2] == [
+        "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.", "True"]
+
+
+def test_one_interpreter_per_process():
+    out = run_python("""
+        import _xxsubinterpreters as interpreters
+        import Morvane.simpleImage_ext
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import Morvane.simpleImage_ext")
+        except Exception as e:
+            print(e)
+    """)
+    assert "ImportError" in out
+    assert ": Interpreter change detected - this module can only be loaded into one interpreter per process." in out
+
+
+def test_module_body_reaches_names_through_the_namespace(m, monkeypatch, tmp_path):
+    calls = []
+    monkeypatch.setattr(m, "_writePng", lambda *args: calls.append(args))
+    image = m.SimpleImage(1, 1, b"abc")
+    assert image.save("somewhere.png") is None
+    assert calls == [("somewhere.png", 1, 1, image._pixels)] and calls[0][3] is image._pixels
