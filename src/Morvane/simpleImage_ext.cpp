@@ -312,6 +312,14 @@ PyObject* putPixelImpl(const BoundArgs& args) {
     PyObject* channels[3];
     if (!unpackExactly(args.obj[1], 3, channels)) return nullptr;
     Ref owned[3] = {Ref(channels[0]), Ref(channels[1]), Ref(channels[2])};
+    // Drawing the items of an iterable `value` runs user code, which may have
+    // replaced, shrunk or deleted the buffer since the index was computed:
+    // then the index goes through the buffer's own indexing below.
+    if (fast >= 0 && (!PyByteArray_CheckExact(image->pixels) || fast + 2 >= PyByteArray_GET_SIZE(image->pixels))) {
+        index.reset(PyLong_FromSsize_t(fast));
+        if (!index) return nullptr;
+        fast = -1;
+    }
     // Exact ints on the fast path are written straight into the buffer: no
     // user code runs in between, so the buffer cannot change under us.
     int k = 0;
