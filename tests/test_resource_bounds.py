@@ -1,0 +1,117 @@
+"""Resource bounds: a small file announcing a huge image must fail quickly,
+with the documented error (or MemoryError / OverflowError), and without the
+process's memory growing by more than a few megabytes.
+
+Each case runs in a fresh interpreter, so that its peak RSS (ru_maxrss) is
+its own: a decoder that touched the announced pixel buffer, even briefly,
+would show here.
+"""
+from __future__ import annotations
+
+import json
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+import zlib
+
+import pytest
+
+# Peak RSS growth allowed for one decode, and its time.
+MAX_GROWTH_MB = 8
+MAX_SECONDS = 2.0
+
+DRIVER = textwrap.dedent(
+    """
+    import json, resource, sys, time
+    import Morvane.simpleImage_ext as m
+    data = bytes.fromhex(sys.argv[1])
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.perf_counter()
+    try:
+        img = m.SimpleImage.open(data)
+        outcome = ["ok", list(img.size)]
+    except Exception as e:
+        outcome = [type(e).__name__, str(e)]
+    elapsed = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"outcome": outcome, "seconds": elapsed, "growth_kb": after - before}))
+    """
+)
+
+
+SANITIZED = os.environ.get("MORVANE_SANITIZED") == "1"
+
+
+def run_open(data: bytes) -> dict:
+    proc = subprocess.run([sys.executable, "-c", DRIVER, data.hex()], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def bmp_header(width: int, height: int, rows: bytes = b"", offset: int = 54) -> bytes:
+    return (b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, offset)
+            + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(rows), 2835, 2835, 0, 0) + rows)
+
+
+def chunk(t: bytes, d: bytes) -> bytes:
+    return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d) & 0xFFFFFFFF)
+
+
+def png_header(width: int, height: int, colour: int = 2, raw: bytes = b"\x00") -> bytes:
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+INCOMPLETE_BMP = ("ValueError", "Incomplete BMP pixel data")
+MALFORMED_PNG = ("ValueError", "Malformed PNG image data")
+TOO_BIG = ("MemoryError", "OverflowError")
+
+CASES = {
+    # The 58-byte BMP of the issue: 30000 x 30000 announced, 4 bytes present.
+    "bmp_30000x30000_58_bytes": (bmp_header(30000, 30000, b"\x00" * 4), INCOMPLETE_BMP),
+    "bmp_30000x30000_top_down": (bmp_header(30000, -30000, b"\x00" * 4), INCOMPLETE_BMP),
+    # 6 GiB of pixels announced by one row of width 2**31 - 1.
+    "bmp_widest_row": (bmp_header(2**31 - 1, 1, b"\x00" * 4), INCOMPLETE_BMP),
+    # Pixel data past the end of the file.
+    "bmp_offset_past_end": (bmp_header(30000, 30000, b"\x00" * 4, offset=2**32 - 1), INCOMPLETE_BMP),
+    # Beyond what can be indexed or allocated.
+    "bmp_largest": (bmp_header(2**31 - 1, -(2**31), b""), TOO_BIG),
+    "bmp_petabytes": (bmp_header(2**30, 2**20, b""), TOO_BIG),
+    # 2**31 empty rows.
+    "bmp_empty_rows": (bmp_header(0, -(2**31), b""), None),
+    "png_30000x30000": (png_header(30000, 30000), MALFORMED_PNG),
+    "png_30000x30000_rgba": (png_header(30000, 30000, colour=6), MALFORMED_PNG),
+    "png_widest": (png_header(2**31 - 1, 2**31 - 1), MALFORMED_PNG),
+    "png_width_2_31": (png_header(2**31, 1), ("OverflowError",)),
+    "png_height_2_32_minus_1": (png_header(1, 2**32 - 1), ("OverflowError",)),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_huge_announcement_is_cheap(name):
+    data, expected = CASES[name]
+    assert len(data) < 200
+    result = run_open(data)
+    kind = result["outcome"][0]
+    if name == "bmp_empty_rows":
+        # 2**31 rows of nothing decode; the image constructor then refuses
+        # the height, which does not fit 32 bits.
+        assert kind == "OverflowError", result
+    elif expected is TOO_BIG:
+        assert kind in TOO_BIG, result
+    elif len(expected) == 1:
+        assert kind == expected[0], result
+    else:
+        assert result["outcome"] == list(expected), result
+    assert result["seconds"] < MAX_SECONDS * (3 if SANITIZED else 1), result
+    # Under ASan, freeing a block writes its shadow memory (an 8th of its
+    # size): the sanitizer's cost, not the decoder's. The normal build's run
+    # of this test is the one that bounds the memory.
+    if not SANITIZED:
+        assert result["growth_kb"] < MAX_GROWTH_MB * 1024, result
+
+
+def test_58_byte_bmp_is_58_bytes():
+    assert len(CASES["bmp_30000x30000_58_bytes"][0]) == 58
