@@ -1,0 +1,33 @@
+"""atheris driver: python fuzz/fuzz.py TARGET [libFuzzer flags] [corpus dirs]
+
+Run it through tools/fuzz.sh, which builds the instrumented module and
+preloads the sanitizer runtime that carries libFuzzer. The targets are in
+fuzz/targets.py.
+"""
+import os
+import sys
+
+import atheris
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+# The native coverage of the module comes from the MORVANE_FUZZ build.
+# MORVANE_FUZZ_PY_COVERAGE=1 adds Python-level coverage of the harness's own
+# decisions (slower: the harness is most of the Python that runs).
+if os.environ.get("MORVANE_FUZZ_PY_COVERAGE") == "1":
+    with atheris.instrument_imports(include=["targets"]):
+        import targets
+else:
+    import targets
+
+
+def main():
+    if len(sys.argv) < 2 or sys.argv[1] not in targets.TARGETS:
+        sys.exit(f"usage: fuzz.py TARGET [libFuzzer args]; targets: {', '.join(targets.TARGETS)}")
+    target = targets.TARGETS[sys.argv[1]]
+    atheris.Setup([sys.argv[0]] + sys.argv[2:], target)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()

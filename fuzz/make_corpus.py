@@ -1,0 +1,87 @@
+"""Regenerates the committed seed corpus in fuzz/corpus/ (run it with the
+module installed; CONFORMANCE points at a copy of the conformance corpus,
+default /work/shared/conformance or tests/data/conformance).
+
+Seeds: a few conformance files, and small files made by the module's own
+writers. The PNG suite's LICENSE travels with its files
+(fuzz/corpus/PNGSUITE-LICENSE).
+"""
+import io
+import os
+import shutil
+import struct
+import sys
+import tempfile
+
+import Morvane.simpleImage_ext as m
+
+here = os.path.dirname(os.path.abspath(__file__))
+out = os.path.join(here, "corpus")
+conf = os.environ.get("CONFORMANCE") or next(
+    (p for p in ("/work/shared/conformance", os.path.join(here, "..", "tests", "data", "conformance"))
+     if os.path.isdir(p)), None)
+
+PNGS = ["primary/basn2c08.png", "primary/basn6a08.png", "unused/f01n2c08.png", "unused/f02n2c08.png",
+        "unused/f03n2c08.png", "unused/f04n2c08.png", "unused/cdsn2c08.png", "corrupt/xcsn0g01.png",
+        "corrupt/xhdn0g08.png", "primary/basn0g08.png"]
+BMPS = ["g/rgb24.bmp", "b/badbitcount.bmp", "b/badheadersize.bmp", "b/shortfile.bmp", "q/rgb24png.bmp"]
+
+
+def written(writer, w, h, seed):
+    px = bytes((seed * 37 + i * 11) & 255 for i in range(w * h * 3))
+    with tempfile.TemporaryDirectory() as d:
+        path = os.path.join(d, "f")
+        writer(path, w, h, px)
+        with open(path, "rb") as f:
+            return f.read()
+
+
+def top_down(bmp: bytes) -> bytes:
+    h = struct.unpack_from("<i", bmp, 22)[0]
+    return bmp[:22] + struct.pack("<i", -h) + bmp[26:]
+
+
+def put(sub, name, data):
+    os.makedirs(os.path.join(out, sub), exist_ok=True)
+    with open(os.path.join(out, sub, name), "wb") as f:
+        f.write(data)
+
+
+def main():
+    if not conf:
+        sys.exit("conformance corpus not found; set CONFORMANCE")
+    if os.path.isdir(out):
+        shutil.rmtree(out)
+    for rel in PNGS:
+        put("png", os.path.basename(rel), open(os.path.join(conf, "pngsuite", rel), "rb").read())
+    shutil.copy(os.path.join(conf, "pngsuite", "LICENSE"), os.path.join(out, "PNGSUITE-LICENSE"))
+    for rel in BMPS:
+        put("bmp", os.path.basename(rel), open(os.path.join(conf, "bmpsuite", rel), "rb").read())
+    sizes = [(1, 1), (3, 2), (5, 3), (4, 1), (0, 2), (2, 0)]
+    for i, (w, h) in enumerate(sizes):
+        png = written(m._writePng, w, h, i)
+        bmp = written(m._writeBmp, w, h, i)
+        put("png", f"ours-{w}x{h}.png", png)
+        put("bmp", f"ours-{w}x{h}.bmp", bmp)
+        if h:
+            put("bmp", f"ours-{w}x{h}-topdown.bmp", top_down(bmp))
+        # Streams: no control bytes (a well-behaved stream), and a few
+        # control patterns.
+        put("stream", f"plain-{w}x{h}.png", b"\x00" + png)
+        put("stream", f"plain-{w}x{h}.bmp", b"\x00" + bmp)
+        put("stream", f"odd-{w}x{h}.png", b"\x04\x00\x0c\x0e\x0f" + png)
+        put("stream", f"odd-{w}x{h}.bmp", b"\x03\x00\x00\x0e" + bmp)
+        # Chunks: the round trip (selector 0), a plain BytesIO (1) and an
+        # odd stream (2), over the chunks of one of our PNGs.
+        put("chunk", f"make-{w}x{h}", b"\x00\x04IDAT" + png[33:60])
+        put("chunk", f"bytesio-{w}x{h}", b"\x01\x00" + png[8:])
+        put("chunk", f"odd-{w}x{h}", b"\x02\x03\x00\x0c\x0d" + png[8:])
+    # Image operations: a few arbitrary programs.
+    put("ops", "zeros", bytes(64))
+    put("ops", "ramp", bytes(range(256)))
+    put("ops", "small", bytes([0, 0, 3, 0, 2, 0, 0] + [i % 13 for i in range(120)]))
+    put("ops", "ones", b"\x01" * 96)
+
+
+if __name__ == "__main__":
+    main()

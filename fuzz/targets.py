@@ -1,0 +1,514 @@
+"""Fuzz targets for Morvane.simpleImage_ext.
+
+Each target is a plain function taking one ``bytes`` input. It runs the
+module on something derived from that input and raises only when it sees a
+*bug*: an exception type the operation never documents (SystemError,
+AttributeError, KeyError, ...), a wrong result, or a failed round trip. The
+documented refusals (ValueError, struct.error, zlib.error, ...) are expected
+and swallowed. Crashes, out-of-bounds accesses and undefined behaviour are
+caught by the sanitizer build the fuzzer runs against.
+
+The targets depend on nothing but the standard library and the module, so
+that tests/test_fuzz_regressions.py can replay stored inputs in any build;
+fuzz/fuzz.py drives them with atheris.
+
+Targets:
+    open_png, open_bmp  SimpleImage.open on bytes (seeds differ; the code path
+                        is the same, so both formats are reached from either)
+    read_chunk          _readChunk on a stream with odd read results, and the
+                        _makeChunk/_readChunk round trip
+    stream_to_image     SimpleImage._streamToImage on short or odd streams
+    image_ops           the constructor, getPixel, putPixel, copy, the
+                        attribute setters and the writers, with odd arguments
+"""
+from __future__ import annotations
+
+import io
+import os
+import struct
+import tempfile
+import warnings
+import zlib
+
+import Morvane.simpleImage_ext as m
+
+SimpleImage = m.SimpleImage
+
+
+class FuzzError(Exception):
+    """Raised on purpose by the odd objects the targets hand to the module."""
+
+
+class Bug(AssertionError):
+    """A finding: the module did something no input may make it do."""
+
+
+# ---------------------------------------------------------------------------
+# Reading the input
+
+
+class Reader:
+    """Deterministic decisions taken from the front of the input; once the
+    input is used up every decision is 0 / empty."""
+
+    def __init__(self, data: bytes):
+        self.data = data
+        self.pos = 0
+
+    def remaining(self) -> int:
+        return len(self.data) - self.pos
+
+    def byte(self) -> int:
+        if self.pos >= len(self.data):
+            return 0
+        b = self.data[self.pos]
+        self.pos += 1
+        return b
+
+    def int_in(self, lo: int, hi: int) -> int:
+        span = hi - lo + 1
+        value = 0
+        nbytes = 0
+        while (1 << (8 * nbytes)) < span:
+            value = (value << 8) | self.byte()
+            nbytes += 1
+        return lo + value % span
+
+    def bytes(self, n: int) -> bytes:
+        chunk = self.data[self.pos : self.pos + n]
+        self.pos += len(chunk)
+        return chunk
+
+    def rest(self) -> bytes:
+        chunk = self.data[self.pos :]
+        self.pos = len(self.data)
+        return chunk
+
+
+# ---------------------------------------------------------------------------
+# Helpers
+
+# What decoding bytes may raise: the documented refusals.
+DECODE_ERRORS = (ValueError, struct.error, zlib.error, OverflowError, MemoryError)
+
+_scratch = None
+
+
+def scratch_path(name: str) -> str:
+    """A path in a private scratch directory (on tmpfs when there is one)."""
+    global _scratch
+    if _scratch is None:
+        base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+        _scratch = tempfile.mkdtemp(prefix="morvane-fuzz-", dir=base)
+    return os.path.join(_scratch, name)
+
+
+def check_image(img, width=None, height=None):
+    if type(img) is not SimpleImage:
+        raise Bug(f"open returned {type(img)!r}")
+    w, h = img.size
+    if (width is not None and w != width) or (height is not None and h != height):
+        raise Bug(f"size {img.size} != {(width, height)}")
+    px = img._pixels
+    if type(px) is not bytearray or len(px) != w * h * 3:
+        raise Bug("pixel buffer does not match the size")
+    if w > 0 and h > 0:
+        for x, y in ((0, 0), (w - 1, h - 1)):
+            i = (y * w + x) * 3
+            if img.getPixel((x, y)) != tuple(px[i : i + 3]):
+                raise Bug("getPixel disagrees with the buffer")
+
+
+def round_trip(img):
+    """Small decoded images must survive both writers unchanged."""
+    w, h = img.size
+    # Small, non-empty images only: an empty image may still claim 2**31 - 1
+    # rows, which the PNG writer must write out one filter byte each.
+    if not (0 < w and 0 < h and w * h <= 4096):
+        return
+    for writer, name in ((m._writePng, "rt.png"), (m._writeBmp, "rt.bmp")):
+        path = scratch_path(name)
+        writer(path, w, h, img._pixels)
+        back = SimpleImage.open(path)
+        if back.size != (w, h) or back._pixels != img._pixels:
+            raise Bug(f"{writer.__name__} round trip changed the image")
+
+
+# ---------------------------------------------------------------------------
+# SimpleImage.open on bytes
+
+
+def open_bytes(data: bytes) -> None:
+    source = bytearray(data) if data[-1:] == b"\x01" else data
+    try:
+        img = SimpleImage.open(source)
+    except DECODE_ERRORS:
+        return
+    check_image(img)
+    round_trip(img)
+
+
+open_png = open_bytes
+open_bmp = open_bytes
+
+
+# ---------------------------------------------------------------------------
+# Odd streams
+
+
+class _LenLie:
+    """A read result whose length is not what it holds."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __len__(self):
+        return self.n
+
+
+class OddStream:
+    """A byte stream over ``data`` whose read and seek misbehave as the
+    control bytes say, one control byte per call, used cyclically."""
+
+    def __init__(self, control: bytes, data: bytes):
+        self.control = control or b"\x00"
+        self.calls = 0
+        self.data = data
+        self.pos = 0
+
+    def _mode(self) -> int:
+        c = self.control[self.calls % len(self.control)]
+        self.calls += 1
+        return c
+
+    def read(self, n=-1):
+        mode = self._mode() % 24
+        if not isinstance(n, int) or n < 0:
+            n = len(self.data)
+        chunk = self.data[self.pos : self.pos + n]
+        if mode < 12:  # mostly well behaved
+            self.pos += len(chunk)
+            return chunk
+        if mode == 12:  # short read
+            chunk = chunk[: len(chunk) // 2]
+            self.pos += len(chunk)
+            return chunk
+        if mode == 13:  # more than asked for
+            chunk = self.data[self.pos : self.pos + n + 1 + (n >> 3)]
+            self.pos += len(chunk)
+            return chunk
+        if mode == 14:
+            self.pos += len(chunk)
+            return bytearray(chunk)
+        if mode == 15:
+            self.pos += len(chunk)
+            return memoryview(chunk)
+        if mode == 16:
+            return None
+        if mode == 17:
+            return chunk.decode("latin-1")  # a str of the right length
+        if mode == 18:
+            return len(chunk)  # no length at all
+        if mode == 19:
+            raise FuzzError("read failed")
+        if mode == 20:
+            return _LenLie(n)
+        if mode == 21:
+            return _LenLie(n + 1)
+        if mode == 22:
+            return b""  # early end
+        # mode 23: a list of ints
+        self.pos += len(chunk)
+        return list(chunk)
+
+    def seek(self, offset, whence=0):
+        mode = self._mode() % 8
+        if mode == 7:
+            raise FuzzError("seek failed")
+        if mode == 6:
+            return None  # pretend, without moving
+        try:
+            self.pos = max(0, int(offset))
+        except (TypeError, ValueError, OverflowError):
+            raise FuzzError("bad offset")
+        return self.pos
+
+
+# What an odd stream may make the decoders raise.
+STREAM_ERRORS = DECODE_ERRORS + (TypeError, FuzzError, IndexError)
+
+
+def split_stream(data: bytes):
+    r = Reader(data)
+    k = r.int_in(0, 15)
+    control = r.bytes(k)
+    return control, r.rest()
+
+
+def read_chunk(data: bytes) -> None:
+    r = Reader(data)
+    which = r.int_in(0, 3)
+    if which == 0:
+        # _makeChunk / _readChunk round trip.
+        t = r.bytes(r.int_in(0, 6))
+        d = r.rest()
+        chunk = m._makeChunk(t, d)
+        if len(chunk) != 8 + len(t) + len(d):
+            raise Bug("_makeChunk length")
+        if len(t) == 4:
+            s = io.BytesIO(chunk)
+            if m._readChunk(s) != (t, d) or m._readChunk(s) != (b"", b""):
+                raise Bug("_readChunk did not read back _makeChunk")
+        return
+    control, payload = split_stream(r.rest())
+    if which == 1:
+        stream = io.BytesIO(payload)
+    else:
+        stream = OddStream(control, payload)
+    for _ in range(16):
+        try:
+            t, d = m._readChunk(stream)
+        except STREAM_ERRORS:
+            return
+        if t == b"" and d == b"":
+            return
+
+
+def stream_to_image(data: bytes) -> None:
+    control, payload = split_stream(data)
+    stream = OddStream(control, payload)
+    try:
+        result = SimpleImage._streamToImage(stream)
+    except STREAM_ERRORS + (AttributeError,):
+        # AttributeError: a signature read that returned no bytes-like
+        # object has no startswith (the host's own error).
+        return
+    w, h, px = result
+    if type(px) is not bytearray or len(px) != w * h * 3:
+        raise Bug("decoder result does not match its size")
+
+
+# ---------------------------------------------------------------------------
+# The image object with odd arguments
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+
+    __index__ = __int__
+
+
+class SubInt(int):
+    pass
+
+
+class Truthless:
+    def __bool__(self):
+        raise FuzzError("no truth")
+
+
+class OddNumber:
+    """Compares, adds and multiplies as told; indexes as an int."""
+
+    def __init__(self, r: Reader):
+        self.cmp = r.int_in(0, 3)
+        self.arith = r.int_in(0, 2)
+        self.index = r.int_in(-4, 64)
+
+    def _compare(self, other):
+        if self.cmp == 0:
+            return True
+        if self.cmp == 1:
+            return False
+        if self.cmp == 2:
+            return Truthless()
+        raise FuzzError("no compare")
+
+    __lt__ = __le__ = __gt__ = __ge__ = _compare
+
+    def _arith(self, other):
+        if self.arith == 0:
+            return self
+        if self.arith == 1:
+            return self.index
+        raise FuzzError("no arithmetic")
+
+    __add__ = __radd__ = __mul__ = __rmul__ = _arith
+
+    def __index__(self):
+        return self.index
+
+
+def odd_int(r: Reader):
+    k = r.int_in(0, 13)
+    if k <= 3:
+        return r.int_in(-3, 40)
+    if k == 4:
+        return r.int_in(-(2**31), 2**31 - 1)
+    if k == 5:
+        return r.int_in(-(2**70), 2**70)
+    if k == 6:
+        return bool(r.byte() & 1)
+    if k == 7:
+        return r.int_in(-30, 300) / 7
+    if k == 8:
+        return IntLike(r.int_in(-3, 40))
+    if k == 9:
+        return IntLike(SubInt(r.int_in(-3, 40)))
+    if k == 10:
+        return IntLike(1.5)
+    if k == 11:
+        return IntLike(FuzzError("no int"))
+    if k == 12:
+        return SubInt(r.int_in(-3, 40))
+    return (None, "2", 2**31, -(2**31) - 1, 2**31 - 1, -(2**31))[r.int_in(0, 5)]
+
+
+def odd_coord(r: Reader, img):
+    k = r.int_in(0, 7)
+    if k <= 2:
+        return r.int_in(-2, 70)
+    if k == 3:
+        return odd_int(r)
+    if k == 4:
+        return OddNumber(r)
+    if k == 5:
+        return r.int_in(-(2**66), 2**66)
+    if k == 6:
+        return r.int_in(0, 5) / 2
+    try:
+        return img.width - r.int_in(0, 1)
+    except Exception:
+        return 0
+
+
+def odd_coords(r: Reader, img):
+    k = r.int_in(0, 9)
+    if k <= 6:
+        return (odd_coord(r, img), odd_coord(r, img))
+    if k == 7:
+        return tuple(odd_coord(r, img) for _ in range(r.int_in(0, 4)))
+    if k == 8:
+        return [0, 0]
+    return None
+
+
+def odd_value(r: Reader, img):
+    k = r.int_in(0, 9)
+    if k <= 3:
+        return tuple(odd_int(r) for _ in range(3))
+    if k == 4:
+        return [r.int_in(-300, 300) for _ in range(3)]
+    if k == 5:
+        return tuple(r.int_in(0, 255) for _ in range(r.int_in(0, 5)))
+    if k == 6:
+        return iter([r.int_in(0, 255) for _ in range(r.int_in(0, 5))])
+    if k == 7:
+        return "abc"
+    # A generator that changes the image while its items are drawn.
+    action = r.int_in(0, 4)
+    size = r.int_in(0, 64)
+    values = [odd_int(r) for _ in range(3)]
+
+    def gen():
+        yield values[0]
+        if action == 0:
+            img._pixels = bytearray(size)
+        elif action == 1:
+            del img._pixels
+        elif action == 2:
+            px = img._pixels
+            if type(px) is bytearray:
+                del px[size:]
+        elif action == 3:
+            img.width = size
+        else:
+            raise FuzzError("generator failed")
+        yield values[1]
+        yield values[2]
+
+    return gen()
+
+
+def odd_pixels(r: Reader, need):
+    k = r.int_in(0, 9)
+    n = need if (k <= 4 and isinstance(need, int) and 0 <= need <= 1 << 16) else r.int_in(0, 200)
+    data = r.bytes(n)
+    data += bytes(max(0, n - len(data)))
+    if k <= 2 or k == 5:
+        return data
+    if k == 3 or k == 6:
+        return bytearray(data)
+    if k == 4:
+        return list(data)
+    if k == 7:
+        return memoryview(data)
+    if k == 8:
+        return data.decode("latin-1")
+    return [r.int_in(-1, 300) for _ in range(r.int_in(0, 12))]
+
+
+IMAGE_ERRORS = (TypeError, ValueError, OverflowError, IndexError, struct.error, MemoryError, FuzzError,
+                DeprecationWarning)
+
+
+def _small(v) -> bool:
+    return isinstance(v, int) and -4 <= v <= 300
+
+
+def image_ops(data: bytes) -> None:
+    r = Reader(data)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error" if r.byte() & 1 else "ignore", DeprecationWarning)
+        w, h = odd_int(r), odd_int(r)
+        try:
+            need = int(w) * int(h) * 3
+        except Exception:
+            need = None
+        try:
+            img = SimpleImage(w, h, odd_pixels(r, need))
+        except IMAGE_ERRORS:
+            img = SimpleImage(2, 2, bytes(12))
+        for _ in range(r.int_in(1, 10)):
+            op = r.int_in(0, 12)
+            try:
+                if op <= 3:
+                    px = img.getPixel(odd_coords(r, img))
+                    if type(px) is not tuple or len(px) != 3:
+                        raise Bug("getPixel result")
+                elif op <= 6:
+                    img.putPixel(odd_coords(r, img), odd_value(r, img))
+                elif op == 7:
+                    c = img.copy()
+                    if c._pixels != img._pixels:
+                        raise Bug("copy differs")
+                elif op == 8:
+                    setattr(img, ("width", "height")[r.byte() & 1], odd_int(r))
+                elif op == 9:
+                    img._pixels = bytearray(r.int_in(0, 100)) if r.byte() & 1 else None
+                elif op == 10:
+                    if _small(img.width) and _small(img.height):
+                        (img.save, img.saveBmp)[r.byte() & 1](scratch_path("ops.img"))
+                elif op == 11:
+                    ww, hh = r.int_in(-4, 40), r.int_in(-4, 40)
+                    writer = (m._writePng, m._writeBmp)[r.byte() & 1]
+                    writer(scratch_path("ops.img"), ww, hh, odd_pixels(r, ww * hh * 3))
+                else:
+                    img.size, img.width, img.height, img._pixels
+            except IMAGE_ERRORS:
+                pass
+
+
+TARGETS = {
+    "open_png": open_png,
+    "open_bmp": open_bmp,
+    "read_chunk": read_chunk,
+    "stream_to_image": stream_to_image,
+    "image_ops": image_ops,
+}

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Coverage-guided fuzzing of Morvane.simpleImage_ext with atheris, against
+# the ASan+UBSan build with coverage feedback (CMake option MORVANE_FUZZ).
+#
+#   tools/fuzz.sh setup                 build the fuzzing venv (atheris + module)
+#   tools/fuzz.sh run TARGET [FLAGS...] fuzz one target; FLAGS go to libFuzzer
+#                                       (e.g. -max_total_time=3600, -runs=1000000,
+#                                       -jobs=2 -workers=2)
+#   tools/fuzz.sh ci [SECONDS]          setup, then every target for SECONDS
+#                                       (default 60) each; fails on any finding
+#   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
+#
+# Targets: open_png open_bmp read_chunk stream_to_image image_ops
+#
+# Environment: MORVANE_FUZZ_DIR (default .fuzz) holds the venv, the build,
+# the growing corpora (corpus/TARGET) and any findings (artifacts/TARGET).
+# Committed seeds in fuzz/corpus/ are read, never written.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+work="${MORVANE_FUZZ_DIR:-$root/.fuzz}"
+venv="$work/venv"
+targets=(open_png open_bmp read_chunk stream_to_image image_ops)
+
+seeds_of() {
+    case "$1" in
+        open_png) echo "fuzz/corpus/png" ;;
+        open_bmp) echo "fuzz/corpus/bmp" ;;
+        read_chunk) echo "fuzz/corpus/chunk" ;;
+        stream_to_image) echo "fuzz/corpus/stream" ;;
+        image_ops) echo "fuzz/corpus/ops" ;;
+        *) echo "unknown target: $1" >&2; exit 2 ;;
+    esac
+}
+
+setup() {
+    mkdir -p "$work"
+    [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
+    "$venv/bin/pip" install --quiet --disable-pip-version-check "atheris>=2.3"
+    "$venv/bin/pip" install --quiet --disable-pip-version-check --no-deps --force-reinstall . \
+        -C cmake.define.MORVANE_FUZZ=ON -C cmake.build-type=RelWithDebInfo -C build-dir="$work/build"
+}
+
+run_env() {
+    local runtime
+    runtime="$("$venv/bin/python" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"
+    [ -f "$runtime" ] || { echo "missing $runtime" >&2; exit 1; }
+    # PYTHONMALLOC=malloc: every allocation, small ones too, goes through
+    # ASan (pymalloc's arenas would hide overflows of small buffers).
+    # allocator_may_return_null: a header announcing an enormous image gets
+    # MemoryError, as in the normal build, rather than an ASan abort.
+    # max_allocation_size_mb: under ASan every huge allocation costs a pass
+    # over its shadow memory when freed (an 8th of its size); refusing those
+    # above 512 MiB (MemoryError, a documented outcome) keeps the fuzzer
+    # fast. tests/test_resource_bounds.py covers the huge headers for real.
+    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+        ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=512:abort_on_error=0:${ASAN_OPTIONS:-}" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}" \
+        "$@"
+}
+
+run() {
+    local target="$1"; shift
+    local seeds; seeds="$(seeds_of "$target")"
+    mkdir -p "$work/corpus/$target" "$work/artifacts/$target"
+    # -malloc_limit_mb: libFuzzer would otherwise call any single allocation
+    # above the RSS limit a crash; big untouched allocations for huge headers
+    # are allowed (the resource-bound tests pin that they stay cheap).
+    run_env "$venv/bin/python" fuzz/fuzz.py "$target" \
+        -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=2000000 -detect_leaks=0 \
+        -artifact_prefix="$work/artifacts/$target/" -print_final_stats=1 \
+        "$@" "$work/corpus/$target" "$seeds"
+}
+
+repro() {
+    local target="$1"; shift
+    run_env "$venv/bin/python" fuzz/fuzz.py "$target" -runs=1 "$@"
+}
+
+case "${1:-}" in
+    setup) setup ;;
+    run) shift; [ -x "$venv/bin/python" ] || setup; run "$@" ;;
+    repro) shift; [ -x "$venv/bin/python" ] || setup; repro "$@" ;;
+    ci)
+        seconds="${2:-60}"
+        setup
+        for t in "${targets[@]}"; do
+            echo "=== fuzz $t for ${seconds}s"
+            mkdir -p "$work/logs"
+            log="$work/logs/$t.log"
+            status=0
+            run "$t" -max_total_time="$seconds" >"$log" 2>&1 || status=$?
+            if [ "$status" -ne 0 ]; then
+                tail -n 80 "$log"
+                echo "fuzz target $t failed (exit $status); findings in $work/artifacts/$t" >&2
+                exit "$status"
+            fi
+            grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 5 "$log"
+        done
+        echo "fuzz: ${#targets[@]} passed, 0 failed"
+        ;;
+    *) sed -n '2,20p' "$0"; exit 2 ;;
+esac
