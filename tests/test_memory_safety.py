@@ -56,3 +56,36 @@ def test_putpixel_value_iterator_replaces_with_larger_buffer(m):
 
     img.putPixel((1, 0), channels())
     assert bigger[3:6] == bytearray([7, 8, 9])
+
+
+class _LenientStruct:
+    """The struct module with a pack that wraps out-of-range values instead
+    of refusing them (the module looks struct up by name at each use)."""
+
+    @staticmethod
+    def pack(fmt, *values):
+        import struct
+
+        sizes = {"I": 4, "H": 2, "i": 4, "B": 1}
+        codes = [c for c in fmt if c in sizes]
+        return struct.pack(fmt, *[v % (1 << (8 * sizes[c])) if c.isupper() else v for c, v in zip(codes, values)])
+
+    @staticmethod
+    def unpack(fmt, data):
+        import struct
+
+        return struct.unpack(fmt, data)
+
+
+def test_writebmp_short_buffer_huge_dimensions_with_lenient_struct(m, tmp_path, monkeypatch):
+    # With struct.pack no longer refusing a file size of 2^64, _writeBmp
+    # reached its rows with width and height near 2^31; the offset of the
+    # bottom row overflowed 64 bits (UBSan: signed integer overflow), the
+    # short-buffer test passed, and the row copy read far outside the buffer
+    # (SIGSEGV in the normal build). It must fail with IndexError on the
+    # first row, as for any short buffer.
+    monkeypatch.setattr(m, "struct", _LenientStruct)
+    path = tmp_path / "huge.bmp"
+    with pytest.raises(IndexError):
+        m._writeBmp(str(path), 2**31 - 1, 2**31 - 1, bytes(30))
+    assert path.stat().st_size == 54

@@ -218,9 +218,11 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
         // first one reaching past the end are written.
         size_t firstRowPixels = rowPixels;
         if (height > 0 && rowPixels > 0) {
-            const int64_t start = int64_t{height - 1} * int64_t{width} * 3;
-            const int64_t room = static_cast<int64_t>(length) - start;
-            if (room < static_cast<int64_t>(rowPixels * 3)) firstRowPixels = room < 0 ? 0 : static_cast<size_t>(room / 3);
+            // Exact: with a rebound `struct` that packs any value, both
+            // dimensions can be near 2^31 here, beyond 64-bit products.
+            const __int128 start = static_cast<__int128>(height - 1) * width * 3;
+            const __int128 room = static_cast<__int128>(length) - start;
+            if (room < static_cast<__int128>(rowPixels * 3)) firstRowPixels = room < 0 ? 0 : static_cast<size_t>(room / 3);
         }
         if (rowOut == 0 || height <= 0) return true;
         const bool shortBuffer = firstRowPixels < rowPixels;
@@ -233,7 +235,10 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
             if (!chunk) return false;
             uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(chunk.get()));
             if (shortBuffer) {
-                swapRedBlue(view.data() + static_cast<size_t>(y) * rowPixels * 3, out, firstRowPixels);
+                // With no pixel of the row inside the buffer, its start is not
+                // a position in the buffer at all: do not form it.
+                if (firstRowPixels > 0)
+                    swapRedBlue(view.data() + static_cast<size_t>(y) * rowPixels * 3, out, firstRowPixels);
             } else {
                 for (size_t r = 0; r < nrows; ++r, --y) {
                     swapRedBlue(view.data() + static_cast<size_t>(y) * rowPixels * 3, out, rowPixels);
