@@ -47,4 +47,7 @@ export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0:${LS
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}"
 export MORVANE_SANITIZED=1
 
-"$venv/bin/python" -m pytest -p no:cacheprovider "$@"
+# --capture=sys: pytest's default capture redirects file descriptor 2, and a
+# sanitizer report written there just before the process aborts would be
+# lost with it. Capturing at the sys level leaves fd 2 on the terminal.
+"$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@"
