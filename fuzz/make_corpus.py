@@ -81,6 +81,12 @@ def main():
     put("ops", "ramp", bytes(range(256)))
     put("ops", "small", bytes([0, 0, 3, 0, 2, 0, 0] + [i % 13 for i in range(120)]))
     put("ops", "ones", b"\x01" * 96)
+    # Rebound globals: each of the seven alone, then all of them, over a few
+    # operations.
+    for i in range(7):
+        put("rebound", f"one-{i}", bytes(1 << i if j == i else 0 for j in range(7)) + bytes(range(3, 120)))
+    put("rebound", "all", b"\x01" * 7 + bytes(range(200)))
+    put("rebound", "none", bytes(7) + b"\x03\x00\x02\x01\x00\x05\x04" + bytes(range(64)))
 
 
 if __name__ == "__main__":

@@ -20,11 +20,16 @@ Targets:
     stream_to_image     SimpleImage._streamToImage on short or odd streams
     image_ops           the constructor, getPixel, putPixel, copy, the
                         attribute setters and the writers, with odd arguments
+    rebound             decoders and writers while struct, zlib, _readChunk,
+                        PNG_SIGNATURE, _makeChunk, BytesIO or Path are
+                        rebound to misbehaving replacements
 """
 from __future__ import annotations
 
+import atexit
 import io
 import os
+import shutil
 import struct
 import tempfile
 import warnings
@@ -95,11 +100,13 @@ _scratch = None
 
 
 def scratch_path(name: str) -> str:
-    """A path in a private scratch directory (on tmpfs when there is one)."""
+    """A path in a private scratch directory (on tmpfs when there is one),
+    removed when the process exits."""
     global _scratch
     if _scratch is None:
         base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
         _scratch = tempfile.mkdtemp(prefix="morvane-fuzz-", dir=base)
+        atexit.register(shutil.rmtree, _scratch, True)
     return os.path.join(_scratch, name)
 
 
@@ -505,10 +512,172 @@ def image_ops(data: bytes) -> None:
                 pass
 
 
+# ---------------------------------------------------------------------------
+# Rebound module attributes
+#
+# The module looks struct, zlib, BytesIO, Path, PNG_SIGNATURE, _readChunk,
+# _makeChunk, _writePng and _writeBmp up by name at each use, so Python code
+# can replace them. Whatever they return, the module must not misbehave.
+
+
+def _odd_object(r: Reader, good):
+    k = r.int_in(0, 9)
+    if k <= 3:
+        return good
+    return (None, "text", 2**40, -1, bytearray(good) if isinstance(good, bytes) else 0,
+            (good,) if not isinstance(good, tuple) else good[:-1])[k - 4]
+
+
+def _odd_int_value(r: Reader, value):
+    k = r.int_in(0, 7)
+    if k <= 2:
+        return value
+    return (-1, 2**31, 2**32 - 1, 2**64, -(2**63))[k - 3]
+
+
+class _FakeStruct:
+    def __init__(self, r: Reader):
+        self.r = r
+
+    def pack(self, fmt, *values):
+        r = self.r
+        k = r.int_in(0, 5)
+        if k <= 2:
+            sizes = {"I": 4, "H": 2, "i": 4, "B": 1, "<": 0, ">": 0}
+            codes = [c for c in fmt if sizes.get(c)]
+            wrapped = [v % (1 << (8 * sizes[c])) if c.isupper() else (v + 2**31) % 2**32 - 2**31
+                       for c, v in zip(codes, values)]
+            return struct.pack(fmt, *wrapped)
+        return _odd_object(r, struct.pack(fmt, *values) if k == 3 else b"")
+
+    def unpack(self, fmt, data):
+        r = self.r
+        values = struct.unpack(fmt, data)
+        if r.int_in(0, 3) == 0:
+            return _odd_object(r, values)
+        return tuple(_odd_int_value(r, v) for v in values)
+
+
+class _FakeZlib:
+    def __init__(self, r: Reader):
+        self.r = r
+
+    def crc32(self, data, start=0):
+        value = zlib.crc32(data, start)
+        return _odd_int_value(self.r, value) if self.r.int_in(0, 3) == 0 else value
+
+    def compress(self, data):
+        return _odd_object(self.r, zlib.compress(data))
+
+    def decompress(self, data):
+        r = self.r
+        k = r.int_in(0, 5)
+        if k <= 1:
+            return zlib.decompress(data)
+        if k == 2:
+            return r.bytes(r.int_in(0, 400))
+        if k == 3:
+            return bytearray(r.bytes(r.int_in(0, 400)))
+        if k == 4:
+            return memoryview(r.bytes(r.int_in(0, 400)))
+        return _odd_object(r, b"")
+
+
+def _fake_read_chunk_factory(r: Reader, real):
+    def fake(stream):
+        k = r.int_in(0, 5)
+        if k <= 2:
+            return real(stream)
+        if k == 3:
+            return (b"IHDR", r.bytes(r.int_in(0, 14)))
+        if k == 4:
+            return (b"IDAT", r.bytes(r.int_in(0, 40)))
+        return _odd_object(r, (b"IEND", b""))
+    return fake
+
+
+REBINDABLE = ["struct", "zlib", "_readChunk", "PNG_SIGNATURE", "_makeChunk", "BytesIO", "Path"]
+
+
+def _tiny_png(r: Reader) -> bytes:
+    w, h = r.int_in(0, 5), r.int_in(0, 4)
+    colour = (2, 6)[r.byte() & 1]
+    bpp = 3 if colour == 2 else 4
+    raw = b"".join(bytes([r.int_in(0, 5)]) + r.bytes(w * bpp).ljust(w * bpp, b"\0") for _ in range(h))
+    def chunk(t, d):
+        return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
+    return (m.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+
+
+def _tiny_bmp(r: Reader) -> bytes:
+    w, h = r.int_in(0, 5), r.int_in(-4, 4)
+    stride = (w * 3 + 3) // 4 * 4
+    rows = r.bytes(stride * abs(h)).ljust(stride * abs(h), b"\0")
+    return (b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, 54)
+            + struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(rows), 2835, 2835, 0, 0) + rows)
+
+
+EXTREMES = (0, 1, 2, 3, 2**31 - 1, -(2**31), -1, 46341, 65536)
+
+
+def rebound(data: bytes) -> None:
+    r = Reader(data)
+    saved = {name: getattr(m, name) for name in REBINDABLE}
+    chosen = [name for name in REBINDABLE if r.byte() & 1]
+    try:
+        for name in chosen:
+            if name == "struct":
+                m.struct = _FakeStruct(r)
+            elif name == "zlib":
+                m.zlib = _FakeZlib(r)
+            elif name == "_readChunk":
+                m._readChunk = _fake_read_chunk_factory(r, saved["_readChunk"])
+            elif name == "PNG_SIGNATURE":
+                m.PNG_SIGNATURE = _odd_object(r, saved["PNG_SIGNATURE"])
+            elif name == "_makeChunk":
+                real = saved["_makeChunk"]
+                m._makeChunk = lambda t, d, _r=r, _real=real: _odd_object(_r, _real(t, d))
+            elif name == "BytesIO":
+                m.BytesIO = (io.BytesIO, lambda b: OddStream(bytes([r.byte()]), bytes(b)), bytes)[r.int_in(0, 2)]
+            elif name == "Path":
+                m.Path = (os.PathLike, int, str)[r.int_in(0, 2)]
+        for _ in range(r.int_in(1, 4)):
+            op = r.int_in(0, 4)
+            try:
+                if op == 0:
+                    SimpleImage.open(_tiny_png(r))
+                elif op == 1:
+                    SimpleImage.open(_tiny_bmp(r))
+                elif op in (2, 3):
+                    w = EXTREMES[r.int_in(0, len(EXTREMES) - 1)] if r.byte() & 1 else r.int_in(-3, 20)
+                    h = EXTREMES[r.int_in(0, len(EXTREMES) - 1)] if r.byte() & 1 else r.int_in(-3, 20)
+                    px = r.bytes(r.int_in(0, 300))
+                    # Rows without pixels (width 0, or a negative width that
+                    # a rebound struct lets through) still cost a filter byte
+                    # (PNG) or their pad bytes (BMP) each, by the
+                    # specification: 2**31 of them is slow, not wrong.
+                    if h > 4096 and w <= 0:
+                        continue
+                    if op == 2:
+                        m._writePng(scratch_path("rb.png"), w, h, px)
+                    else:
+                        m._writeBmp(scratch_path("rb.bmp"), w, h, px)
+                else:
+                    m._readChunk(io.BytesIO(_tiny_png(r)[8:]))
+            except (TypeError, ValueError, OverflowError, IndexError, struct.error, zlib.error, MemoryError,
+                    FuzzError, AttributeError, BufferError):
+                pass
+    finally:
+        for name, value in saved.items():
+            setattr(m, name, value)
+
+
 TARGETS = {
     "open_png": open_png,
     "open_bmp": open_bmp,
     "read_chunk": read_chunk,
     "stream_to_image": stream_to_image,
     "image_ops": image_ops,
+    "rebound": rebound,
 }

@@ -10,7 +10,7 @@
 #                                       (default 60) each; fails on any finding
 #   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
 #
-# Targets: open_png open_bmp read_chunk stream_to_image image_ops
+# Targets: open_png open_bmp read_chunk stream_to_image image_ops rebound
 #
 # Environment: MORVANE_FUZZ_DIR (default .fuzz) holds the venv, the build,
 # the growing corpora (corpus/TARGET) and any findings (artifacts/TARGET).
@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 root="$PWD"
 work="${MORVANE_FUZZ_DIR:-$root/.fuzz}"
 venv="$work/venv"
-targets=(open_png open_bmp read_chunk stream_to_image image_ops)
+targets=(open_png open_bmp read_chunk stream_to_image image_ops rebound)
 
 seeds_of() {
     case "$1" in
@@ -29,6 +29,7 @@ seeds_of() {
         read_chunk) echo "fuzz/corpus/chunk" ;;
         stream_to_image) echo "fuzz/corpus/stream" ;;
         image_ops) echo "fuzz/corpus/ops" ;;
+        rebound) echo "fuzz/corpus/rebound" ;;
         *) echo "unknown target: $1" >&2; exit 2 ;;
     esac
 }
