@@ -3,9 +3,10 @@
 # the ASan+UBSan build with coverage feedback (CMake option MORVANE_FUZZ).
 #
 #   tools/fuzz.sh setup                 build the fuzzing venv (atheris + module)
-#   tools/fuzz.sh run TARGET [FLAGS...] fuzz one target; FLAGS go to libFuzzer
-#                                       (e.g. -max_total_time=3600, -runs=1000000,
-#                                       -jobs=2 -workers=2)
+#   tools/fuzz.sh run TARGET [ARGS...]  fuzz one target; ARGS go to libFuzzer:
+#                                       flags (-max_total_time=3600, -runs=1000000,
+#                                       -jobs=2 -workers=2) and extra seed folders
+#                                       (read only; new inputs go to .fuzz/corpus)
 #   tools/fuzz.sh ci [SECONDS]          setup, then every target for SECONDS
 #                                       (default 60) each; fails on any finding
 #   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
@@ -70,7 +71,7 @@ run() {
     run_env "$venv/bin/python" fuzz/fuzz.py "$target" \
         -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=2000000 -detect_leaks=0 \
         -artifact_prefix="$work/artifacts/$target/" -print_final_stats=1 \
-        "$@" "$work/corpus/$target" "$seeds"
+        "$work/corpus/$target" "$@" "$seeds"
 }
 
 repro() {
