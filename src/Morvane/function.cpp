@@ -42,8 +42,8 @@ void raiseType(const Param& param, PyObject* value) {
 
 }  // namespace
 
-bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   BoundArgs& out) {
+bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  BoundArgs& out) {
     const int n = sig.nparams;
     if (nargs > n) {
         raiseCount(sig, nargs);
@@ -89,14 +89,22 @@ bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
             }
         }
     }
-    for (int i = 0; i < n; ++i) {
+    return true;
+}
+
+bool raiseParamType(const Signature& sig, const BoundArgs& out) {
+    for (int i = 0; i < sig.nparams; ++i) {
         const Param& p = sig.params[i];
         if (p.exactType && Py_TYPE(out.obj[i]) != p.exactType) {
             raiseType(p, out.obj[i]);
-            return false;
+            break;
         }
     }
-    for (int i = 0; i < n; ++i)
+    return false;
+}
+
+bool convertInt32(const Signature& sig, BoundArgs& out) {
+    for (int i = 0; i < sig.nparams; ++i)
         if (sig.params[i].int32 && !toInt32(out.obj[i], &out.i32[i])) return false;
     return true;
 }
@@ -140,7 +148,9 @@ FunctionObject* asFunction(PyObject* o) { return reinterpret_cast<FunctionObject
 
 bool takesSelf(Kind kind) { return kind == Kind::Method || kind == Kind::ClassMethod; }
 
-PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* fn = asFunction(callable);
     const FunctionSpec& spec = *fn->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -163,6 +173,8 @@ PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t n
     if (!bindArguments(spec.sig, args, nargs, kwnames, bound)) return nullptr;
     return spec.impl(bound);
 }
+
+namespace {
 
 PyObject* functionDescrGet(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -303,7 +315,7 @@ PyObject* newFunction(const FunctionSpec& spec) {
     if (!code) return nullptr;
     FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!fn) return nullptr;
-    fn->vectorcall = functionVectorcall;
+    fn->vectorcall = spec.shortcut ? spec.shortcut : genericVectorcall;
     fn->spec = &spec;
     fn->name = name.release();
     fn->qualname = qualname.release();
