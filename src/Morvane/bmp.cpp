@@ -135,7 +135,7 @@ PyObject* loadBmp(PyObject* stream) {
     // Every byte of the buffer is written by the row loop below, so it is
     // not cleared first: a header announcing a huge image with little data
     // behind it costs address space, not memory.
-    Ref pixels(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    Ref pixels(newByteArray(static_cast<Py_ssize_t>(size)));
     if (!pixels) return nullptr;
     {
         Ref r(callMethod(stream, names.seek, fileHeader[3].get()));

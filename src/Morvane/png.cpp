@@ -225,7 +225,7 @@ PyObject* loadPng(PyObject* stream) {
     }
     // Every byte of the pixel buffer is written by the row loop below.
     const size_t outRow = static_cast<size_t>(width) * 3;
-    Ref pixels(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(outRow * height)));
+    Ref pixels(newByteArray(static_cast<Py_ssize_t>(outRow * height)));
     if (!pixels) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in

@@ -38,9 +38,9 @@ bool lengthMatches(int32_t width, int32_t height, Py_ssize_t length) {
 // bytearray constructor builds it.
 PyObject* copyToByteArray(PyObject* pixels) {
     if (PyBytes_CheckExact(pixels))
-        return PyByteArray_FromStringAndSize(PyBytes_AS_STRING(pixels), PyBytes_GET_SIZE(pixels));
+        return copyToNewByteArray(PyBytes_AS_STRING(pixels), PyBytes_GET_SIZE(pixels));
     if (PyByteArray_CheckExact(pixels))
-        return PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels));
+        return copyToNewByteArray(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels));
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels);
 }
 
@@ -406,7 +406,7 @@ PyObject* copyImpl(const BoundArgs& args) {
     PyObject* pixels = image->pixels;
     Ref slice;
     if (PyByteArray_CheckExact(pixels))
-        slice.reset(PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels)));
+        slice.reset(copyToNewByteArray(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels)));
     else {
         Ref all(PySlice_New(nullptr, nullptr, nullptr));
         if (!all) return nullptr;
