@@ -183,8 +183,8 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
                      : Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
     if (!pixBuf) return nullptr;
     ByteView view;
-    if (!view.acquire(pixBuf.get(), false)) return nullptr;
     bool ok = withOpenFile(path, names.wb, [&](PyObject* output) {
+        if (!view.acquire(pixBuf.get(), false)) return false;
         {
             Ref magic(PyBytes_FromStringAndSize("BM", 2));
             if (!magic || !writeTo(output, magic.get())) return false;
