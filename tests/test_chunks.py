@@ -1,4 +1,4 @@
-"""Part 2.1: the PNG chunk codec, `_readChunk` and `_makeChunk`."""
+"""The PNG chunk codec, `_readChunk` and `_makeChunk`."""
 
 import builtins
 import io

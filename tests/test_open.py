@@ -1,4 +1,4 @@
-"""Part 1.3: `SimpleImage.open` and `SimpleImage._streamToImage`."""
+"""Opening images: `SimpleImage.open` and `SimpleImage._streamToImage`."""
 
 import io
 import pathlib

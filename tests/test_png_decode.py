@@ -1,4 +1,4 @@
-"""Part 2.2: the PNG decoder, reached through `SimpleImage._streamToImage`.
+"""The PNG decoder, reached through `SimpleImage._streamToImage`.
 
 Pixel arithmetic of the row filters is left to the conformance corpus and the
 Pillow differential tests; this file pins the stream protocol, the order of

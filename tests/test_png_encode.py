@@ -1,9 +1,9 @@
-"""Part 2.3: the PNG encoder, `_writePng` and `SimpleImage.save`.
+"""The PNG encoder, `_writePng` and `SimpleImage.save`.
 
-One deliberate change overrides the document: a pixel buffer shorter than
-width x height x 3 bytes is refused with ValueError "Pixel data length does
-not match image dimensions" after the IHDR packing and the bytearray
-conversion, before anything is compressed or written.
+A pixel buffer shorter than width x height x 3 bytes is refused with
+ValueError "Pixel data length does not match image dimensions" after the IHDR
+packing and the bytearray conversion, before anything is compressed or
+written: such a file would be unreadable.
 """
 
 import array
