@@ -246,3 +246,13 @@ def test_usage_errors_exit_with_status_2(tmp_path):
         result = run(tmp_path, *args)
         assert result.returncode == 2 and "usage:" in result.stderr
         assert "Traceback" not in result.stderr
+
+
+def test_info_stops_quietly_when_its_reader_goes_away(tmp_path, pngFile):
+    many = ["in.png"] * 20000  # more lines than a pipe holds, so the writer must wait
+    with subprocess.Popen([sys.executable, "-m", "Morvane", "info", *many],
+                          cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        assert proc.stdout.readline() == b"in.png: PNG 4x3\n"
+        proc.stdout.close()
+        stderr = proc.stderr.read()
+    assert proc.returncode == 1 and stderr == b""

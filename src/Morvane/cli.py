@@ -30,8 +30,8 @@ class CliError(Exception):
 
 
 def _formatOf(data: bytes) -> str:
-    # The same test the library uses to choose a decoder.
-    return "PNG" if data.startswith(PNG_SIGNATURE) else "BMP" if data[:2] == b"BM" else "?"
+    # Only for data that SimpleImage.open accepted, so it is one or the other.
+    return "PNG" if data.startswith(PNG_SIGNATURE) else "BMP"
 
 
 def _load(path: str | None) -> tuple[str, str, SimpleImage]:
@@ -168,5 +168,11 @@ def buildParser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = buildParser().parse_args(argv)
-    status: int = args.run(args)
+    try:
+        status: int = args.run(args)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (``info *.png | head -1``): stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return status
