@@ -2,6 +2,7 @@
 
 import ast
 import inspect
+import runpy
 import subprocess
 import sys
 from pathlib import Path
@@ -132,10 +133,5 @@ def test_package_code_passes_mypy_strict(tmp_path):
 
 
 def test_the_example_runs(tmp_path):
-    sys.path.insert(0, str(HERE))
-    try:
-        import typing_example
-    finally:
-        sys.path.remove(str(HERE))
-    typing_example.main(tmp_path)
+    runpy.run_path(str(HERE / "typing_example.py"))["main"](tmp_path)
     assert ext.SimpleImage.open(tmp_path / "example.bmp").size == (1, 1)

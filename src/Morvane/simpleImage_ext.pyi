@@ -5,11 +5,11 @@
 # carry no annotation at run time are given the type of what they accept.
 # tests/test_typing.py holds the two in step.
 
-from typing import Iterable, NoReturn, Protocol, Sequence, Tuple, TypeAlias, Union
-from typing_extensions import Self, disjoint_base
 from pathlib import Path
+from typing import Iterable, NoReturn, Protocol, Sequence, Tuple, TypeAlias, Union
 
 from _typeshed import FileDescriptorOrPath
+from typing_extensions import Self, disjoint_base
 
 class _Readable(Protocol):
     def read(self, n: int, /) -> bytes: ...
