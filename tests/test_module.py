@@ -282,17 +282,17 @@ def test_failed_initialisation_is_forgotten():
 def test_second_module_object_cannot_be_initialised():
     out = run_python("""
         import importlib.util
-        spec = importlib.util.find_spec("Morvane.simpleImage_ext")
-        first = spec.loader.create_module(spec)
-        second = spec.loader.create_module(spec)
+        moduleSpec = importlib.util.find_spec("Morvane.simpleImage_ext")
+        first = moduleSpec.loader.create_module(moduleSpec)
+        second = moduleSpec.loader.create_module(moduleSpec)
         assert first is not second
-        spec.loader.exec_module(first)
-        spec.loader.exec_module(first)
+        moduleSpec.loader.exec_module(first)
+        moduleSpec.loader.exec_module(first)
         try:
-            spec.loader.exec_module(second)
+            moduleSpec.loader.exec_module(second)
         except RuntimeError as e:
             print(e)
-        print(spec.loader.create_module(spec) is first)
+        print(moduleSpec.loader.create_module(moduleSpec) is first)
     """)
     assert out.split("\n")[:2] == [
         "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.", "True"]
