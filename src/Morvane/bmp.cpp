@@ -268,11 +268,11 @@ PyObject* saveBmpImpl(const BoundArgs& args) {
 
 }  // namespace
 
-const FunctionSpec kWriteBmp = {
+const FunctionDef kWriteBmp = {
     "_writeBmp", Kind::Function,
     {"_writeBmp", 4, {{"path"}, {"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}},
     "None", writeBmpImpl};
-const FunctionSpec kSaveBmp = {
+const FunctionDef kSaveBmp = {
     "SimpleImage.saveBmp", Kind::Method, {"saveBmp", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveBmpImpl};
 
 }  // namespace mv

@@ -137,7 +137,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
     PyObject* annotations;
@@ -152,17 +152,17 @@ bool takesSelf(Kind kind) { return kind == Kind::Method || kind == Kind::ClassMe
 
 PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* fn = asFunction(callable);
-    const FunctionSpec& spec = *fn->spec;
+    const FunctionDef& def = *fn->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     BoundArgs bound;
     bound.self = nullptr;
-    if (takesSelf(spec.kind)) {
+    if (takesSelf(def.kind)) {
         if (nargs < 1) {
             PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", fn->qualname);
             return nullptr;
         }
         bound.self = args[0];
-        if (spec.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
+        if (def.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
             PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
                          fn->name, imageType()->tp_name, Py_TYPE(bound.self)->tp_name);
             return nullptr;
@@ -170,8 +170,8 @@ PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t na
         ++args;
         --nargs;
     }
-    if (!bindArguments(spec.sig, args, nargs, kwnames, bound)) return nullptr;
-    return spec.impl(bound);
+    if (!bindArguments(def.sig, args, nargs, kwnames, bound)) return nullptr;
+    return def.impl(bound);
 }
 
 namespace {
@@ -244,22 +244,22 @@ PyTypeObject FunctionType = {
 
 // A code object whose argument names are the function's parameters, so that
 // introspection reports the signature.
-PyObject* makeCode(const FunctionSpec& spec, PyObject* name, PyObject* qualname) {
-    const int implicit = takesSelf(spec.kind) ? 1 : 0;
-    const int argcount = implicit + spec.sig.nparams;
+PyObject* makeCode(const FunctionDef& def, PyObject* name, PyObject* qualname) {
+    const int implicit = takesSelf(def.kind) ? 1 : 0;
+    const int argcount = implicit + def.sig.nparams;
     Ref varnames(PyTuple_New(argcount));
     if (!varnames) return nullptr;
     if (implicit) {
-        PyObject* first = PyUnicode_InternFromString(spec.kind == Kind::ClassMethod ? "cls" : "self");
+        PyObject* first = PyUnicode_InternFromString(def.kind == Kind::ClassMethod ? "cls" : "self");
         if (!first) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), 0, first);
     }
-    for (int i = 0; i < spec.sig.nparams; ++i) {
-        PyObject* s = PyUnicode_InternFromString(spec.sig.params[i].name);
+    for (int i = 0; i < def.sig.nparams; ++i) {
+        PyObject* s = PyUnicode_InternFromString(def.sig.params[i].name);
         if (!s) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), implicit + i, s);
     }
-    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("simpleImage_ext", spec.sig.name, 1)));
+    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("simpleImage_ext", def.sig.name, 1)));
     if (!empty) return nullptr;
     Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return nullptr;
@@ -271,18 +271,18 @@ PyObject* makeCode(const FunctionSpec& spec, PyObject* name, PyObject* qualname)
     return PyObject_Call(replace.get(), noArgs.get(), kwargs.get());
 }
 
-PyObject* makeAnnotations(const FunctionSpec& spec) {
+PyObject* makeAnnotations(const FunctionDef& def) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     auto add = [&](const char* key, const char* text) {
         Ref value(PyUnicode_FromString(text));
         return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
     };
-    for (int i = 0; i < spec.sig.nparams; ++i) {
-        const Param& p = spec.sig.params[i];
+    for (int i = 0; i < def.sig.nparams; ++i) {
+        const Param& p = def.sig.params[i];
         if (p.annotation && !add(p.name, p.annotation)) return nullptr;
     }
-    if (spec.returnAnnotation && !add("return", spec.returnAnnotation)) return nullptr;
+    if (def.returnAnnotation && !add("return", def.returnAnnotation)) return nullptr;
     return dict.release();
 }
 
@@ -304,19 +304,19 @@ bool readyFunctionType() {
     return PyType_Ready(&FunctionType) == 0;
 }
 
-PyObject* newFunction(const FunctionSpec& spec) {
-    Ref name(PyUnicode_InternFromString(spec.sig.name));
+PyObject* newFunction(const FunctionDef& def) {
+    Ref name(PyUnicode_InternFromString(def.sig.name));
     if (!name) return nullptr;
-    Ref qualname(PyUnicode_InternFromString(spec.qualname));
+    Ref qualname(PyUnicode_InternFromString(def.qualname));
     if (!qualname) return nullptr;
-    Ref annotations(makeAnnotations(spec));
+    Ref annotations(makeAnnotations(def));
     if (!annotations) return nullptr;
-    Ref code(makeCode(spec, name.get(), qualname.get()));
+    Ref code(makeCode(def, name.get(), qualname.get()));
     if (!code) return nullptr;
     FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!fn) return nullptr;
-    fn->vectorcall = spec.shortcut ? spec.shortcut : genericVectorcall;
-    fn->spec = &spec;
+    fn->vectorcall = def.shortcut ? def.shortcut : genericVectorcall;
+    fn->def = &def;
     fn->name = name.release();
     fn->qualname = qualname.release();
     fn->annotations = annotations.release();

@@ -38,7 +38,7 @@ struct Signature {
     Param params[kMaxParams];
 };
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* qualname;
     Kind kind;
     Signature sig;
@@ -83,7 +83,7 @@ bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, B
 
 // Readies the function type (idempotent).
 bool readyFunctionType();
-// Makes a function object for `spec` (which must outlive it).
-PyObject* newFunction(const FunctionSpec& spec);
+// Makes a function object for `def` (which must outlive it).
+PyObject* newFunction(const FunctionDef& def);
 
 }  // namespace mv

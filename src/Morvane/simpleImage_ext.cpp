@@ -517,23 +517,23 @@ PyObject* openImpl(const BoundArgs& args) {
 // ---------------------------------------------------------------------------
 // Published functions and methods
 
-const FunctionSpec kGetPixel = {
+const FunctionDef kGetPixel = {
     "SimpleImage.getPixel", Kind::Method,
     {"getPixel", 1, {{"coords", "Tuple[int, int]", &PyTuple_Type}}},
     "Tuple[int, int, int]", getPixelImpl, getPixelShortcut};
-const FunctionSpec kPutPixel = {
+const FunctionDef kPutPixel = {
     "SimpleImage.putPixel", Kind::Method,
     {"putPixel", 2, {{"coords", "Tuple[int, int]", &PyTuple_Type}, {"value", "Sequence[int]"}}},
     "None", putPixelImpl, putPixelShortcut};
-const FunctionSpec kCopy = {"SimpleImage.copy", Kind::Method, {"copy", 0, {}}, "'SimpleImage'", copyImpl};
-const FunctionSpec kStreamToImage = {
+const FunctionDef kCopy = {"SimpleImage.copy", Kind::Method, {"copy", 0, {}}, "'SimpleImage'", copyImpl};
+const FunctionDef kStreamToImage = {
     "SimpleImage._streamToImage", Kind::StaticMethod, {"_streamToImage", 1, {{"stream"}}}, nullptr,
     streamToImageImpl};
-const FunctionSpec kOpen = {"SimpleImage.open", Kind::ClassMethod,
+const FunctionDef kOpen = {"SimpleImage.open", Kind::ClassMethod,
                             {"open", 1, {{"source", "ImageInput"}}}, "'SimpleImage'", openImpl};
-const FunctionSpec kReduce = {"SimpleImage.__reduce__", Kind::Method, {"__reduce__", 0, {}}, nullptr,
+const FunctionDef kReduce = {"SimpleImage.__reduce__", Kind::Method, {"__reduce__", 0, {}}, nullptr,
                               refusePickle};
-const FunctionSpec kSetstate = {
+const FunctionDef kSetstate = {
     "SimpleImage.__setstate__", Kind::Method, {"__setstate__", 1, {{"state"}}}, nullptr, refusePickle};
 
 // ---------------------------------------------------------------------------
@@ -647,9 +647,9 @@ bool execModule(PyObject* module) {
         Ref alias(PyObject_GetItem(unionForm.get(), members.get()));
         if (!alias || PyDict_SetItemString(globals, "ImageInput", alias.get()) < 0) return false;
     }
-    for (const FunctionSpec* spec : {&kReadChunk, &kMakeChunk, &kWritePng, &kWriteBmp}) {
-        Ref fn(newFunction(*spec));
-        if (!fn || PyDict_SetItemString(globals, spec->sig.name, fn.get()) < 0) return false;
+    for (const FunctionDef* def : {&kReadChunk, &kMakeChunk, &kWritePng, &kWriteBmp}) {
+        Ref fn(newFunction(*def));
+        if (!fn || PyDict_SetItemString(globals, def->sig.name, fn.get()) < 0) return false;
     }
     {
         Ref fn(newFunction(kStreamToImage));
@@ -660,14 +660,14 @@ bool execModule(PyObject* module) {
         Ref fn(newFunction(kOpen));
         if (!fn || !setTypeMember("open", PyClassMethod_New(fn.get()))) return false;
     }
-    for (const FunctionSpec* spec : {&kGetPixel, &kPutPixel, &kCopy, &kSave, &kSaveBmp})
-        if (!setTypeMember(spec->sig.name, newFunction(*spec))) return false;
+    for (const FunctionDef* def : {&kGetPixel, &kPutPixel, &kCopy, &kSave, &kSaveBmp})
+        if (!setTypeMember(def->sig.name, newFunction(*def))) return false;
     PyType_Modified(&ImageType);
     Ref test(PyDict_New());
     return test && PyDict_SetItemString(globals, "__test__", test.get()) == 0;
 }
 
-PyObject* moduleCreate(PyObject* spec, PyModuleDef*) {
+PyObject* moduleCreate(PyObject* moduleSpec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     if (gInterpreterId == -1) {
@@ -679,7 +679,7 @@ PyObject* moduleCreate(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (PyObject* recorded = recordedModule()) return Py_NewRef(recorded);
-    Ref name(PyObject_GetAttrString(spec, "name"));
+    Ref name(PyObject_GetAttrString(moduleSpec, "name"));
     if (!name) return nullptr;
     Ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
@@ -691,7 +691,7 @@ PyObject* moduleCreate(PyObject* spec, PyModuleDef*) {
     };
     for (const Copy& c : {Copy{"loader", "__loader__", true}, Copy{"origin", "__file__", true},
                           Copy{"parent", "__package__", true}, Copy{"submodule_search_locations", "__path__", false}}) {
-        Ref value(PyObject_GetAttrString(spec, c.from));
+        Ref value(PyObject_GetAttrString(moduleSpec, c.from));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();
