@@ -135,7 +135,7 @@ PyObject* loadBmp(PyObject* stream) {
     // Every byte of the buffer is written by the row loop below, so it is
     // not cleared first: a header announcing a huge image with little data
     // behind it costs address space, not memory.
-    Ref pixels(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    Ref pixels(newByteArray(static_cast<Py_ssize_t>(size)));
     if (!pixels) return nullptr;
     {
         Ref r(callMethod(stream, names.seek, fileHeader[3].get()));
@@ -183,8 +183,8 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
                      : Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
     if (!pixBuf) return nullptr;
     ByteView view;
-    if (!view.acquire(pixBuf.get(), false)) return nullptr;
     bool ok = withOpenFile(path, names.wb, [&](PyObject* output) {
+        if (!view.acquire(pixBuf.get(), false)) return false;
         {
             Ref magic(PyBytes_FromStringAndSize("BM", 2));
             if (!magic || !writeTo(output, magic.get())) return false;
@@ -273,11 +273,11 @@ PyObject* saveBmpImpl(const BoundArgs& args) {
 
 }  // namespace
 
-const FunctionSpec kWriteBmp = {
+const FunctionDef kWriteBmp = {
     "_writeBmp", Kind::Function,
     {"_writeBmp", 4, {{"path"}, {"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}},
     "None", writeBmpImpl};
-const FunctionSpec kSaveBmp = {
+const FunctionDef kSaveBmp = {
     "SimpleImage.saveBmp", Kind::Method, {"saveBmp", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveBmpImpl};
 
 }  // namespace mv

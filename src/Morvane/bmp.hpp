@@ -5,8 +5,8 @@
 
 namespace mv {
 
-extern const FunctionSpec kWriteBmp;  // _writeBmp(path, width, height, pixels)
-extern const FunctionSpec kSaveBmp;   // SimpleImage.saveBmp(path)
+extern const FunctionDef kWriteBmp;  // _writeBmp(path, width, height, pixels)
+extern const FunctionDef kSaveBmp;   // SimpleImage.saveBmp(path)
 
 // Decodes a BMP stream positioned at its first byte into the tuple
 // (width, height, pixels).

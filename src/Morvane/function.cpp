@@ -42,8 +42,8 @@ void raiseType(const Param& param, PyObject* value) {
 
 }  // namespace
 
-bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   BoundArgs& out) {
+bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  BoundArgs& out) {
     const int n = sig.nparams;
     if (nargs > n) {
         raiseCount(sig, nargs);
@@ -89,14 +89,22 @@ bool bindArguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
             }
         }
     }
-    for (int i = 0; i < n; ++i) {
+    return true;
+}
+
+bool raiseParamType(const Signature& sig, const BoundArgs& out) {
+    for (int i = 0; i < sig.nparams; ++i) {
         const Param& p = sig.params[i];
         if (p.exactType && Py_TYPE(out.obj[i]) != p.exactType) {
             raiseType(p, out.obj[i]);
-            return false;
+            break;
         }
     }
-    for (int i = 0; i < n; ++i)
+    return false;
+}
+
+bool convertInt32(const Signature& sig, BoundArgs& out) {
+    for (int i = 0; i < sig.nparams; ++i)
         if (sig.params[i].int32 && !toInt32(out.obj[i], &out.i32[i])) return false;
     return true;
 }
@@ -129,7 +137,7 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
     PyObject* annotations;
@@ -140,19 +148,21 @@ FunctionObject* asFunction(PyObject* o) { return reinterpret_cast<FunctionObject
 
 bool takesSelf(Kind kind) { return kind == Kind::Method || kind == Kind::ClassMethod; }
 
-PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* fn = asFunction(callable);
-    const FunctionSpec& spec = *fn->spec;
+    const FunctionDef& def = *fn->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     BoundArgs bound;
     bound.self = nullptr;
-    if (takesSelf(spec.kind)) {
+    if (takesSelf(def.kind)) {
         if (nargs < 1) {
             PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", fn->qualname);
             return nullptr;
         }
         bound.self = args[0];
-        if (spec.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
+        if (def.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
             PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
                          fn->name, imageType()->tp_name, Py_TYPE(bound.self)->tp_name);
             return nullptr;
@@ -160,9 +170,11 @@ PyObject* functionVectorcall(PyObject* callable, PyObject* const* args, size_t n
         ++args;
         --nargs;
     }
-    if (!bindArguments(spec.sig, args, nargs, kwnames, bound)) return nullptr;
-    return spec.impl(bound);
+    if (!bindArguments(def.sig, args, nargs, kwnames, bound)) return nullptr;
+    return def.impl(bound);
 }
+
+namespace {
 
 PyObject* functionDescrGet(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
@@ -232,22 +244,22 @@ PyTypeObject FunctionType = {
 
 // A code object whose argument names are the function's parameters, so that
 // introspection reports the signature.
-PyObject* makeCode(const FunctionSpec& spec, PyObject* name, PyObject* qualname) {
-    const int implicit = takesSelf(spec.kind) ? 1 : 0;
-    const int argcount = implicit + spec.sig.nparams;
+PyObject* makeCode(const FunctionDef& def, PyObject* name, PyObject* qualname) {
+    const int implicit = takesSelf(def.kind) ? 1 : 0;
+    const int argcount = implicit + def.sig.nparams;
     Ref varnames(PyTuple_New(argcount));
     if (!varnames) return nullptr;
     if (implicit) {
-        PyObject* first = PyUnicode_InternFromString(spec.kind == Kind::ClassMethod ? "cls" : "self");
+        PyObject* first = PyUnicode_InternFromString(def.kind == Kind::ClassMethod ? "cls" : "self");
         if (!first) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), 0, first);
     }
-    for (int i = 0; i < spec.sig.nparams; ++i) {
-        PyObject* s = PyUnicode_InternFromString(spec.sig.params[i].name);
+    for (int i = 0; i < def.sig.nparams; ++i) {
+        PyObject* s = PyUnicode_InternFromString(def.sig.params[i].name);
         if (!s) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), implicit + i, s);
     }
-    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("simpleImage_ext", spec.sig.name, 1)));
+    Ref empty(reinterpret_cast<PyObject*>(PyCode_NewEmpty("simpleImage_ext", def.sig.name, 1)));
     if (!empty) return nullptr;
     Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return nullptr;
@@ -259,18 +271,18 @@ PyObject* makeCode(const FunctionSpec& spec, PyObject* name, PyObject* qualname)
     return PyObject_Call(replace.get(), noArgs.get(), kwargs.get());
 }
 
-PyObject* makeAnnotations(const FunctionSpec& spec) {
+PyObject* makeAnnotations(const FunctionDef& def) {
     Ref dict(PyDict_New());
     if (!dict) return nullptr;
     auto add = [&](const char* key, const char* text) {
         Ref value(PyUnicode_FromString(text));
         return value && PyDict_SetItemString(dict.get(), key, value.get()) == 0;
     };
-    for (int i = 0; i < spec.sig.nparams; ++i) {
-        const Param& p = spec.sig.params[i];
+    for (int i = 0; i < def.sig.nparams; ++i) {
+        const Param& p = def.sig.params[i];
         if (p.annotation && !add(p.name, p.annotation)) return nullptr;
     }
-    if (spec.returnAnnotation && !add("return", spec.returnAnnotation)) return nullptr;
+    if (def.returnAnnotation && !add("return", def.returnAnnotation)) return nullptr;
     return dict.release();
 }
 
@@ -292,19 +304,19 @@ bool readyFunctionType() {
     return PyType_Ready(&FunctionType) == 0;
 }
 
-PyObject* newFunction(const FunctionSpec& spec) {
-    Ref name(PyUnicode_InternFromString(spec.sig.name));
+PyObject* newFunction(const FunctionDef& def) {
+    Ref name(PyUnicode_InternFromString(def.sig.name));
     if (!name) return nullptr;
-    Ref qualname(PyUnicode_InternFromString(spec.qualname));
+    Ref qualname(PyUnicode_InternFromString(def.qualname));
     if (!qualname) return nullptr;
-    Ref annotations(makeAnnotations(spec));
+    Ref annotations(makeAnnotations(def));
     if (!annotations) return nullptr;
-    Ref code(makeCode(spec, name.get(), qualname.get()));
+    Ref code(makeCode(def, name.get(), qualname.get()));
     if (!code) return nullptr;
     FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!fn) return nullptr;
-    fn->vectorcall = functionVectorcall;
-    fn->spec = &spec;
+    fn->vectorcall = def.shortcut ? def.shortcut : genericVectorcall;
+    fn->def = &def;
     fn->name = name.release();
     fn->qualname = qualname.release();
     fn->annotations = annotations.release();

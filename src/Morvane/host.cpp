@@ -166,6 +166,18 @@ bool writeTo(PyObject* output, PyObject* data) {
     return static_cast<bool>(r);
 }
 
+PyObject* newByteArray(Py_ssize_t n) {
+    PyObject* result = PyByteArray_FromStringAndSize(nullptr, 0);
+    if (result && n > 0 && PyByteArray_Resize(result, n) < 0) Py_CLEAR(result);
+    return result;
+}
+
+PyObject* copyToNewByteArray(const char* data, Py_ssize_t n) {
+    PyObject* result = newByteArray(n);
+    if (result && n > 0) std::memcpy(PyByteArray_AS_STRING(result), data, static_cast<size_t>(n));
+    return result;
+}
+
 PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
     if (!found) return nullptr;

@@ -91,6 +91,13 @@ bool runKeepingError(Fn&& fn) {
     return false;
 }
 
+// A new bytearray of n bytes, not cleared: the caller writes every byte.
+// (Built by resizing an empty one: the host's direct constructor mishandles
+// a failed allocation.)
+PyObject* newByteArray(Py_ssize_t n);
+// A new bytearray holding a copy of the n bytes at `data`.
+PyObject* copyToNewByteArray(const char* data, Py_ssize_t n);
+
 // Interned names used across the module, made once at initialisation.
 struct Names {
     PyObject* struct_;

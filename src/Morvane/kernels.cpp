@@ -1,6 +1,7 @@
 #include "kernels.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define MV_X86 1
@@ -39,32 +40,42 @@ bool unfilterRowScalar(int filterType, const uint8_t* row, const uint8_t* prev, 
 
 namespace {
 
-// Pixel-at-a-time loads and stores of 3 or 4 bytes into the low lanes.
-inline __m128i load(const uint8_t* p, size_t n) {
+// Pixel-at-a-time loads and stores of N (3 or 4) bytes into the low lanes.
+// N is a compile-time constant so that they compile to plain moves and the
+// running pixel stays in a register.
+template <size_t N>
+inline __m128i load(const uint8_t* p) {
     int32_t v = 0;
-    std::memcpy(&v, p, n);
+    std::memcpy(&v, p, N);
     return _mm_cvtsi32_si128(v);
 }
 
-inline void store(uint8_t* p, __m128i x, size_t n) {
+template <size_t N>
+inline void store(uint8_t* p, __m128i x) {
     const int32_t v = _mm_cvtsi128_si32(x);
-    std::memcpy(p, &v, n);
+    std::memcpy(p, &v, N);
 }
 
-// Walks the pixels of a row: `step(i, n)` for each pixel at byte i, with
-// n = 4 whenever four bytes can be touched there (faster) and bpp otherwise.
-template <class Step>
-inline void eachPixel(size_t length, size_t bpp, Step&& step) {
+template <size_t N>
+using Width = std::integral_constant<size_t, N>;
+
+// Walks the pixels of a row: `step(i, Width<n>)` for the pixel at byte i,
+// with n = 4 wherever four bytes can be touched there (the fourth belongs to
+// the next pixel and is rewritten by it) and n = BPP for the last pixel.
+template <size_t BPP, class Step>
+inline void eachPixel(size_t length, Step&& step) {
     size_t i = 0;
-    for (; i + 4 <= length; i += bpp) step(i, size_t{4});
-    for (; i < length; i += bpp) step(i, bpp);
+    for (; i + 4 <= length; i += BPP) step(i, Width<4>{});
+    for (; i < length; i += BPP) step(i, Width<BPP>{});
 }
 
-void sub(const uint8_t* row, uint8_t* recon, size_t length, size_t bpp) {
+template <size_t BPP>
+void sub(const uint8_t* row, uint8_t* recon, size_t length) {
     __m128i a = _mm_setzero_si128();
-    eachPixel(length, bpp, [&](size_t i, size_t n) {
-        a = _mm_add_epi8(a, load(row + i, n));
-        store(recon + i, a, n);
+    eachPixel<BPP>(length, [&](size_t i, auto n) {
+        constexpr size_t N = decltype(n)::value;
+        a = _mm_add_epi8(a, load<N>(row + i));
+        store<N>(recon + i, a);
     });
 }
 
@@ -78,17 +89,19 @@ void up(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) 
     for (; i < length; ++i) recon[i] = static_cast<uint8_t>(row[i] + prev[i]);
 }
 
-void average(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length, size_t bpp) {
+template <size_t BPP>
+void average(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
     const __m128i one = _mm_set1_epi8(1);
     __m128i a = _mm_setzero_si128();
-    eachPixel(length, bpp, [&](size_t i, size_t n) {
-        const __m128i b = prev ? load(prev + i, n) : _mm_setzero_si128();
+    eachPixel<BPP>(length, [&](size_t i, auto n) {
+        constexpr size_t N = decltype(n)::value;
+        const __m128i b = prev ? load<N>(prev + i) : _mm_setzero_si128();
         // (a + b) >> 1 without overflow: the rounded-up mean, less the
         // rounding bit.
         __m128i avg = _mm_avg_epu8(a, b);
         avg = _mm_sub_epi8(avg, _mm_and_si128(_mm_xor_si128(a, b), one));
-        a = _mm_add_epi8(load(row + i, n), avg);
-        store(recon + i, a, n);
+        a = _mm_add_epi8(load<N>(row + i), avg);
+        store<N>(recon + i, a);
     });
 }
 
@@ -98,13 +111,15 @@ inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
     return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
 }
 
-void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length, size_t bpp) {
+template <size_t BPP>
+void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
     const __m128i zero = _mm_setzero_si128();
     // 16-bit lanes: a left, b up, c upper left, d the current pixel.
     __m128i a = zero, c = zero;
-    eachPixel(length, bpp, [&](size_t i, size_t n) {
-        const __m128i b = _mm_unpacklo_epi8(load(prev + i, n), zero);
-        __m128i d = _mm_unpacklo_epi8(load(row + i, n), zero);
+    eachPixel<BPP>(length, [&](size_t i, auto n) {
+        constexpr size_t N = decltype(n)::value;
+        const __m128i b = _mm_unpacklo_epi8(load<N>(prev + i), zero);
+        __m128i d = _mm_unpacklo_epi8(load<N>(row + i), zero);
         __m128i pa = _mm_sub_epi16(b, c);  // p - a
         __m128i pb = _mm_sub_epi16(a, c);  // p - b
         __m128i pc = _mm_add_epi16(pa, pb);  // p - c
@@ -116,7 +131,7 @@ void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t lengt
             select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
         // Byte-wise addition wraps modulo 256 and keeps the high bytes zero.
         d = _mm_add_epi8(d, nearest);
-        store(recon + i, _mm_packus_epi16(d, d), n);
+        store<N>(recon + i, _mm_packus_epi16(d, d));
         a = d;
         c = b;
     });
@@ -157,6 +172,29 @@ __attribute__((target("ssse3"))) void dropAlphaSsse3(const uint8_t* src, uint8_t
     for (; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
 }
 
+template <size_t BPP>
+bool unfilterVector(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
+    switch (filterType) {
+        case 0: std::memcpy(recon, row, length); return true;
+        case 1: sub<BPP>(row, recon, length); return true;
+        case 2:
+            if (prev)
+                up(row, prev, recon, length);
+            else
+                std::memcpy(recon, row, length);
+            return true;
+        case 3: average<BPP>(row, prev, recon, length); return true;
+        case 4:
+            // On the first row the predictor always picks the left byte.
+            if (prev)
+                paeth<BPP>(row, prev, recon, length);
+            else
+                sub<BPP>(row, recon, length);
+            return true;
+        default: return false;
+    }
+}
+
 }  // namespace
 
 bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
@@ -164,25 +202,8 @@ bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_
     if (length == 0) return true;
     const size_t bpp = static_cast<size_t>(bytesPerPixel);
     if (bpp != 3 && bpp != 4) return unfilterRowScalar(filterType, row, prev, recon, length, bytesPerPixel);
-    switch (filterType) {
-        case 0: std::memcpy(recon, row, length); return true;
-        case 1: sub(row, recon, length, bpp); return true;
-        case 2:
-            if (prev)
-                up(row, prev, recon, length);
-            else
-                std::memcpy(recon, row, length);
-            return true;
-        case 3: average(row, prev, recon, length, bpp); return true;
-        case 4:
-            // On the first row the predictor always picks the left byte.
-            if (prev)
-                paeth(row, prev, recon, length, bpp);
-            else
-                sub(row, recon, length, bpp);
-            return true;
-        default: return false;
-    }
+    return bpp == 3 ? unfilterVector<3>(filterType, row, prev, recon, length)
+                    : unfilterVector<4>(filterType, row, prev, recon, length);
 }
 
 void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {

@@ -225,7 +225,7 @@ PyObject* loadPng(PyObject* stream) {
     }
     // Every byte of the pixel buffer is written by the row loop below.
     const size_t outRow = static_cast<size_t>(width) * 3;
-    Ref pixels(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(outRow * height)));
+    Ref pixels(newByteArray(static_cast<Py_ssize_t>(outRow * height)));
     if (!pixels) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
@@ -359,17 +359,17 @@ PyObject* saveImpl(const BoundArgs& args) {
 
 }  // namespace
 
-const FunctionSpec kReadChunk = {"_readChunk", Kind::Function, {"_readChunk", 1, {{"stream"}}},
+const FunctionDef kReadChunk = {"_readChunk", Kind::Function, {"_readChunk", 1, {{"stream"}}},
                                  "Tuple[bytes, bytes]", readChunkImpl};
-const FunctionSpec kMakeChunk = {
+const FunctionDef kMakeChunk = {
     "_makeChunk", Kind::Function,
     {"_makeChunk", 2, {{"chunkType", "bytes", &PyBytes_Type}, {"data", "bytes", &PyBytes_Type}}}, "bytes",
     makeChunkImpl};
-const FunctionSpec kWritePng = {
+const FunctionDef kWritePng = {
     "_writePng", Kind::Function,
     {"_writePng", 4, {{"path"}, {"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}},
     "None", writePngImpl};
-const FunctionSpec kSave = {
+const FunctionDef kSave = {
     "SimpleImage.save", Kind::Method, {"save", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveImpl};
 
 }  // namespace mv

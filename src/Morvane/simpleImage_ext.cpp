@@ -38,9 +38,9 @@ bool lengthMatches(int32_t width, int32_t height, Py_ssize_t length) {
 // bytearray constructor builds it.
 PyObject* copyToByteArray(PyObject* pixels) {
     if (PyBytes_CheckExact(pixels))
-        return PyByteArray_FromStringAndSize(PyBytes_AS_STRING(pixels), PyBytes_GET_SIZE(pixels));
+        return copyToNewByteArray(PyBytes_AS_STRING(pixels), PyBytes_GET_SIZE(pixels));
     if (PyByteArray_CheckExact(pixels))
-        return PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels));
+        return copyToNewByteArray(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels));
     return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels);
 }
 
@@ -176,13 +176,32 @@ bool splitCoords(PyObject* coords, PyObject** x, PyObject** y) {
     return true;
 }
 
+// The value of an exact int of at most one digit (every coordinate an
+// image can have fits one); false for anything else.
+inline bool smallInt(PyObject* v, long* out) {
+    if (!PyLong_CheckExact(v)) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    const Py_ssize_t size = Py_SIZE(v);
+    if (size < -1 || size > 1) return false;
+    *out = size * static_cast<long>(reinterpret_cast<PyLongObject*>(v)->ob_digit[0]);
+    return true;
+#else
+    int overflow;
+    *out = PyLong_AsLongAndOverflow(v, &overflow);
+    return !overflow;
+#endif
+}
+
 // Machine-word coordinates of exact ints, when both fit.
-bool smallCoords(PyObject* x, PyObject* y, long* lx, long* ly) {
-    if (!PyLong_CheckExact(x) || !PyLong_CheckExact(y)) return false;
-    int ox, oy;
-    *lx = PyLong_AsLongAndOverflow(x, &ox);
-    *ly = PyLong_AsLongAndOverflow(y, &oy);
-    return !ox && !oy;
+inline bool smallCoords(PyObject* x, PyObject* y, long* lx, long* ly) { return smallInt(x, lx) && smallInt(y, ly); }
+
+// The host's int objects for the byte values, made once.
+PyObject* gByteValues[256];
+
+bool makeByteValues() {
+    for (int i = 0; i < 256; ++i)
+        if (!gByteValues[i] && !(gByteValues[i] = PyLong_FromLong(i))) return false;
+    return true;
 }
 
 // Byte index of (x, y) in the current buffer when it is an exact bytearray
@@ -239,6 +258,15 @@ PyObject* offsetIndex(PyObject* index, long k) {
     return PyNumber_Add(index, step.get());
 }
 
+// The pixel at `index` of an exact bytearray known to hold it.
+inline PyObject* pixelTuple(ImageObject* image, Py_ssize_t index) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(image->pixels)) + index;
+    PyObject* result = PyTuple_New(3);
+    if (!result) return nullptr;
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(result, k, Py_NewRef(gByteValues[p[k]]));
+    return result;
+}
+
 PyObject* getPixelImpl(const BoundArgs& args) {
     ImageObject* image = asImage(args.self);
     PyObject *x, *y;
@@ -250,16 +278,7 @@ PyObject* getPixelImpl(const BoundArgs& args) {
             return nullptr;
         }
         Py_ssize_t index = fastIndex(image, lx, ly);
-        if (index >= 0) {
-            const unsigned char* p =
-                reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(image->pixels)) + index;
-            PyObject* result = PyTuple_New(3);
-            if (!result) return nullptr;
-            PyTuple_SET_ITEM(result, 0, PyLong_FromLong(p[0]));
-            PyTuple_SET_ITEM(result, 1, PyLong_FromLong(p[1]));
-            PyTuple_SET_ITEM(result, 2, PyLong_FromLong(p[2]));
-            return result;
-        }
+        if (index >= 0) return pixelTuple(image, index);
     }
     Ref index(genericIndex(image, x, y));
     if (!index) return nullptr;
@@ -272,6 +291,22 @@ PyObject* getPixelImpl(const BoundArgs& args) {
         if (!items[k]) return nullptr;
     }
     return PyTuple_Pack(3, items[0].get(), items[1].get(), items[2].get());
+}
+
+// getPixel(self, (x, y)) by position with exact ints inside the image and
+// an exact bytearray holding the pixel; any other call binds generically.
+PyObject* getPixelShortcut(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) == 2 && !kwnames && Py_IS_TYPE(args[0], &ImageType) &&
+        PyTuple_CheckExact(args[1]) && PyTuple_GET_SIZE(args[1]) == 2) {
+        ImageObject* image = asImage(args[0]);
+        long x, y;
+        if (smallCoords(PyTuple_GET_ITEM(args[1], 0), PyTuple_GET_ITEM(args[1], 1), &x, &y) &&
+            inBounds(image, x, y)) {
+            const Py_ssize_t index = fastIndex(image, x, y);
+            if (index >= 0) return pixelTuple(image, index);
+        }
+    }
+    return genericVectorcall(callable, args, nargsf, kwnames);
 }
 
 // int(value) & 255 as the host computes it, for one channel.
@@ -289,6 +324,33 @@ int exactChannel(PyObject* value) {
     long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (overflow) return -1;
     return static_cast<int>(static_cast<unsigned long>(v) & 255u);
+}
+
+// putPixel(self, (x, y), (r, g, b)) by position with exact ints everywhere,
+// the coordinates inside the image and an exact bytearray holding the
+// pixel; any other call binds generically.
+PyObject* putPixelShortcut(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) == 3 && !kwnames && Py_IS_TYPE(args[0], &ImageType) &&
+        PyTuple_CheckExact(args[1]) && PyTuple_GET_SIZE(args[1]) == 2 &&
+        (PyTuple_CheckExact(args[2]) || PyList_CheckExact(args[2])) && Py_SIZE(args[2]) == 3) {
+        ImageObject* image = asImage(args[0]);
+        PyObject* const* channels =
+            PyTuple_CheckExact(args[2]) ? &PyTuple_GET_ITEM(args[2], 0) : &PyList_GET_ITEM(args[2], 0);
+        long x, y, r, g, b;
+        if (smallCoords(PyTuple_GET_ITEM(args[1], 0), PyTuple_GET_ITEM(args[1], 1), &x, &y) &&
+            inBounds(image, x, y) && smallInt(channels[0], &r) && smallInt(channels[1], &g) &&
+            smallInt(channels[2], &b)) {
+            const Py_ssize_t index = fastIndex(image, x, y);
+            if (index >= 0) {
+                unsigned char* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(image->pixels)) + index;
+                p[0] = static_cast<unsigned char>(r);
+                p[1] = static_cast<unsigned char>(g);
+                p[2] = static_cast<unsigned char>(b);
+                Py_RETURN_NONE;
+            }
+        }
+    }
+    return genericVectorcall(callable, args, nargsf, kwnames);
 }
 
 PyObject* putPixelImpl(const BoundArgs& args) {
@@ -352,7 +414,7 @@ PyObject* copyImpl(const BoundArgs& args) {
     PyObject* pixels = image->pixels;
     Ref slice;
     if (PyByteArray_CheckExact(pixels))
-        slice.reset(PyByteArray_FromStringAndSize(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels)));
+        slice.reset(copyToNewByteArray(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels)));
     else {
         Ref all(PySlice_New(nullptr, nullptr, nullptr));
         if (!all) return nullptr;
@@ -463,23 +525,23 @@ PyObject* openImpl(const BoundArgs& args) {
 // ---------------------------------------------------------------------------
 // Published functions and methods
 
-const FunctionSpec kGetPixel = {
+const FunctionDef kGetPixel = {
     "SimpleImage.getPixel", Kind::Method,
     {"getPixel", 1, {{"coords", "Tuple[int, int]", &PyTuple_Type}}},
-    "Tuple[int, int, int]", getPixelImpl};
-const FunctionSpec kPutPixel = {
+    "Tuple[int, int, int]", getPixelImpl, getPixelShortcut};
+const FunctionDef kPutPixel = {
     "SimpleImage.putPixel", Kind::Method,
     {"putPixel", 2, {{"coords", "Tuple[int, int]", &PyTuple_Type}, {"value", "Sequence[int]"}}},
-    "None", putPixelImpl};
-const FunctionSpec kCopy = {"SimpleImage.copy", Kind::Method, {"copy", 0, {}}, "'SimpleImage'", copyImpl};
-const FunctionSpec kStreamToImage = {
+    "None", putPixelImpl, putPixelShortcut};
+const FunctionDef kCopy = {"SimpleImage.copy", Kind::Method, {"copy", 0, {}}, "'SimpleImage'", copyImpl};
+const FunctionDef kStreamToImage = {
     "SimpleImage._streamToImage", Kind::StaticMethod, {"_streamToImage", 1, {{"stream"}}}, nullptr,
     streamToImageImpl};
-const FunctionSpec kOpen = {"SimpleImage.open", Kind::ClassMethod,
+const FunctionDef kOpen = {"SimpleImage.open", Kind::ClassMethod,
                             {"open", 1, {{"source", "ImageInput"}}}, "'SimpleImage'", openImpl};
-const FunctionSpec kReduce = {"SimpleImage.__reduce__", Kind::Method, {"__reduce__", 0, {}}, nullptr,
+const FunctionDef kReduce = {"SimpleImage.__reduce__", Kind::Method, {"__reduce__", 0, {}}, nullptr,
                               refusePickle};
-const FunctionSpec kSetstate = {
+const FunctionDef kSetstate = {
     "SimpleImage.__setstate__", Kind::Method, {"__setstate__", 1, {{"state"}}}, nullptr, refusePickle};
 
 // ---------------------------------------------------------------------------
@@ -566,7 +628,7 @@ bool execModule(PyObject* module) {
     PyObject* open = builtinNamed("open");
     if (!open) return false;
     setBuiltinOpen(open);
-    if (!initNames() || !readyFunctionType() || !readyImageType()) return false;
+    if (!initNames() || !makeByteValues() || !readyFunctionType() || !readyImageType()) return false;
     if (PyDict_SetItemString(globals, "SimpleImage", reinterpret_cast<PyObject*>(&ImageType)) < 0) return false;
     if (!setTypeMember("__reduce__", newFunction(kReduce)) ||
         !setTypeMember("__setstate__", newFunction(kSetstate)))
@@ -593,9 +655,9 @@ bool execModule(PyObject* module) {
         Ref alias(PyObject_GetItem(unionForm.get(), members.get()));
         if (!alias || PyDict_SetItemString(globals, "ImageInput", alias.get()) < 0) return false;
     }
-    for (const FunctionSpec* spec : {&kReadChunk, &kMakeChunk, &kWritePng, &kWriteBmp}) {
-        Ref fn(newFunction(*spec));
-        if (!fn || PyDict_SetItemString(globals, spec->sig.name, fn.get()) < 0) return false;
+    for (const FunctionDef* def : {&kReadChunk, &kMakeChunk, &kWritePng, &kWriteBmp}) {
+        Ref fn(newFunction(*def));
+        if (!fn || PyDict_SetItemString(globals, def->sig.name, fn.get()) < 0) return false;
     }
     {
         Ref fn(newFunction(kStreamToImage));
@@ -606,14 +668,14 @@ bool execModule(PyObject* module) {
         Ref fn(newFunction(kOpen));
         if (!fn || !setTypeMember("open", PyClassMethod_New(fn.get()))) return false;
     }
-    for (const FunctionSpec* spec : {&kGetPixel, &kPutPixel, &kCopy, &kSave, &kSaveBmp})
-        if (!setTypeMember(spec->sig.name, newFunction(*spec))) return false;
+    for (const FunctionDef* def : {&kGetPixel, &kPutPixel, &kCopy, &kSave, &kSaveBmp})
+        if (!setTypeMember(def->sig.name, newFunction(*def))) return false;
     PyType_Modified(&ImageType);
     Ref test(PyDict_New());
     return test && PyDict_SetItemString(globals, "__test__", test.get()) == 0;
 }
 
-PyObject* moduleCreate(PyObject* spec, PyModuleDef*) {
+PyObject* moduleCreate(PyObject* moduleSpec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     if (gInterpreterId == -1) {
@@ -625,7 +687,7 @@ PyObject* moduleCreate(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (PyObject* recorded = recordedModule()) return Py_NewRef(recorded);
-    Ref name(PyObject_GetAttrString(spec, "name"));
+    Ref name(PyObject_GetAttrString(moduleSpec, "name"));
     if (!name) return nullptr;
     Ref module(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
@@ -637,7 +699,7 @@ PyObject* moduleCreate(PyObject* spec, PyModuleDef*) {
     };
     for (const Copy& c : {Copy{"loader", "__loader__", true}, Copy{"origin", "__file__", true},
                           Copy{"parent", "__package__", true}, Copy{"submodule_search_locations", "__path__", false}}) {
-        Ref value(PyObject_GetAttrString(spec, c.from));
+        Ref value(PyObject_GetAttrString(moduleSpec, c.from));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();

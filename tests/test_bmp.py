@@ -1,0 +1,373 @@
+"""Parts 3.1 and 3.2: the BMP decoder (through `SimpleImage._streamToImage`)
+and the BMP encoder (`_writeBmp`, `SimpleImage.saveBmp`)."""
+
+import io
+import pathlib
+import struct
+import types
+
+import pytest
+
+from spy import SpyStream, bmp, bmp_header, bmp_rows, bmp_stride, close_if_open, fd_path, is_open, reads, rgb
+
+DETECT = [("read", 8), ("seek", 0)]
+HEADERS = reads(14, 4, 36)
+OLD = b"previous contents"
+
+
+def decode_calls(m, data, **kw):
+    stream = SpyStream(data, **kw)
+    result = m.SimpleImage._streamToImage(stream)
+    return result, stream.calls
+
+
+# ---------------------------------------------------------------------------
+# Decoder: stream protocol
+
+
+@pytest.mark.parametrize(
+    "width, height, top_down, extra",
+    [
+        (1, 1, False, {}),
+        (2, 2, False, {}),
+        (3, 1, False, {}),
+        (4, 2, False, {}),
+        (5, 3, False, {}),
+        (2, 2, True, {}),
+        (3, 2, True, {"gap": b"\xee" * 10}),  # pixelOffset 64: the gap is skipped
+        (3, 0, False, {}),  # the seek still happens, no row is read
+        (0, 3, False, {}),  # rowStride 0: three empty reads
+        (0, 2, True, {}),
+    ],
+)
+def test_bmp_stream_calls(m, width, height, top_down, extra):
+    pixels = rgb(width, height)
+    data = bmp(width, height, pixels, top_down=top_down, **extra) + b"trailing bytes are never read"
+    (w, h, buf), calls = decode_calls(m, data)
+    assert (w, h, buf) == (width, height, pixels) and type(buf) is bytearray
+    offset = 54 + len(extra.get("gap", b""))
+    assert calls == DETECT + HEADERS + [("seek", offset)] + reads(*[bmp_stride(width)] * height)
+
+
+def test_bmp_top_down_and_bottom_up_agree(m):
+    pixels = rgb(3, 2, seed=5)
+    up = m.SimpleImage._streamToImage(io.BytesIO(bmp(3, 2, pixels)))
+    down = m.SimpleImage._streamToImage(io.BytesIO(bmp(3, 2, pixels, top_down=True)))
+    assert up == down == (3, 2, pixels)
+
+
+@pytest.mark.parametrize(
+    "header",
+    [
+        dict(file_size=0),
+        dict(image_size=12345, ppm=-7),
+        dict(file_size=2**32 - 1, image_size=2**32 - 1),
+    ],
+)
+def test_bmp_unvalidated_fields(m, header):
+    pixels = rgb(2, 2)
+    assert m.SimpleImage._streamToImage(io.BytesIO(bmp(2, 2, pixels, **header))) == (2, 2, pixels)
+
+
+def test_bmp_pixel_offset_below_54_decodes_header_bytes(m):
+    data = bmp_header(1, 1, pixel_offset=2) + b"\x01\x02\x03\x00"
+    # The row is bytes 2..5 of the file: the fileSize field, little-endian.
+    (w, h, buf), calls = decode_calls(m, data)
+    assert buf == bytearray(data[2:5][::-1])
+    assert calls == DETECT + HEADERS + [("seek", 2), ("read", 4)]
+
+
+def test_bmp_negative_width_with_zero_height(m):
+    (w, h, buf), calls = decode_calls(m, bmp_header(-4, 0))
+    assert (w, h, buf) == (-4, 0, bytearray())
+    assert calls == DETECT + HEADERS + [("seek", 54)]
+
+
+# ---------------------------------------------------------------------------
+# Decoder: refusals, in their order
+
+GOOD = bmp(2, 2, rgb(2, 2))
+
+
+def _with_dib(data, offset, fmt, value):
+    data = bytearray(data)
+    struct.pack_into(fmt, data, offset, value)
+    return bytes(data)
+
+
+def rows(offset, *sizes):
+    return HEADERS + [("seek", offset)] + reads(*sizes)
+
+
+BMP_REFUSALS = [
+    # (data, exception, message, calls after detection)
+    ("BM-only", b"BM", ValueError, "Unsupported BMP header", reads(14)),
+    ("10-bytes", b"BM" + bytes(8), ValueError, "Unsupported BMP header", reads(14)),
+    ("13-bytes", GOOD[:13], ValueError, "Unsupported BMP header", reads(14)),
+    ("14-bytes", GOOD[:14], ValueError, "Corrupted BMP DIB header", reads(14, 4)),
+    ("17-bytes", GOOD[:17], ValueError, "Corrupted BMP DIB header", reads(14, 4)),
+    ("dib-12", _with_dib(GOOD, 14, "<I", 12), ValueError, "Only BITMAPINFOHEADER BMP files are supported",
+     reads(14, 4)),
+    ("dib-108", _with_dib(GOOD, 14, "<I", 108), ValueError, "Only BITMAPINFOHEADER BMP files are supported",
+     reads(14, 4)),
+    ("dib-124-planes-2", _with_dib(_with_dib(GOOD, 14, "<I", 124), 26, "<H", 2), ValueError,
+     "Only BITMAPINFOHEADER BMP files are supported", reads(14, 4)),
+    ("dib-short", GOOD[:53], struct.error, None, HEADERS),
+    ("dib-short-32bit", _with_dib(GOOD, 28, "<H", 32)[:20], struct.error, None, HEADERS),
+    ("planes-0", _with_dib(GOOD, 26, "<H", 0), ValueError, "Only uncompressed 24-bit BMP files are supported",
+     HEADERS),
+    ("planes-2", _with_dib(GOOD, 26, "<H", 2), ValueError, "Only uncompressed 24-bit BMP files are supported",
+     HEADERS),
+    ("bits-32", _with_dib(GOOD, 28, "<H", 32), ValueError, "Only uncompressed 24-bit BMP files are supported",
+     HEADERS),
+    ("bits-8", _with_dib(GOOD, 28, "<H", 8), ValueError, "Only uncompressed 24-bit BMP files are supported",
+     HEADERS),
+    ("rle8", _with_dib(GOOD, 30, "<I", 1), ValueError, "Only uncompressed 24-bit BMP files are supported", HEADERS),
+    ("bitfields", _with_dib(GOOD, 30, "<I", 3), ValueError, "Only uncompressed 24-bit BMP files are supported",
+     HEADERS),
+    # A negative width fails allocating the buffer, before the seek.
+    ("width-negative", bmp_header(-1, 1) + bytes(8), ValueError, None, HEADERS),
+    ("width-negative-top-down", bmp_header(-3, -2) + bytes(8), ValueError, None, HEADERS),
+    # Rows: pad bytes count, a pixelOffset past the end gives a short first row.
+    ("pad-short", GOOD[:-1], ValueError, "Incomplete BMP pixel data", rows(54, 8, 8)),
+    ("row-missing", GOOD[:-8], ValueError, "Incomplete BMP pixel data", rows(54, 8, 8)),
+    ("offset-past-end", _with_dib(GOOD, 10, "<I", len(GOOD) + 1), ValueError, "Incomplete BMP pixel data",
+     rows(len(GOOD) + 1, 8)),
+    ("offset-max", _with_dib(GOOD, 10, "<I", 2**32 - 1), ValueError, "Incomplete BMP pixel data",
+     rows(2**32 - 1, 8)),
+]
+
+
+@pytest.mark.parametrize("data, exc, message, calls", [c[1:] for c in BMP_REFUSALS], ids=[c[0] for c in BMP_REFUSALS])
+def test_bmp_refusals(m, data, exc, message, calls):
+    stream = SpyStream(data)
+    with pytest.raises(exc) as info:
+        m.SimpleImage._streamToImage(stream)
+    if message is not None:
+        assert str(info.value) == message
+    assert stream.calls == DETECT + calls
+
+
+@pytest.mark.parametrize(
+    "row",
+    [bytes, bytearray, memoryview, lambda b: None, type("BytesSub", (bytes,), {})],
+    ids=["bytes", "bytearray", "memoryview", "None", "bytes-subclass"],
+)
+def test_bmp_row_must_be_exactly_bytes(m, row):
+    count = []
+
+    def convert(n, data):
+        count.append(n)
+        # Header reads (8, 14, 4, 36) may be bytearrays; rows must be exactly bytes.
+        return row(data) if len(count) > 4 else bytearray(data)
+
+    stream = SpyStream(GOOD, on_read=convert)
+    if row is bytes:
+        assert m.SimpleImage._streamToImage(stream) == (2, 2, rgb(2, 2))
+        return
+    with pytest.raises(TypeError):
+        m.SimpleImage._streamToImage(stream)
+    assert count == [8, 14, 4, 36, 8]
+
+
+def test_bmp_decoder_uses_module_struct(m, monkeypatch):
+    log = []
+
+    def unpack(fmt, data):
+        log.append((fmt, bytes(data)))
+        return struct.unpack(fmt, data)
+
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
+    m.SimpleImage._streamToImage(io.BytesIO(GOOD))
+    assert log == [("<IHHI", GOOD[2:14]), ("<I", GOOD[14:18]), ("<iiHHIIiiII", GOOD[18:54])]
+
+    # The values the module's struct gives are the ones used.
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(
+        unpack=lambda fmt, data: (40,) if fmt == "<I" else (0, 0, 0, 60) if fmt == "<IHHI"
+        else (1, -1, 1, 24, 0, 0, 0, 0, 0, 0)))
+    (w, h, buf), calls = decode_calls(m, GOOD)
+    assert (w, h, buf) == (1, 1, bytearray(GOOD[60:63][::-1]))
+    assert calls[-2:] == [("seek", 60), ("read", 4)]
+
+
+# ---------------------------------------------------------------------------
+# Encoder
+
+ONE_BY_ONE = bytes.fromhex(
+    "424D 3A000000 0000 0000 36000000 28000000 01000000 01000000 0100 1800 00000000 04000000"
+    "130B0000 130B0000 00000000 00000000 332211 00")
+
+
+def test_write_bmp_one_pixel_example(m, tmp_path):
+    path = tmp_path / "a.bmp"
+    assert m._writeBmp(str(path), 1, 1, b"\x11\x22\x33") is None
+    assert len(ONE_BY_ONE) == 58 and path.read_bytes() == ONE_BY_ONE
+    m.SimpleImage(1, 1, b"\x11\x22\x33").saveBmp(str(tmp_path / "b.bmp"))
+    assert (tmp_path / "b.bmp").read_bytes() == ONE_BY_ONE
+
+
+def test_write_bmp_bottom_row_first(m, tmp_path):
+    path = tmp_path / "a.bmp"
+    m._writeBmp(path, 1, 2, bytearray(b"\xff\x00\x00\x00\x00\xff"))  # a pathlib.Path serves
+    assert path.read_bytes()[54:] == b"\xff\x00\x00\x00" + b"\x00\x00\xff\x00"
+
+
+@pytest.mark.parametrize(
+    "width, height",
+    [(1, 2), (2, 2), (3, 2), (4, 2), (5, 2), (7, 3), (3, 0), (0, 3), (0, 0)],
+)
+def test_write_bmp_layout(m, tmp_path, width, height):
+    pixels = rgb(width, height, seed=width)
+    path = tmp_path / "a.bmp"
+    m._writeBmp(str(path), width, height, pixels)
+    data = path.read_bytes()
+    stride = bmp_stride(width)
+    assert len(data) == 54 + stride * height
+    assert data == bmp_header(width, height) + bmp_rows(width, height, pixels)
+    assert m.SimpleImage._streamToImage(io.BytesIO(data)) == (width, height, pixels)
+
+
+@pytest.mark.parametrize(
+    "pixels",
+    [bytes(range(12)), list(range(12)), memoryview(bytes(range(12))), bytes(range(12)) + b"extra", 12],
+    ids=["bytes", "list", "memoryview", "longer", "int"],
+)
+def test_write_bmp_pixel_kinds(m, tmp_path, pixels):
+    path = tmp_path / "a.bmp"
+    m._writeBmp(str(path), 2, 2, pixels)
+    assert path.read_bytes() == bmp_header(2, 2) + bmp_rows(2, 2, bytearray(pixels)[:12])
+
+
+@pytest.mark.parametrize(
+    "width, height, kept",
+    [
+        # fileSize negative: only "BM".
+        (2, -20, b"BM"),
+        (-20, 1, b"BM"),
+        # fileSize packs, the DIB header does not: 14 bytes.
+        (1, -1, b"BM" + struct.pack("<IHHI", 50, 0, 0, 54)),
+        (-1, 1, b"BM" + struct.pack("<IHHI", 54, 0, 0, 54)),
+        (-2, 1, b"BM" + struct.pack("<IHHI", 50, 0, 0, 54)),
+        (-5, 0, b"BM" + struct.pack("<IHHI", 54, 0, 0, 54)),
+        # fileSize beyond 32 bits.
+        (2**31 - 1, 2**31 - 1, b"BM"),
+    ],
+)
+def test_write_bmp_negative_sizes(m, tmp_path, width, height, kept):
+    path = tmp_path / "a.bmp"
+    path.write_bytes(OLD * 10)
+    with pytest.raises(struct.error):
+        m._writeBmp(str(path), width, height, b"")
+    assert path.read_bytes() == kept
+
+
+@pytest.mark.parametrize(
+    "width, height, length",
+    [(1, 1, 2), (2, 1, 5), (3, 1, 8), (3, 2, 17), (3, 2, 15), (3, 2, 11), (3, 2, 9), (2, 2, 3), (4, 3, 0)],
+)
+def test_write_bmp_short_buffer(m, tmp_path, width, height, length):
+    pixels = rgb(width, height)[:length]
+    path = tmp_path / "a.bmp"
+    with pytest.raises(IndexError):
+        m._writeBmp(str(path), width, height, pixels)
+    # The headers, then the bottom row's pixels up to the first one reaching past the end.
+    start = (height - 1) * width * 3
+    whole = max(0, (length - start) // 3)
+    bottom = bmp_rows(width, 1, rgb(width, height)[start:])
+    assert path.read_bytes() == bmp_header(width, height) + bottom[:3 * whole]
+    if length == width * height * 3 - 1:
+        assert whole == width - 1
+
+
+@pytest.mark.parametrize(
+    "args, exc",
+    [
+        ((1, 1, "abc"), TypeError),
+        ((1, 1, None), TypeError),
+        ((1, 1, [1, 2, 256]), ValueError),
+        ((1, 1, 1.5), TypeError),
+        # The conversion happens even when the sizes could not be packed.
+        ((-1, -1, "abc"), TypeError),
+        ((1, "1", b"abc"), TypeError),
+        ((2**31, 1, b"abc"), OverflowError),
+    ],
+)
+def test_write_bmp_refusals_leave_file_untouched(m, tmp_path, args, exc):
+    path = tmp_path / "a.bmp"
+    path.write_bytes(OLD)
+    with pytest.raises(exc):
+        m._writeBmp(str(path), *args)
+    assert path.read_bytes() == OLD
+    with pytest.raises(exc):
+        m._writeBmp(str(tmp_path / "new.bmp"), *args)
+    assert not (tmp_path / "new.bmp").exists()
+
+
+def test_write_bmp_uses_module_struct(m, tmp_path, monkeypatch):
+    log = []
+
+    def pack(fmt, *values):
+        log.append((fmt,) + values)
+        return b"<" + fmt.encode() + b">"
+
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(pack=pack))
+    path = tmp_path / "a.bmp"
+    m._writeBmp(str(path), 2, 3, rgb(2, 3))
+    assert log == [("<IHHI", 78, 0, 0, 54), ("<IIIHHIIIIII", 40, 2, 3, 1, 24, 0, 24, 2835, 2835, 0, 0)]
+    assert path.read_bytes() == b"BM<<IHHI><<IIIHHIIIIII>" + bmp_rows(2, 3, rgb(2, 3))
+
+
+@pytest.mark.parametrize(
+    "args, opened",
+    [
+        ((2, 2, rgb(2, 2)), True),
+        ((2, 2, rgb(2, 2)[:-1]), True),  # IndexError inside the block
+        ((1, -1, b""), True),  # struct.error inside the block
+        ((2, 2, "str"), False),  # refused before opening
+    ],
+)
+def test_write_bmp_closes_its_file(m, tmp_path, args, opened):
+    fd = fd_path(tmp_path / "a.bmp")
+    try:
+        try:
+            m._writeBmp(fd, *args)
+        except (IndexError, struct.error, TypeError):
+            pass
+        assert is_open(fd) is not opened
+    finally:
+        close_if_open(fd)
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "make_path, type_name",
+    [(pathlib.Path, "PosixPath"), (lambda p: None, "NoneType"), (StrSub, "StrSub")],
+)
+def test_save_bmp_refuses_non_str_path(m, tmp_path, monkeypatch, make_path, type_name):
+    monkeypatch.setattr(m, "_writeBmp", lambda *a: pytest.fail("_writeBmp called"))
+    target = tmp_path / "a.bmp"
+    with pytest.raises(TypeError) as info:
+        m.SimpleImage(1, 1, b"abc").saveBmp(make_path(target))
+    assert str(info.value).startswith(f"Argument 'path' has incorrect type (expected str, got {type_name})")
+    assert not target.exists()
+
+
+def test_save_bmp_calls_module_write_bmp(m, monkeypatch):
+    image = m.SimpleImage(1, 2, bytes(range(6)))
+    calls = []
+    monkeypatch.setattr(m, "_writeBmp", lambda *args: calls.append(args) or "ignored")
+    assert image.saveBmp(path="x.bmp") is None
+    assert calls == [("x.bmp", 1, 2, bytearray(range(6)))]
+    assert calls[0][3] is image._pixels
+
+
+def test_save_bmp_with_short_buffer(m, tmp_path):
+    image = m.SimpleImage(2, 1, b"\x01\x02\x03\x04\x05\x06")
+    image._pixels = bytearray(b"\x01\x02\x03\x04\x05")
+    path = tmp_path / "a.bmp"
+    with pytest.raises(IndexError):
+        image.saveBmp(str(path))
+    assert path.read_bytes() == bmp_header(2, 1) + b"\x03\x02\x01"

@@ -1,0 +1,289 @@
+"""The PNG decoder, reached through `SimpleImage._streamToImage`.
+
+Pixel arithmetic of the row filters is left to the conformance corpus and the
+Pillow differential tests; this file pins the stream protocol, the order of
+the checks and their messages, and the module-namespace lookups.
+"""
+
+import io
+import struct
+import types
+import zlib
+
+import pytest
+
+from spy import IEND_CHUNK, PNG_SIG, SpyStream, chunk, ihdr, png, png_chunks_reads, simple_png
+
+ONE_PIXEL = simple_png(1, 1, b"\x00\x0a\x14\x1e")
+
+
+def decode(m, data):
+    return m.SimpleImage._streamToImage(io.BytesIO(data))
+
+
+def decode_error(m, data, exc=ValueError):
+    with pytest.raises(exc) as info:
+        decode(m, data)
+    return info.value
+
+
+# ---------------------------------------------------------------------------
+# Stream protocol
+
+
+@pytest.mark.parametrize(
+    "data, tail",
+    [
+        (ONE_PIXEL, b""),
+        # Nothing after IEND is read, not even a broken chunk.
+        (ONE_PIXEL, b"\x00\x00\x00\x05junk"),
+        # Other chunks are read whole and CRC-checked, then skipped; IEND data is ignored.
+        (png(chunk(b"tEXt", b"k\x00v"), chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\x00\x0a\x14\x1e")),
+             chunk(b"IEND", b"ignored")), b"more"),
+        # A stream that ends at a chunk boundary without IEND is accepted.
+        (png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\x00\x0a\x14\x1e"))), b""),
+    ],
+    ids=["plain", "garbage-after-iend", "ancillary", "no-iend"],
+)
+def test_png_stream_calls(m, data, tail):
+    stream = SpyStream(data + tail)
+    result = m.SimpleImage._streamToImage(stream)
+    assert result == (1, 1, bytearray(b"\x0a\x14\x1e"))
+    assert type(result[2]) is bytearray
+    # Detection reads 8 and rewinds; the decoder then reads from 0 and never seeks.
+    assert stream.calls == [("read", 8), ("seek", 0)] + png_chunks_reads(data)
+    assert stream.tell() == len(data)
+
+
+def test_png_decoder_calls_module_read_chunk_at_each_chunk(m, monkeypatch):
+    original = m._readChunk
+    log = []
+
+    def first(stream):
+        log.append("first")
+        monkeypatch.setattr(m, "_readChunk", second)  # rebound while decoding
+        return original(stream)
+
+    def second(stream):
+        log.append("second")
+        return original(stream)
+
+    monkeypatch.setattr(m, "_readChunk", first)
+    assert decode(m, ONE_PIXEL) == (1, 1, bytearray(b"\x0a\x14\x1e"))
+    assert log == ["first", "second", "second"]
+
+
+def test_png_decoder_takes_chunks_from_replacement(m, monkeypatch):
+    # Only chunk types are looked at: IDAT pieces are joined in stream order,
+    # whatever lies between them, and IHDR may come last.
+    compressed = zlib.compress(b"\x00\x01\x02\x03\x00\x04\x05\x06")
+    feed = iter([(b"IDAT", compressed[:3]), (b"gAMA", b"xx"), (b"IDAT", compressed[3:]),
+                 (b"IHDR", ihdr(1, 2)), (b"", b""), (b"IHDR", b"never asked for")])
+    monkeypatch.setattr(m, "_readChunk", lambda stream: next(feed))
+    stream = SpyStream(PNG_SIG)
+    assert m.SimpleImage._streamToImage(stream) == (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))
+    # The decoder itself reads only the signature.
+    assert stream.calls == [("read", 8), ("seek", 0), ("read", 8)]
+    assert next(feed)[1] == b"never asked for"
+
+
+@pytest.mark.parametrize(
+    "result, message",
+    [
+        ((b"IEND", b"", b""), "too many values to unpack (expected 2)"),
+        ((b"IEND",), "need more than 1 value to unpack"),
+    ],
+)
+def test_png_decoder_unpacks_read_chunk_result(m, monkeypatch, result, message):
+    monkeypatch.setattr(m, "_readChunk", lambda stream: result)
+    assert str(decode_error(m, PNG_SIG)) == message
+
+
+def test_png_decoder_uses_module_zlib_and_struct(m, monkeypatch):
+    calls = []
+
+    def decompress(data):
+        calls.append(data)
+        return b"\x00\x01\x02\x03\x00\x04\x05\x06"
+
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(crc32=zlib.crc32, decompress=decompress))
+    data = png(chunk(b"IHDR", ihdr(1, 2)), chunk(b"IDAT", b"ab"), chunk(b"zzZZ", b""), chunk(b"IDAT", b"cd"),
+               IEND_CHUNK)
+    # The IDAT data joined in stream order, decompressed in one call.
+    assert decode(m, data) == (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))
+    assert calls == [b"abcd"]
+
+    unpacked = []
+
+    def unpack(fmt, data):
+        unpacked.append(fmt)
+        return (2, 1, 8, 2, 0, 0, 0) if fmt == ">IIBBBBB" else struct.unpack(fmt, data)
+
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
+    monkeypatch.setattr(m, "zlib", zlib)
+    # The IHDR data says 1 x 1, the replacement's values say 2 x 1.
+    assert decode(m, simple_png(1, 1, b"\x00" + bytes(6))) == (2, 1, bytearray(6))
+    assert ">IIBBBBB" in unpacked
+
+
+@pytest.mark.parametrize(
+    "signature, data, message",
+    [
+        # Detection uses startswith, the decoder compares the whole 8 bytes.
+        (PNG_SIG[:4], ONE_PIXEL, "Unsupported PNG signature"),
+        (b"BM", b"BM" + bytes(60), "Unsupported PNG signature"),
+        (b"\x89PNG\r\n\x1a\x00", ONE_PIXEL, "Unsupported image format"),
+    ],
+)
+def test_png_signature_is_looked_up_in_module(m, monkeypatch, signature, data, message):
+    monkeypatch.setattr(m, "PNG_SIGNATURE", signature)
+    assert str(decode_error(m, data)) == message
+
+
+# ---------------------------------------------------------------------------
+# Refusals and their order
+
+
+@pytest.mark.parametrize(
+    "fields, message",
+    [
+        (dict(depth=16, colour=3), "Only 8-bit PNG images are supported"),
+        (dict(depth=16, colour=2, interlace=1), "Only 8-bit PNG images are supported"),
+        (dict(depth=1), "Only 8-bit PNG images are supported"),
+        (dict(colour=3), "Only RGB/RGBA PNG images are supported"),
+        (dict(colour=0), "Only RGB/RGBA PNG images are supported"),
+        (dict(colour=4, compression=1), "Only RGB/RGBA PNG images are supported"),
+        (dict(colour=6, interlace=1), "Unsupported PNG configuration (compression/filter/interlace)"),
+        (dict(compression=1), "Unsupported PNG configuration (compression/filter/interlace)"),
+        (dict(filt=1), "Unsupported PNG configuration (compression/filter/interlace)"),
+        (dict(interlace=2), "Unsupported PNG configuration (compression/filter/interlace)"),
+    ],
+)
+def test_png_header_checks_in_order(m, fields, message):
+    # No IDAT at all: the header is judged before anything is decompressed.
+    data = png(chunk(b"IHDR", ihdr(1, 1, **fields)), IEND_CHUNK)
+    assert str(decode_error(m, data)) == message
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        png(IEND_CHUNK),
+        PNG_SIG,
+        png(chunk(b"IDAT", zlib.compress(b"\x00\x01\x02\x03")), IEND_CHUNK),
+        # An IHDR after IEND is never seen.
+        png(chunk(b"IDAT", zlib.compress(b"\x00\x01\x02\x03")), IEND_CHUNK, chunk(b"IHDR", ihdr(1, 1))),
+    ],
+    ids=["only-iend", "only-signature", "no-ihdr", "ihdr-after-iend"],
+)
+def test_png_without_header(m, data):
+    assert str(decode_error(m, data)) == "Incomplete PNG header information"
+
+
+def test_png_later_ihdr_replaces_earlier(m):
+    raw = b"\x00\x0a\x14\x1e"
+    data = png(chunk(b"IHDR", ihdr(9, 9, depth=16)), chunk(b"IDAT", zlib.compress(raw)),
+               chunk(b"IHDR", ihdr(1, 1)), IEND_CHUNK)
+    assert decode(m, data) == (1, 1, bytearray(b"\x0a\x14\x1e"))
+
+
+@pytest.mark.parametrize(
+    "data, exc",
+    [
+        (png(chunk(b"IHDR", ihdr(1, 1)[:12]), IEND_CHUNK), struct.error),
+        (png(chunk(b"IHDR", ihdr(1, 1) + b"\x00"), IEND_CHUNK), struct.error),
+        (png(chunk(b"IHDR", ihdr(2**31, 1)), IEND_CHUNK), OverflowError),
+        (png(chunk(b"IHDR", ihdr(1, 0xFFFFFFFF)), IEND_CHUNK), OverflowError),
+        # Header fine, no IDAT or broken IDAT: zlib's own error.
+        (png(chunk(b"IHDR", ihdr(1, 1)), IEND_CHUNK), zlib.error),
+        (png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", b"not zlib"), IEND_CHUNK), zlib.error),
+    ],
+    ids=["ihdr-12", "ihdr-14", "width-2^31", "height-2^32-1", "no-idat", "bad-idat"],
+)
+def test_png_host_errors_pass_through(m, data, exc):
+    decode_error(m, data, exc)
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (PNG_SIG + b"\x00", "Unexpected EOF while reading chunk length"),
+        (PNG_SIG + chunk(b"IHDR", ihdr(1, 1))[:6], "Unexpected EOF while reading chunk type"),
+        (PNG_SIG + chunk(b"IHDR", ihdr(1, 1))[:20], "Unexpected EOF while reading chunk data"),
+        (PNG_SIG + chunk(b"IHDR", ihdr(1, 1))[:23], "Unexpected EOF while reading chunk CRC"),
+        # A bad CRC in a chunk the decoder otherwise ignores fails the decode.
+        (png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"tEXt", b"a\x00b", crc_value=0),
+             chunk(b"IDAT", zlib.compress(b"\x00\x01\x02\x03")), IEND_CHUNK), "Corrupted PNG chunk detected"),
+    ],
+)
+def test_png_chunk_errors_propagate(m, data, message):
+    assert str(decode_error(m, data)) == message
+
+
+def _raw_length_cases():
+    for colour, bpp in ((2, 3), (6, 4)):
+        for width, height in ((1, 1), (2, 3), (0, 2), (3, 0)):
+            good = height * (width * bpp + 1)
+            for delta in (-1, 1):
+                if good + delta >= 0:
+                    yield pytest.param(width, height, colour, bytes(good + delta),
+                                       id=f"c{colour}-{width}x{height}{delta:+d}")
+
+
+@pytest.mark.parametrize("width, height, colour, raw", list(_raw_length_cases()))
+def test_png_raw_length_must_match_exactly(m, width, height, colour, raw):
+    data = simple_png(width, height, raw, colour=colour)
+    assert str(decode_error(m, data)) == "Malformed PNG image data"
+
+
+@pytest.mark.parametrize(
+    "width, height, colour, raw, expected",
+    [
+        # Width 0: only the filter bytes, any value accepted.
+        (0, 3, 2, b"\x07\xff\x05", (0, 3, bytearray())),
+        (0, 1, 6, b"\x09", (0, 1, bytearray())),
+        # Height 0: a zlib stream of zero bytes.
+        (4, 0, 2, b"", (4, 0, bytearray())),
+        (4, 0, 6, b"", (4, 0, bytearray())),
+    ],
+)
+def test_png_empty_images(m, width, height, colour, raw, expected):
+    result = decode(m, simple_png(width, height, raw, colour=colour))
+    assert result == expected and type(result[2]) is bytearray
+
+
+@pytest.mark.parametrize(
+    "raw, filter_byte",
+    [
+        (b"\x05\x01\x02\x03", 5),
+        (b"\xff\x01\x02\x03", 255),
+        # A bad filter in a later row: the earlier rows decode first.
+        (b"\x01\x01\x02\x03\x04\x01\x02\x03\x07\x00\x00\x00", 7),
+    ],
+)
+def test_png_unsupported_filter(m, raw, filter_byte):
+    height = len(raw) // 4
+    data = simple_png(1, height, raw)
+    assert str(decode_error(m, data)) == f"Unsupported PNG filter: {filter_byte}"
+    rgba = simple_png(1, 1, b"\x05" + bytes(4), colour=6)
+    assert str(decode_error(m, rgba)) == "Unsupported PNG filter: 5"
+
+
+def test_png_stream_read_errors_pass_through(m):
+    boom = OSError("read failed")
+
+    class Failing(SpyStream):
+        def read(self, n):
+            if len(self.calls) >= 4:
+                raise boom
+            return super().read(n)
+
+    with pytest.raises(OSError) as info:
+        m.SimpleImage._streamToImage(Failing(ONE_PIXEL))
+    assert info.value is boom
+
+
+def test_png_opened_image_is_plain(m):
+    image = m.SimpleImage.open(simple_png(2, 1, b"\x00\x01\x02\x03\x04\x05\x06"))
+    assert type(image) is m.SimpleImage
+    assert (image.width, image.height, image._pixels) == (2, 1, bytearray(b"\x01\x02\x03\x04\x05\x06"))
