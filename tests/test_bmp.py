@@ -1,5 +1,5 @@
-"""Parts 3.1 and 3.2: the BMP decoder (through `SimpleImage._streamToImage`)
-and the BMP encoder (`_writeBmp`, `SimpleImage.saveBmp`)."""
+"""The BMP decoder (through `SimpleImage._streamToImage`) and the BMP encoder
+(`_writeBmp`, `SimpleImage.saveBmp`)."""
 
 import io
 import pathlib
@@ -146,6 +146,24 @@ def test_bmp_refusals(m, data, exc, message, calls):
     if message is not None:
         assert str(info.value) == message
     assert stream.calls == DETECT + calls
+
+
+@pytest.mark.parametrize("case", ["good", "top-down", "empty-rows"] + [c[0] for c in BMP_REFUSALS])
+def test_bmp_plain_bytesio_behaves_like_any_stream(m, case):
+    # A plain io.BytesIO is decoded straight from its value: the outcome and
+    # the position it is left at must be those of reading it row by row.
+    data = {"good": GOOD, "top-down": bmp(3, -2, rgb(3, 2)), "empty-rows": bmp(0, 5, b"")}.get(case)
+    if data is None:
+        data = next(c[1] for c in BMP_REFUSALS if c[0] == case)
+
+    def outcome(stream):
+        try:
+            result = m.SimpleImage._streamToImage(stream)
+        except Exception as e:
+            result = (type(e), str(e))
+        return result, stream.tell()
+
+    assert outcome(io.BytesIO(data)) == outcome(SpyStream(data))
 
 
 @pytest.mark.parametrize(

@@ -62,6 +62,41 @@ bool unpackHeader(PyObject*& slot, const char* format, PyObject* data, Py_ssize_
     return true;
 }
 
+// The row reads on a plain io.BytesIO, done without them: each row is taken
+// straight from the stream's value, and the stream is left where the reads
+// would have left it, on success and on failure alike.
+template <class Place>
+bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& place) {
+    Ref value(callMethod(stream, names.getvalue));
+    if (!value) return false;
+    Ref where(callMethod(stream, names.tell));
+    if (!where) return false;
+    const Py_ssize_t start = PyLong_AsSsize_t(where.get());
+    if (start < 0 && PyErr_Occurred()) return false;
+    const char* data = PyBytes_AS_STRING(value.get());
+    const Py_ssize_t size = PyBytes_GET_SIZE(value.get());
+    Py_ssize_t pos = start;
+    bool complete = true;
+    for (int64_t row = 0; row < rows; ++row) {
+        const Py_ssize_t available = pos < size ? size - pos : 0;
+        if (available < rowStride) {
+            pos += available;
+            complete = false;
+            break;
+        }
+        place(row, rowStride ? data + pos : data);
+        pos += static_cast<Py_ssize_t>(rowStride);
+    }
+    if (pos != start) {
+        Ref at(PyLong_FromSsize_t(pos));
+        if (!at) return false;
+        Ref r(callMethod(stream, names.seek, at.get()));
+        if (!r) return false;
+    }
+    if (!complete) raiseValue("Incomplete BMP pixel data");
+    return complete;
+}
+
 }  // namespace
 
 PyObject* loadBmp(PyObject* stream) {
@@ -141,25 +176,33 @@ PyObject* loadBmp(PyObject* stream) {
         Ref r(callMethod(stream, names.seek, fileHeader[3].get()));
         if (!r) return nullptr;
     }
-    Ref rowStrideObj(PyLong_FromLongLong(rowStride));
-    if (!rowStrideObj) return nullptr;
     const int64_t rows = width == 0 ? std::min(absHeight, kEmptyRowReads) : absHeight;
     const size_t rowPixels = width > 0 ? static_cast<size_t>(width) : 0;
-    for (int64_t row = 0; row < rows; ++row) {
-        Ref rowData(callMethod(stream, names.read, rowStrideObj.get()));
-        if (!rowData) return nullptr;
-        if (!PyBytes_CheckExact(rowData.get())) {
-            PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(rowData.get())->tp_name);
-            return nullptr;
-        }
-        if (PyBytes_GET_SIZE(rowData.get()) != rowStride) {
-            raiseValue("Incomplete BMP pixel data");
-            return nullptr;
-        }
+    // Stored row `row` (BGR) goes to its image row (RGB) in the buffer.
+    auto place = [&](int64_t row, const char* stored) {
         const int64_t targetRow = height > 0 ? absHeight - 1 - row : row;
         uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
-        swapRedBlue(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(rowData.get())),
-                    out + static_cast<size_t>(targetRow) * rowPixels * 3, rowPixels);
+        swapRedBlue(reinterpret_cast<const uint8_t*>(stored), out + static_cast<size_t>(targetRow) * rowPixels * 3,
+                    rowPixels);
+    };
+    if (isPlainBytesIO(stream)) {
+        if (!readRowsInPlace(stream, rows, rowStride, place)) return nullptr;
+    } else {
+        Ref rowStrideObj(PyLong_FromLongLong(rowStride));
+        if (!rowStrideObj) return nullptr;
+        for (int64_t row = 0; row < rows; ++row) {
+            Ref rowData(callMethod(stream, names.read, rowStrideObj.get()));
+            if (!rowData) return nullptr;
+            if (!PyBytes_CheckExact(rowData.get())) {
+                PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(rowData.get())->tp_name);
+                return nullptr;
+            }
+            if (PyBytes_GET_SIZE(rowData.get()) != rowStride) {
+                raiseValue("Incomplete BMP pixel data");
+                return nullptr;
+            }
+            place(row, PyBytes_AS_STRING(rowData.get()));
+        }
     }
     Ref heightObj(PyLong_FromLongLong(absHeight));
     if (!heightObj) return nullptr;

@@ -38,12 +38,26 @@ bool initNames() {
         {&names.exit, "__exit__"},
         {&names.rb, "rb"},
         {&names.wb, "wb"},
+        {&names.getvalue, "getvalue"},
+        {&names.tell, "tell"},
     };
     for (const Entry& e : entries) {
         if (!*e.slot) {
             *e.slot = PyUnicode_InternFromString(e.text);
             if (!*e.slot) return false;
         }
+    }
+    {
+        Ref io(PyImport_ImportModule("_io"));
+        if (!io) return false;
+        PyObject* type = PyObject_GetAttrString(io.get(), "BytesIO");
+        if (!type) return false;
+        if (!PyType_Check(type)) {
+            Py_DECREF(type);
+            PyErr_SetString(PyExc_ImportError, "_io.BytesIO is not a type");
+            return false;
+        }
+        names.bytesIOType = reinterpret_cast<PyTypeObject*>(type);
     }
     names.emptyBytes = PyBytes_FromStringAndSize(nullptr, 0);
     names.int0 = PyLong_FromLong(0);
@@ -164,6 +178,12 @@ PyObject* readCounted(PyObject* stream, PyObject* n, Py_ssize_t* length) {
 bool writeTo(PyObject* output, PyObject* data) {
     Ref r(callMethod(output, names.write, data));
     return static_cast<bool>(r);
+}
+
+bool isPlainBytesIO(PyObject* stream) {
+    if (!names.bytesIOType || !Py_IS_TYPE(stream, names.bytesIOType)) return false;
+    PyObject** dict = _PyObject_GetDictPtr(stream);
+    return !dict || !*dict || PyDict_GET_SIZE(*dict) == 0;
 }
 
 PyObject* newByteArray(Py_ssize_t n) {

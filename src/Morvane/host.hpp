@@ -124,6 +124,10 @@ struct Names {
     PyObject* exit;
     PyObject* rb;
     PyObject* wb;
+    PyObject* getvalue;
+    PyObject* tell;
+    // The host's in-memory byte stream type, io.BytesIO.
+    PyTypeObject* bytesIOType;
     // Constant objects.
     PyObject* emptyBytes;  // b""
     PyObject* int0;
@@ -135,6 +139,11 @@ struct Names {
 };
 extern Names names;
 bool initNames();
+
+// Whether `stream` is exactly an io.BytesIO whose methods nobody replaced:
+// then reading it has no effect but moving its position, and a reader may
+// take the bytes from its value directly.
+bool isPlainBytesIO(PyObject* stream);
 
 // Process-wide module record, filled by the exec step.
 PyObject* recordedModule();

@@ -1,0 +1,106 @@
+"""Run every benchmark, one after the other, and summarise the goals.
+
+    python benchmarks/run_all.py [--quick] [--wait-idle SECONDS] [--out DIR]
+
+Each bench_*.py runs in its own interpreter (same python as this one), after
+waiting for the machine to be idle (default: up to 300 s). Its printed table
+goes to DIR/<name>.txt and its figures to DIR/<name>.json (DIR defaults to
+benchmarks/results). At the end a Markdown summary of every goal is printed
+and written to DIR/summary.md.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_write", "bench_bmp"]
+
+
+def summary(out: Path) -> str:
+    lines = ["| benchmark | case | ours | reference | ratio | goal | |", "|---|---|---|---|---|---|---|"]
+
+    def t(s):
+        if s < 1e-6:
+            return f"{s * 1e9:.1f} ns"
+        if s < 1e-3:
+            return f"{s * 1e6:.1f} µs"
+        if s < 1:
+            return f"{s * 1e3:.2f} ms"
+        return f"{s:.2f} s"
+
+    def ok(b):
+        return "met" if b else "**missed**"
+
+    p = out / "bench_pixels.json"
+    if p.exists():
+        for s in json.loads(p.read_text())["summary"]:
+            lines.append(
+                f"| pixels | {s['op']}Pixel, {s['variant']} coords | {t(s['ours_s'])} | "
+                f"{s['fastest_pillow']} {t(s['pillow_s'])} | {s['ratio']:.2f}x (net of loop {s['ratio_net']:.2f}x) | < 1 | {ok(s['met'])} |"
+            )
+    p = out / "bench_png_read.json"
+    if p.exists():
+        for r in json.loads(p.read_text())["results"]:
+            lines.append(
+                f"| png read | {r['mode']} {r['side']} {r['variant']} | {t(r['ours_s'])} | "
+                f"zlib {t(r['zlib_s'])}, Pillow {t(r['pillow_s'])} | {r['ours_over_zlib']:.2f}x zlib | ≤ 1.3 | {ok(r['met'])} |"
+            )
+    p = out / "bench_png_write.json"
+    if p.exists():
+        for r in json.loads(p.read_text())["results"]:
+            lines.append(
+                f"| png write | RGB {r['side']} | {t(r['ours_s'])} | floor {t(r['floor_s'])}, Pillow {t(r['pillow_s'])} | "
+                f"{r['ours_over_floor']:.2f}x floor | ≤ 1.1 | {ok(r['met'])} |"
+            )
+    p = out / "bench_bmp.json"
+    if p.exists():
+        for r in json.loads(p.read_text())["results"]:
+            lines.append(
+                f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | Pillow {t(r['pillow_s'])} | "
+                f"Pillow/ours {r['pillow_over_ours']:.2f}x | ≥ 2 | {ok(r['met_pillow'])} |"
+            )
+            lines.append(
+                f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | copy {t(r['copy_s'])} | "
+                f"ours/copy {r['ours_over_copy']:.2f}x | ≤ 3 | {ok(r['met_copy'])} |"
+            )
+    return "\n".join(lines) + "\n"
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--wait-idle", type=float, default=300)
+    ap.add_argument("--out", default=str(HERE / "results"))
+    ap.add_argument("--only", default=None, help="comma-separated script names to run (default: all)")
+    ap.add_argument("--summary-only", action="store_true", help="only rebuild summary.md from DIR/*.json")
+    args = ap.parse_args()
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    if not args.summary_only:
+        names = args.only.split(",") if args.only else SCRIPTS
+        for name in names:
+            cmd = [sys.executable, str(HERE / f"{name}.py"), "--json", str(out / f"{name}.json")]
+            cmd += ["--wait-idle", str(args.wait_idle)]
+            if args.quick:
+                cmd.append("--quick")
+            print(f"\n### {' '.join(cmd)}", flush=True)
+            t0 = time.perf_counter()
+            proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            text = proc.stdout + f"\n[{name}: exit {proc.returncode}, {time.perf_counter() - t0:.0f} s]\n"
+            (out / f"{name}.txt").write_text(text)
+            print(text, flush=True)
+            if proc.returncode:
+                sys.exit(proc.returncode)
+    md = summary(out)
+    (out / "summary.md").write_text(md)
+    print(md)
+
+
+if __name__ == "__main__":
+    main()
