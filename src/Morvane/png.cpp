@@ -229,23 +229,45 @@ PyObject* loadPng(PyObject* stream) {
     if (!pixels) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
-    // two alternating scratch rows, then copied out without their alpha.
+    // three rotating scratch rows, then copied out without their alpha.
     std::unique_ptr<uint8_t, PyMemFree> scratch;
     if (bytesPerPixel == 4 && rowLength > 0) {
-        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(2 * rowLength)));
+        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowLength)));
         if (!scratch) return PyErr_NoMemory();
     }
+    auto reconRow = [&](int32_t y) {
+        return bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y % 3) * rowLength;
+    };
+    auto finishRow = [&](int32_t y, const uint8_t* recon) {
+        if (bytesPerPixel == 4) dropAlpha(recon, out + y * outRow, static_cast<size_t>(width));
+    };
     const uint8_t* src = raw.data();
+    const size_t stride = rowLength + 1;
     const uint8_t* prev = nullptr;
-    for (int32_t y = 0; y < height; ++y, src += rowLength + 1) {
+    for (int32_t y = 0; y < height;) {
         const int filterType = src[0];
-        uint8_t* recon = bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y & 1) * rowLength;
+        uint8_t* recon = reconRow(y);
+        // Two rows at once where the kernels can overlap their work.
+        if (y + 1 < height) {
+            uint8_t* next = reconRow(y + 1);
+            if (unfilterRowPair(filterType, src + 1, src[stride], src + stride + 1, prev, recon, next, rowLength,
+                                bytesPerPixel)) {
+                finishRow(y, recon);
+                finishRow(y + 1, next);
+                prev = next;
+                y += 2;
+                src += 2 * stride;
+                continue;
+            }
+        }
         if (!unfilterRow(filterType, src + 1, prev, recon, rowLength, bytesPerPixel)) {
             PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", filterType);
             return nullptr;
         }
-        if (bytesPerPixel == 4) dropAlpha(recon, out + y * outRow, static_cast<size_t>(width));
+        finishRow(y, recon);
         prev = recon;
+        ++y;
+        src += stride;
     }
     return Py_BuildValue("(iiN)", width, height, pixels.release());
 }
