@@ -74,6 +74,18 @@ bool initNames() {
            names.mask32;
 }
 
+bool recordZlib(PyObject* zlib) {
+    const std::pair<PyObject**, const char*> entries[] = {
+        {&names.zlibDecompress, "decompress"}, {&names.zlibDecompressobj, "decompressobj"}, {&names.zlibError, "error"}};
+    for (const auto& [slot, attr] : entries) {
+        PyObject* value = PyObject_GetAttrString(zlib, attr);
+        if (!value) return false;
+        Py_XSETREF(*slot, value);
+    }
+    Py_XSETREF(names.zlibModule, Py_NewRef(zlib));
+    return true;
+}
+
 namespace {
 PyObject* gModule = nullptr;
 PyObject* gOpen = nullptr;
