@@ -287,3 +287,42 @@ def test_png_opened_image_is_plain(m):
     image = m.SimpleImage.open(simple_png(2, 1, b"\x00\x01\x02\x03\x04\x05\x06"))
     assert type(image) is m.SimpleImage
     assert (image.width, image.height, image._pixels) == (2, 1, bytearray(b"\x01\x02\x03\x04\x05\x06"))
+
+
+def _image_streams():
+    """zlib streams for a 4 x 3 RGB image (3 x 13 bytes expected): the right
+    length, longer and shorter, and damaged or cut in the part beyond the
+    image, where a decoder that stops early would not look."""
+    good = b"".join(b"\0" + bytes(range(12 * r, 12 * r + 12)) for r in range(3))
+    longer = zlib.compress(good + bytes(5000))
+    body = zlib.compressobj(0)  # stored blocks: easy to damage late in the stream
+    stored = body.compress(good + bytes(70000)) + body.flush()
+    return {
+        "exact": zlib.compress(good),
+        "longer": longer,
+        "longer-cut": longer[:-2],
+        "longer-bad-check": longer[:-1] + bytes([longer[-1] ^ 1]),
+        "stored-longer-bad-block": stored[:66000] + b"\xff" * 8 + stored[66008:],
+        "shorter": zlib.compress(good[:-1]),
+        "cut": zlib.compress(good)[:-3],
+        "empty": b"",
+        "garbage": b"\x78\x9c\xff\xff",
+        "trailing-data": zlib.compress(good) + b"after the stream",
+    }
+
+
+@pytest.mark.parametrize("name", list(_image_streams()))
+def test_decompression_outcome_is_the_one_shot_calls(m, monkeypatch, name):
+    # The host's own zlib is run with bounded output; any other zlib object
+    # gets the plain one-shot call. Both must end the same way.
+    data = png(chunk(b"IHDR", ihdr(4, 3)), chunk(b"IDAT", _image_streams()[name]), IEND_CHUNK)
+
+    def outcome():
+        try:
+            return m.SimpleImage.open(data)._pixels
+        except Exception as e:
+            return type(e), str(e)
+
+    bounded = outcome()
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(**{n: getattr(zlib, n) for n in dir(zlib)}))
+    assert outcome() == bounded

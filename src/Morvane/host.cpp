@@ -3,6 +3,10 @@
 #include <climits>
 #include <cstring>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
 namespace mv {
 
 Names names;
@@ -68,6 +72,18 @@ bool initNames() {
     names.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul);
     return names.emptyBytes && names.int0 && names.int4 && names.int8 && names.int14 && names.int36 &&
            names.mask32;
+}
+
+bool recordZlib(PyObject* zlib) {
+    const std::pair<PyObject**, const char*> entries[] = {
+        {&names.zlibDecompress, "decompress"}, {&names.zlibDecompressobj, "decompressobj"}, {&names.zlibError, "error"}};
+    for (const auto& [slot, attr] : entries) {
+        PyObject* value = PyObject_GetAttrString(zlib, attr);
+        if (!value) return false;
+        Py_XSETREF(*slot, value);
+    }
+    Py_XSETREF(names.zlibModule, Py_NewRef(zlib));
+    return true;
 }
 
 namespace {
@@ -189,6 +205,18 @@ bool isPlainBytesIO(PyObject* stream) {
 PyObject* newByteArray(Py_ssize_t n) {
     PyObject* result = PyByteArray_FromStringAndSize(nullptr, 0);
     if (result && n > 0 && PyByteArray_Resize(result, n) < 0) Py_CLEAR(result);
+#ifdef MADV_HUGEPAGE
+    // A large buffer about to be filled front to back: ask for huge pages, one
+    // page fault per 2 MiB instead of per 4 KiB. Only the pages touched are
+    // committed, huge or not.
+    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
+    if (result && static_cast<uintptr_t>(n) >= 4 * kHuge) {
+        const uintptr_t start = reinterpret_cast<uintptr_t>(PyByteArray_AS_STRING(result));
+        const uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
+        const uintptr_t to = (start + static_cast<uintptr_t>(n)) & ~(kHuge - 1);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    }
+#endif
     return result;
 }
 

@@ -128,6 +128,11 @@ struct Names {
     PyObject* tell;
     // The host's in-memory byte stream type, io.BytesIO.
     PyTypeObject* bytesIOType;
+    // The host's zlib module as imported, and the functions it had then.
+    PyObject* zlibModule;
+    PyObject* zlibDecompress;
+    PyObject* zlibDecompressobj;
+    PyObject* zlibError;
     // Constant objects.
     PyObject* emptyBytes;  // b""
     PyObject* int0;
@@ -139,6 +144,8 @@ struct Names {
 };
 extern Names names;
 bool initNames();
+// Records the zlib module the module body imported.
+bool recordZlib(PyObject* zlib);
 
 // Whether `stream` is exactly an io.BytesIO whose methods nobody replaced:
 // then reading it has no effect but moving its position, and a reader may

@@ -111,17 +111,13 @@ inline __m128i select(__m128i mask, __m128i yes, __m128i no) {
     return _mm_or_si128(_mm_and_si128(mask, yes), _mm_andnot_si128(mask, no));
 }
 
-template <size_t BPP>
-void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
-    const __m128i zero = _mm_setzero_si128();
-    // 16-bit lanes: a left, b up, c upper left, d the current pixel.
-    __m128i a = zero, c = zero;
-    eachPixel<BPP>(length, [&](size_t i, auto n) {
-        constexpr size_t N = decltype(n)::value;
-        const __m128i b = _mm_unpacklo_epi8(load<N>(prev + i), zero);
-        __m128i d = _mm_unpacklo_epi8(load<N>(row + i), zero);
-        __m128i pa = _mm_sub_epi16(b, c);  // p - a
-        __m128i pb = _mm_sub_epi16(a, c);  // p - b
+// One pixel of each filter that looks up, on 16-bit lanes holding bytes:
+// a left, b up, c upper left, d the filtered pixel. Byte-wise addition
+// wraps modulo 256 and keeps the high bytes zero.
+struct PaethStep {
+    static inline __m128i apply(__m128i a, __m128i b, __m128i c, __m128i d) {
+        __m128i pa = _mm_sub_epi16(b, c);    // p - a
+        __m128i pb = _mm_sub_epi16(a, c);    // p - b
         __m128i pc = _mm_add_epi16(pa, pb);  // p - c
         pa = abs16(pa);
         pb = abs16(pb);
@@ -129,12 +125,80 @@ void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t lengt
         const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
         const __m128i nearest =
             select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
-        // Byte-wise addition wraps modulo 256 and keeps the high bytes zero.
-        d = _mm_add_epi8(d, nearest);
-        store<N>(recon + i, _mm_packus_epi16(d, d));
-        a = d;
+        return _mm_add_epi8(d, nearest);
+    }
+};
+
+struct AverageStep {
+    static inline __m128i apply(__m128i a, __m128i b, __m128i, __m128i d) {
+        return _mm_add_epi8(d, _mm_srli_epi16(_mm_add_epi16(a, b), 1));
+    }
+};
+
+template <size_t N>
+inline __m128i load16(const uint8_t* p) {
+    return _mm_unpacklo_epi8(load<N>(p), _mm_setzero_si128());
+}
+
+template <size_t N>
+inline void store16(uint8_t* p, __m128i x) {
+    store<N>(p, _mm_packus_epi16(x, x));
+}
+
+template <size_t BPP>
+void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
+    __m128i a = _mm_setzero_si128(), c = a;
+    eachPixel<BPP>(length, [&](size_t i, auto n) {
+        constexpr size_t N = decltype(n)::value;
+        const __m128i b = load16<N>(prev + i);
+        a = PaethStep::apply(a, b, c, load16<N>(row + i));
+        store16<N>(recon + i, a);
         c = b;
     });
+}
+
+// Two consecutive rows at once, the second one pixel behind the first: each
+// pixel depends on the one to its left, so one row alone leaves the processor
+// waiting; two independent chains keep it busy. The second row's up and upper
+// left bytes are the first row's results, passed on in registers.
+template <size_t BPP, class StepA, class StepB>
+void rowPair(const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev, uint8_t* reconA, uint8_t* reconB,
+             size_t length) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = zero, c = zero;    // first row
+    __m128i aB = zero, cB = zero;  // second row
+    bool first = true;
+    eachPixel<BPP>(length, [&](size_t i, auto n) {
+        constexpr size_t N = decltype(n)::value;
+        const __m128i b = load16<N>(prev + i);
+        const __m128i d = StepA::apply(a, b, c, load16<N>(rowA + i));
+        store16<N>(reconA + i, d);
+        c = b;
+        if (!first) {
+            // The second row's pixel to the left of i: its up byte is `a`.
+            const size_t j = i - BPP;  // j + 4 <= i + 1 <= length
+            aB = StepB::apply(aB, a, cB, load16<4>(rowB + j));
+            store16<4>(reconB + j, aB);
+            cB = a;
+        }
+        first = false;
+        a = d;
+    });
+    const size_t j = length - BPP;
+    aB = StepB::apply(aB, a, cB, load16<BPP>(rowB + j));
+    store16<BPP>(reconB + j, aB);
+}
+
+template <size_t BPP>
+bool pairFor(int filterA, int filterB, const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev,
+             uint8_t* reconA, uint8_t* reconB, size_t length) {
+    switch (filterA * 8 + filterB) {
+        case 3 * 8 + 3: rowPair<BPP, AverageStep, AverageStep>(rowA, rowB, prev, reconA, reconB, length); return true;
+        case 3 * 8 + 4: rowPair<BPP, AverageStep, PaethStep>(rowA, rowB, prev, reconA, reconB, length); return true;
+        case 4 * 8 + 3: rowPair<BPP, PaethStep, AverageStep>(rowA, rowB, prev, reconA, reconB, length); return true;
+        case 4 * 8 + 4: rowPair<BPP, PaethStep, PaethStep>(rowA, rowB, prev, reconA, reconB, length); return true;
+        default: return false;
+    }
 }
 
 bool haveSsse3() {
@@ -206,6 +270,14 @@ bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_
                     : unfilterVector<4>(filterType, row, prev, recon, length);
 }
 
+bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_t* rowB, const uint8_t* prev,
+                     uint8_t* reconA, uint8_t* reconB, size_t length, int bytesPerPixel) {
+    if (length == 0 || !prev) return false;
+    if (bytesPerPixel == 3) return pairFor<3>(filterA, filterB, rowA, rowB, prev, reconA, reconB, length);
+    if (bytesPerPixel == 4) return pairFor<4>(filterA, filterB, rowA, rowB, prev, reconA, reconB, length);
+    return false;
+}
+
 void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
     if (haveSsse3()) return swapRedBlueSsse3(src, dst, pixels);
     for (size_t i = 0; i < pixels * 3; i += 3) {
@@ -221,6 +293,10 @@ void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
 }
 
 #else  // no vector instructions
+
+bool unfilterRowPair(int, const uint8_t*, int, const uint8_t*, const uint8_t*, uint8_t*, uint8_t*, size_t, int) {
+    return false;
+}
 
 bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
                  int bytesPerPixel) {

@@ -26,6 +26,13 @@ inline int paethPredictor(int a, int b, int c) {
 bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
                  int bytesPerPixel);
 
+// Undoes the filters of two consecutive rows at once where that is faster
+// (both rows Average or Paeth, and a previous row `prev` exists); returns
+// false, writing nothing, otherwise, and the caller takes them one by one.
+// reconA is the first row's reconstruction and the second row's up row.
+bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_t* rowB, const uint8_t* prev,
+                     uint8_t* reconA, uint8_t* reconB, size_t length, int bytesPerPixel);
+
 // Reference version of unfilterRow, byte by byte (for tests and for
 // platforms without vector instructions).
 bool unfilterRowScalar(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,

@@ -128,6 +128,78 @@ struct PyMemFree {
 
 PyObject* chunkBytes(const char* type) { return PyBytes_FromStringAndSize(type, 4); }
 
+bool isTrue(PyObject* obj, PyObject* name, int* out) {
+    Ref value(PyObject_GetAttr(obj, name));
+    if (!value) return false;
+    *out = PyObject_IsTrue(value.get());
+    return *out >= 0;
+}
+
+// zlib.decompress(data), for the host's own zlib, without ever holding more
+// than `expected` + 1 bytes of output: a stream that inflates to more than
+// the image needs fails the size test anyway, and a few kilobytes must not
+// make the process allocate gigabytes first. The outcome is the one-shot
+// call's: the stream is still inflated to its end (its output dropped) so
+// that a bad or cut stream gives the same zlib.error.
+PyObject* boundedDecompress(PyObject* data, unsigned __int128 expected) {
+    static PyObject* decompressName;
+    static PyObject* tailName;
+    static PyObject* eofName;
+    if (!constantString(decompressName, "decompress") || !constantString(tailName, "unconsumed_tail") ||
+        !constantString(eofName, "eof"))
+        return nullptr;
+    Ref inflater(PyObject_CallNoArgs(names.zlibDecompressobj));
+    if (!inflater) return nullptr;
+    const unsigned __int128 cap = static_cast<unsigned __int128>(PY_SSIZE_T_MAX);
+    Ref limit(PyLong_FromSsize_t(static_cast<Py_ssize_t>(expected < cap ? expected + 1 : cap)));
+    if (!limit) return nullptr;
+    Ref out(callMethod(inflater.get(), decompressName, data, limit.get()));
+    if (!out) return nullptr;
+    const bool tooLong = static_cast<unsigned __int128>(PyBytes_GET_SIZE(out.get())) > expected;
+    if (tooLong) out.reset();
+    int eof;
+    if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
+    if (tooLong) {
+        Ref step(PyLong_FromLong(1L << 20));
+        if (!step) return nullptr;
+        while (!eof) {
+            Ref tail(PyObject_GetAttr(inflater.get(), tailName));
+            if (!tail) return nullptr;
+            Ref more(callMethod(inflater.get(), decompressName, tail.get(), step.get()));
+            if (!more) return nullptr;
+            if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
+            if (PyBytes_GET_SIZE(more.get()) == 0 && PyBytes_GET_SIZE(tail.get()) == 0) break;
+        }
+    }
+    if (!eof) {
+        PyErr_SetString(names.zlibError, "Error -5 while decompressing data: incomplete or truncated stream");
+        return nullptr;
+    }
+    if (tooLong) {
+        raiseValue("Malformed PNG image data");
+        return nullptr;
+    }
+    return out.release();
+}
+
+// rawImage = zlib.decompress(data) through the module namespace; the host's
+// own zlib is run with bounded output (same outcome).
+PyObject* decompressImageData(PyObject* data, unsigned __int128 expected) {
+    Ref zlib(lookupGlobal(names.zlib));
+    if (!zlib) return nullptr;
+    if (zlib.get() == names.zlibModule && PyBytes_CheckExact(data)) {
+        Ref decompress(PyObject_GetAttr(zlib.get(), names.decompress));
+        if (!decompress) return nullptr;
+        static PyObject* decompressobjName;
+        if (!constantString(decompressobjName, "decompressobj")) return nullptr;
+        Ref decompressobj(PyObject_GetAttr(zlib.get(), decompressobjName));
+        if (!decompressobj) return nullptr;
+        if (decompress.get() == names.zlibDecompress && decompressobj.get() == names.zlibDecompressobj)
+            return boundedDecompress(data, expected);
+    }
+    return callMethod(zlib.get(), names.decompress, data);
+}
+
 }  // namespace
 
 PyObject* loadPng(PyObject* stream) {
@@ -200,17 +272,17 @@ PyObject* loadPng(PyObject* stream) {
         raiseValue("Unsupported PNG configuration (compression/filter/interlace)");
         return nullptr;
     }
-    Ref rawImage;
-    {
-        Ref joined(callMethod(names.emptyBytes, names.join, idatChunks.get()));
-        if (!joined) return nullptr;
-        rawImage.reset(callGlobalMethod(names.zlib, names.decompress, joined.get()));
-        if (!rawImage) return nullptr;
-    }
     const int bytesPerPixel = header[3] == 2 ? 3 : 4;
     // IHDR values are below 2^31 here, so these products are exact.
     const uint64_t rowLength = static_cast<uint64_t>(width) * bytesPerPixel;
     const unsigned __int128 expected = static_cast<unsigned __int128>(height) * (rowLength + 1);
+    Ref rawImage;
+    {
+        Ref joined(callMethod(names.emptyBytes, names.join, idatChunks.get()));
+        if (!joined) return nullptr;
+        rawImage.reset(decompressImageData(joined.get(), expected));
+        if (!rawImage) return nullptr;
+    }
     const Py_ssize_t rawLength = PyObject_Length(rawImage.get());
     if (rawLength < 0) return nullptr;
     ByteView raw;
@@ -229,23 +301,45 @@ PyObject* loadPng(PyObject* stream) {
     if (!pixels) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
-    // two alternating scratch rows, then copied out without their alpha.
+    // three rotating scratch rows, then copied out without their alpha.
     std::unique_ptr<uint8_t, PyMemFree> scratch;
     if (bytesPerPixel == 4 && rowLength > 0) {
-        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(2 * rowLength)));
+        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowLength)));
         if (!scratch) return PyErr_NoMemory();
     }
+    auto reconRow = [&](int32_t y) {
+        return bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y % 3) * rowLength;
+    };
+    auto finishRow = [&](int32_t y, const uint8_t* recon) {
+        if (bytesPerPixel == 4) dropAlpha(recon, out + y * outRow, static_cast<size_t>(width));
+    };
     const uint8_t* src = raw.data();
+    const size_t stride = rowLength + 1;
     const uint8_t* prev = nullptr;
-    for (int32_t y = 0; y < height; ++y, src += rowLength + 1) {
+    for (int32_t y = 0; y < height;) {
         const int filterType = src[0];
-        uint8_t* recon = bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y & 1) * rowLength;
+        uint8_t* recon = reconRow(y);
+        // Two rows at once where the kernels can overlap their work.
+        if (y + 1 < height) {
+            uint8_t* next = reconRow(y + 1);
+            if (unfilterRowPair(filterType, src + 1, src[stride], src + stride + 1, prev, recon, next, rowLength,
+                                bytesPerPixel)) {
+                finishRow(y, recon);
+                finishRow(y + 1, next);
+                prev = next;
+                y += 2;
+                src += 2 * stride;
+                continue;
+            }
+        }
         if (!unfilterRow(filterType, src + 1, prev, recon, rowLength, bytesPerPixel)) {
             PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", filterType);
             return nullptr;
         }
-        if (bytesPerPixel == 4) dropAlpha(recon, out + y * outRow, static_cast<size_t>(width));
+        finishRow(y, recon);
         prev = recon;
+        ++y;
+        src += stride;
     }
     return Py_BuildValue("(iiN)", width, height, pixels.release());
 }

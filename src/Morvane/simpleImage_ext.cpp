@@ -640,6 +640,7 @@ bool execModule(PyObject* module) {
         !importFrom(globals, "io", {"BytesIO"}) || !importFrom(globals, "pathlib", {"Path"}) ||
         !importFrom(globals, "typing", {"List", "Sequence", "Tuple", "Union"}))
         return false;
+    if (!recordZlib(PyDict_GetItemString(globals, "zlib"))) return false;
     {
         Ref signature(PyBytes_FromStringAndSize(kPngSignature, 8));
         if (!signature || PyDict_SetItemString(globals, "PNG_SIGNATURE", signature.get()) < 0) return false;
