@@ -4,7 +4,7 @@
                                    [--side N] [--mode RGB|RGBA] [--filter adaptive|f0..f4] [--repeat N]
 
 Each whole operation is timed beside the host operations it is made of
-(the ones the spec says it performs), on the same data, so the remainder
+(the ones it is defined to perform), on the same data, so the remainder
 shows what our own code adds. Python-level stand-ins are marked "~": they
 cost a little more than the same step done from C (a Python loop adds about
 30-50 ns per iteration). Minimum of the repeats, as in the bench_* scripts.
@@ -69,7 +69,7 @@ def png_read(args, SimpleImage, ext, Image) -> None:
     }
     res = C.compare(cands, args.repeat, target=0.2)
     whole = res["SimpleImage.open(png)"]["min"]
-    spec_parts = sum(res[k]["min"] for k in ("~ _readChunk loop (reads+CRC)", 'b"".join(idat chunks)', "zlib.decompress(idat)"))
+    required_parts = sum(res[k]["min"] for k in ("~ _readChunk loop (reads+CRC)", 'b"".join(idat chunks)', "zlib.decompress(idat)"))
     show(
         f"PNG read, {args.mode} {args.side}x{args.side} {args.filter}: {len(png)} bytes, {len(idats)} IDAT chunks, raw {len(raw)} bytes",
         res,
@@ -82,7 +82,7 @@ def png_read(args, SimpleImage, ext, Image) -> None:
         },
     )
     print(
-        f"whole - (chunk loop + join + inflate) = {C.fmt_time(whole - spec_parts)}: "
+        f"whole - (chunk loop + join + inflate) = {C.fmt_time(whole - required_parts)}: "
         "row unfiltering, copy-out, pixel buffer, image object"
     )
 
