@@ -55,7 +55,7 @@ run_env() {
     # over its shadow memory when freed (an 8th of its size); refusing those
     # above 512 MiB (MemoryError, a documented outcome) keeps the fuzzer
     # fast. tests/test_resource_bounds.py covers the huge headers for real.
-    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc \
+    env LD_PRELOAD="$runtime" PYTHONMALLOC=malloc MORVANE_FUZZ_SCRATCH="$work/scratch" \
         ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=512:abort_on_error=0:${ASAN_OPTIONS:-}" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:${UBSAN_OPTIONS:-}" \
         "$@"
