@@ -172,6 +172,7 @@ def build_operations(tmp: str):
     png_interlaced = png(inter=1)
     png_bad_zlib = png(idat=b"not zlib")
     png_short_data = png(raw=b"\x00" * 5)
+    png_long_data = png(raw=b"\x00" * 5000)  # inflates past the image's size
     png_filter7 = png(1, 1, raw=b"\x07abc")
     bmp_dib108 = bmp(dib=108)
     bmp_32bit = bmp(bits=32)
@@ -258,6 +259,7 @@ def build_operations(tmp: str):
         "png_err_config": lambda: raises(ValueError, SimpleImage.open, png_interlaced),
         "png_err_zlib": lambda: raises(zlib.error, SimpleImage.open, png_bad_zlib),
         "png_err_malformed": lambda: raises(ValueError, SimpleImage.open, png_short_data),
+        "png_err_malformed_long": lambda: raises(ValueError, SimpleImage.open, png_long_data),
         "png_err_filter": lambda: raises(ValueError, SimpleImage.open, png_filter7),
         # BMP refusals
         "bmp_err_header": lambda: raises(ValueError, SimpleImage.open, b"BM" + bytes(8)),
