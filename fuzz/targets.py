@@ -660,8 +660,8 @@ def rebound(data: bytes) -> None:
                     px = r.bytes(r.int_in(0, 300))
                     # Rows without pixels (width 0, or a negative width that
                     # a rebound struct lets through) still cost a filter byte
-                    # (PNG) or their pad bytes (BMP) each, by the
-                    # specification: 2**31 of them is slow, not wrong.
+                    # (PNG) or their pad bytes (BMP) each, as the file
+                    # layouts require: 2**31 of them is slow, not wrong.
                     if h > 4096 and w <= 0:
                         continue
                     if op == 2:
