@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "image.hpp"
 #include "kernels.hpp"
 
 namespace mv {
@@ -301,26 +300,11 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
     Py_RETURN_NONE;
 }
 
-// SimpleImage.saveBmp: hands the image's fields to the module's _writeBmp.
-PyObject* saveBmpImpl(const BoundArgs& args) {
-    ImageObject* image = reinterpret_cast<ImageObject*>(args.self);
-    Ref writer(lookupGlobal(names._writeBmp));
-    if (!writer) return nullptr;
-    Ref w(PyLong_FromLong(image->width)), h(PyLong_FromLong(image->height));
-    if (!w || !h) return nullptr;
-    Ref pixels = Ref::borrow(image->pixels);
-    Ref result(call(writer.get(), args.obj[0], w.get(), h.get(), pixels.get()));
-    if (!result) return nullptr;
-    Py_RETURN_NONE;
-}
-
 }  // namespace
 
 const FunctionDef kWriteBmp = {
     "_writeBmp", Kind::Function,
     {"_writeBmp", 4, {{"path"}, {"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}},
     "None", writeBmpImpl};
-const FunctionDef kSaveBmp = {
-    "SimpleImage.saveBmp", Kind::Method, {"saveBmp", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveBmpImpl};
 
 }  // namespace mv

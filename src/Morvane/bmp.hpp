@@ -6,7 +6,6 @@
 namespace mv {
 
 extern const FunctionDef kWriteBmp;  // _writeBmp(path, width, height, pixels)
-extern const FunctionDef kSaveBmp;   // SimpleImage.saveBmp(path)
 
 // Decodes a BMP stream positioned at its first byte into the tuple
 // (width, height, pixels).

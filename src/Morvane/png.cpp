@@ -3,7 +3,6 @@
 #include <cstring>
 #include <memory>
 
-#include "image.hpp"
 #include "kernels.hpp"
 
 namespace mv {
@@ -438,19 +437,6 @@ PyObject* writePngImpl(const BoundArgs& args) {
     Py_RETURN_NONE;
 }
 
-// SimpleImage.save: hands the image's fields to the module's _writePng.
-PyObject* saveImpl(const BoundArgs& args) {
-    ImageObject* image = reinterpret_cast<ImageObject*>(args.self);
-    Ref writer(lookupGlobal(names._writePng));
-    if (!writer) return nullptr;
-    Ref w(PyLong_FromLong(image->width)), h(PyLong_FromLong(image->height));
-    if (!w || !h) return nullptr;
-    Ref pixels = Ref::borrow(image->pixels);
-    Ref result(call(writer.get(), args.obj[0], w.get(), h.get(), pixels.get()));
-    if (!result) return nullptr;
-    Py_RETURN_NONE;
-}
-
 }  // namespace
 
 const FunctionDef kReadChunk = {"_readChunk", Kind::Function, {"_readChunk", 1, {{"stream"}}},
@@ -463,7 +449,5 @@ const FunctionDef kWritePng = {
     "_writePng", Kind::Function,
     {"_writePng", 4, {{"path"}, {"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}},
     "None", writePngImpl};
-const FunctionDef kSave = {
-    "SimpleImage.save", Kind::Method, {"save", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveImpl};
 
 }  // namespace mv

@@ -10,7 +10,6 @@ extern const char kPngSignature[8];
 extern const FunctionDef kReadChunk;   // _readChunk(stream)
 extern const FunctionDef kMakeChunk;   // _makeChunk(chunkType, data)
 extern const FunctionDef kWritePng;    // _writePng(path, width, height, pixels)
-extern const FunctionDef kSave;        // SimpleImage.save(path)
 
 // Decodes a PNG stream positioned at its signature into the tuple
 // (width, height, pixels).

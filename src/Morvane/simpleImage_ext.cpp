@@ -429,6 +429,23 @@ PyObject* copyImpl(const BoundArgs& args) {
     return call(reinterpret_cast<PyObject*>(&ImageType), width.get(), height.get(), slice.get());
 }
 
+// save and saveBmp: hand the image's fields, its live buffer included, to
+// the module-level writer named `writer`, looked up at each call.
+PyObject* saveThrough(PyObject* writer, const BoundArgs& args) {
+    ImageObject* image = asImage(args.self);
+    Ref write(lookupGlobal(writer));
+    if (!write) return nullptr;
+    Ref w(PyLong_FromLong(image->width)), h(PyLong_FromLong(image->height));
+    if (!w || !h) return nullptr;
+    Ref pixels = Ref::borrow(image->pixels);
+    Ref result(call(write.get(), args.obj[0], w.get(), h.get(), pixels.get()));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* saveImpl(const BoundArgs& args) { return saveThrough(names._writePng, args); }
+PyObject* saveBmpImpl(const BoundArgs& args) { return saveThrough(names._writeBmp, args); }
+
 PyObject* refusePickle(const BoundArgs&) {
     PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
     return nullptr;
@@ -539,6 +556,10 @@ const FunctionDef kStreamToImage = {
     streamToImageImpl};
 const FunctionDef kOpen = {"SimpleImage.open", Kind::ClassMethod,
                             {"open", 1, {{"source", "ImageInput"}}}, "'SimpleImage'", openImpl};
+const FunctionDef kSave = {
+    "SimpleImage.save", Kind::Method, {"save", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveImpl};
+const FunctionDef kSaveBmp = {
+    "SimpleImage.saveBmp", Kind::Method, {"saveBmp", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveBmpImpl};
 const FunctionDef kReduce = {"SimpleImage.__reduce__", Kind::Method, {"__reduce__", 0, {}}, nullptr,
                               refusePickle};
 const FunctionDef kSetstate = {
