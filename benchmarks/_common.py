@@ -195,6 +195,15 @@ def write_json(path: str | None, payload: dict) -> None:
         print(f"results written to {path}")
 
 
+def finish(path: str | None, env: dict, results: list) -> None:
+    """The end of a codec benchmark: flag disturbed rows, the load, the JSON."""
+    bad = [r for r in results if r["spread"] > 1.25]
+    if bad:
+        print(f"warning: {len(bad)} rows noisy (median > 1.25 x min)")
+    print(f"load average at end: {loadavg()}")
+    write_json(path, {"env": env, "results": results})
+
+
 # ---------------------------------------------------------------------------
 # Timing
 

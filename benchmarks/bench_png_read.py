@@ -133,11 +133,7 @@ def main() -> None:
     print(f"\n{met} of {len(results)} files within 1.3x of zlib.decompress")
     worst = max(results, key=lambda r: r["ours_over_zlib"])
     print(f"worst: {worst['mode']} {worst['side']} {worst['variant']}: {worst['ours_over_zlib']:.2f}x")
-    bad = [r for r in results if r["spread"] > 1.25]
-    if bad:
-        print(f"warning: {len(bad)} rows noisy (median > 1.25 x min)")
-    print(f"load average at end: {C.loadavg()}")
-    C.write_json(args.json, {"env": env, "results": results})
+    C.finish(args.json, env, results)
 
 
 if __name__ == "__main__":

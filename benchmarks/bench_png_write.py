@@ -125,11 +125,7 @@ def main() -> None:
             rows,
         )
     )
-    bad = [r for r in results if r["spread"] > 1.25]
-    if bad:
-        print(f"warning: {len(bad)} rows noisy (median > 1.25 x min)")
-    print(f"load average at end: {C.loadavg()}")
-    C.write_json(args.json, {"env": env, "results": results})
+    C.finish(args.json, env, results)
 
 
 if __name__ == "__main__":
