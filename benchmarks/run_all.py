@@ -18,6 +18,8 @@ import sys
 import time
 from pathlib import Path
 
+import _common as C
+
 HERE = Path(__file__).resolve().parent
 SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_write", "bench_bmp"]
 
@@ -25,14 +27,7 @@ SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_write", "bench_bmp"]
 def summary(out: Path) -> str:
     lines = ["| benchmark | case | ours | reference | ratio | goal | |", "|---|---|---|---|---|---|---|"]
 
-    def t(s):
-        if s < 1e-6:
-            return f"{s * 1e9:.1f} ns"
-        if s < 1e-3:
-            return f"{s * 1e6:.1f} µs"
-        if s < 1:
-            return f"{s * 1e3:.2f} ms"
-        return f"{s:.2f} s"
+    t = C.fmt_time
 
     def ok(b):
         return "met" if b else "**missed**"
