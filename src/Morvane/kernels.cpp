@@ -192,6 +192,9 @@ void rowPair(const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev, uint
 template <size_t BPP>
 bool pairFor(int filterA, int filterB, const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev,
              uint8_t* reconA, uint8_t* reconB, size_t length) {
+    // Only pairs of valid filter bytes may reach the combined key below: an
+    // invalid byte is left to the row-by-row path, which refuses it.
+    if (filterA < 3 || filterA > 4 || filterB < 3 || filterB > 4) return false;
     switch (filterA * 8 + filterB) {
         case 3 * 8 + 3: rowPair<BPP, AverageStep, AverageStep>(rowA, rowB, prev, reconA, reconB, length); return true;
         case 3 * 8 + 4: rowPair<BPP, AverageStep, PaethStep>(rowA, rowB, prev, reconA, reconB, length); return true;
