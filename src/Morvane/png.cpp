@@ -2,8 +2,9 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
-#include "kernels.hpp"
+#include "pngrows.hpp"
 
 namespace mv {
 
@@ -125,8 +126,6 @@ struct PyMemFree {
     void operator()(uint8_t* p) const { PyMem_Free(p); }
 };
 
-PyObject* chunkBytes(const char* type) { return PyBytes_FromStringAndSize(type, 4); }
-
 bool isTrue(PyObject* obj, PyObject* name, int* out) {
     Ref value(PyObject_GetAttr(obj, name));
     if (!value) return false;
@@ -134,69 +133,312 @@ bool isTrue(PyObject* obj, PyObject* name, int* out) {
     return *out >= 0;
 }
 
-// zlib.decompress(data), for the host's own zlib, without ever holding more
-// than `expected` + 1 bytes of output: a stream that inflates to more than
-// the image needs fails the size test anyway, and a few kilobytes must not
-// make the process allocate gigabytes first. The outcome is the one-shot
-// call's: the stream is still inflated to its end (its output dropped) so
-// that a bad or cut stream gives the same zlib.error.
-PyObject* boundedDecompress(PyObject* data, unsigned __int128 expected) {
-    static PyObject* decompressName;
-    static PyObject* tailName;
-    static PyObject* eofName;
-    if (!constantString(decompressName, "decompress") || !constantString(tailName, "unconsumed_tail") ||
-        !constantString(eofName, "eof"))
-        return nullptr;
-    Ref inflater(PyObject_CallNoArgs(names.zlibDecompressobj));
-    if (!inflater) return nullptr;
-    const unsigned __int128 cap = static_cast<unsigned __int128>(PY_SSIZE_T_MAX);
-    Ref limit(PyLong_FromSsize_t(static_cast<Py_ssize_t>(expected < cap ? expected + 1 : cap)));
-    if (!limit) return nullptr;
-    Ref out(callMethod(inflater.get(), decompressName, data, limit.get()));
-    if (!out) return nullptr;
-    const bool tooLong = static_cast<unsigned __int128>(PyBytes_GET_SIZE(out.get())) > expected;
-    if (tooLong) out.reset();
-    int eof;
-    if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
-    if (tooLong) {
-        Ref step(PyLong_FromLong(1L << 20));
-        if (!step) return nullptr;
-        while (!eof) {
-            Ref tail(PyObject_GetAttr(inflater.get(), tailName));
-            if (!tail) return nullptr;
-            Ref more(callMethod(inflater.get(), decompressName, tail.get(), step.get()));
-            if (!more) return nullptr;
-            if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
-            if (PyBytes_GET_SIZE(more.get()) == 0 && PyBytes_GET_SIZE(tail.get()) == 0) break;
+// The pieces the inflaters work in: at most this much compressed data per
+// call, and at most this much output.
+constexpr Py_ssize_t kInputPiece = 16 << 10;
+constexpr Py_ssize_t kOutputPiece = 32 << 10;
+
+// The faster inflater, zlib-ng's zlib-compatible module, imported on first
+// use; nullptr (no error) when it cannot be imported, and then never tried
+// again. An interruption while importing (an error that is no Exception)
+// propagates, and the next decode tries again.
+bool fastZlib(PyObject** module) {
+    static PyObject* imported = nullptr;
+    static bool tried = false;
+    if (!tried) {
+        imported = PyImport_ImportModule("zlib_ng.zlib_ng");
+        if (!imported) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            PyErr_Clear();
+        }
+        tried = true;
+    }
+    *module = imported;
+    return true;
+}
+
+// The inflated stream of a decompressobj (the host's zlib or zlib-ng) fed
+// the compressed data in order, in bounded pieces: nothing more than one
+// piece of input and one of output is held at a time, whatever the stream
+// inflates to. Input after the end of the stream is ignored, as the one-shot
+// call ignores it. The host's inflater fails with the one-shot call's
+// zlib.error; another one just fails.
+class ObjectInflater final : public InflatedSource {
+public:
+    ObjectInflater(PyObject* inflater, const std::vector<PyObject*>& chunks, bool host)
+        : inflater_(inflater), chunks_(chunks), host_(host) {}
+
+    Status next(const uint8_t** data, size_t* size) override {
+        static PyObject* decompressName;
+        static PyObject* tailName;
+        static PyObject* eofName;
+        static PyObject* limit;
+        if (!constantString(decompressName, "decompress") || !constantString(tailName, "unconsumed_tail") ||
+            !constantString(eofName, "eof"))
+            return Status::Failed;
+        if (!limit && !(limit = PyLong_FromSsize_t(kOutputPiece))) return Status::Failed;
+        out_.reset();
+        for (;;) {
+            if (eof_) return Status::End;
+            Ref input;
+            const bool flushing = !(tail_ && PyBytes_GET_SIZE(tail_.get()) > 0) && chunk_ == chunks_.size();
+            if (tail_ && PyBytes_GET_SIZE(tail_.get()) > 0) {
+                input = std::move(tail_);
+            } else if (!flushing) {
+                input.reset(nextInput());
+                if (!input) return Status::Failed;
+            } else {
+                // No input left: what the inflater still holds.
+                input = Ref::borrow(names.emptyBytes);
+            }
+            Ref out(callMethod(inflater_, decompressName, input.get(), limit));
+            if (!out) return Status::Failed;
+            if (!PyBytes_Check(out.get())) {
+                PyErr_SetString(PyExc_TypeError, "inflater returned no bytes");
+                return Status::Failed;
+            }
+            tail_.reset(PyObject_GetAttr(inflater_, tailName));
+            if (!tail_) return Status::Failed;
+            if (!PyBytes_Check(tail_.get())) {
+                PyErr_SetString(PyExc_TypeError, "inflater kept no bytes");
+                return Status::Failed;
+            }
+            int eof;
+            if (!isTrue(inflater_, eofName, &eof)) return Status::Failed;
+            eof_ = eof != 0;
+            if (PyBytes_GET_SIZE(out.get()) > 0) {
+                *data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(out.get()));
+                *size = static_cast<size_t>(PyBytes_GET_SIZE(out.get()));
+                out_ = std::move(out);
+                return Status::Piece;
+            }
+            if (flushing && !eof_ && PyBytes_GET_SIZE(tail_.get()) == 0) {
+                if (host_)
+                    PyErr_SetString(names.zlibError,
+                                    "Error -5 while decompressing data: incomplete or truncated stream");
+                return Status::Failed;
+            }
         }
     }
-    if (!eof) {
-        PyErr_SetString(names.zlibError, "Error -5 while decompressing data: incomplete or truncated stream");
-        return nullptr;
+
+private:
+    // The next piece of compressed data: a whole chunk, or a slice of a long
+    // one (a view, not a copy).
+    PyObject* nextInput() {
+        PyObject* chunk = chunks_[chunk_];
+        const Py_ssize_t length = PyBytes_GET_SIZE(chunk);
+        if (offset_ == 0 && length <= kInputPiece) {
+            ++chunk_;
+            return Py_NewRef(chunk);
+        }
+        if (!view_) {
+            view_.reset(PyMemoryView_FromObject(chunk));
+            if (!view_) return nullptr;
+        }
+        const Py_ssize_t end = length - offset_ > kInputPiece ? offset_ + kInputPiece : length;
+        PyObject* piece = PySequence_GetSlice(view_.get(), offset_, end);
+        if (!piece) return nullptr;
+        offset_ = end;
+        if (offset_ == length) {
+            ++chunk_;
+            offset_ = 0;
+            view_.reset();
+        }
+        return piece;
     }
-    if (tooLong) {
+
+    PyObject* inflater_;
+    const std::vector<PyObject*>& chunks_;
+    const bool host_;
+    size_t chunk_ = 0;
+    Py_ssize_t offset_ = 0;
+    Ref view_, out_, tail_;
+    bool eof_ = false;
+};
+
+// The whole inflated stream, already in memory, as one piece.
+class WholeStream final : public InflatedSource {
+public:
+    WholeStream(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+    Status next(const uint8_t** data, size_t* size) override {
+        if (given_ || size_ == 0) return Status::End;
+        given_ = true;
+        *data = data_;
+        *size = size_;
+        return Status::Piece;
+    }
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    bool given_ = false;
+};
+
+// The rows of the image data in `chunks` (the IDAT data, in order), inflated
+// by zlib-ng where it can be imported, else by the host's zlib (its
+// decompressobj as recorded). Any failure of zlib-ng's run is taken as
+// unknown: the host's zlib then runs the stream again, so that a failure is
+// the host's zlib.error, with its message. SourceFailed comes back with the
+// error set.
+bool inflateRows(const PngRowGeometry& geometry, const std::vector<PyObject*>& chunks, uint8_t* pixels,
+                 uint8_t* scratch, PngRowOutcome* outcome) {
+    PyObject* fast;
+    if (!fastZlib(&fast)) return false;
+    if (fast) {
+        static PyObject* decompressobjName;
+        if (!constantString(decompressobjName, "decompressobj")) return false;
+        Ref inflater(PyObject_CallMethodNoArgs(fast, decompressobjName));
+        if (inflater) {
+            ObjectInflater source(inflater.get(), chunks, false);
+            *outcome = decodePngRows(geometry, source, pixels, scratch);
+            if (outcome->kind != PngRowOutcome::Kind::SourceFailed) return true;
+        }
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            PyErr_Clear();
+        }
+    }
+    Ref inflater(PyObject_CallNoArgs(names.zlibDecompressobj));
+    if (!inflater) return false;
+    ObjectInflater source(inflater.get(), chunks, true);
+    *outcome = decodePngRows(geometry, source, pixels, scratch);
+    return true;
+}
+
+// No stream inflates to more than 1032 bytes per byte (a 258-byte match in
+// two bits); a bound well above that tells which announced sizes cannot be
+// reached, so that no pixel buffer is asked for them.
+bool reachable(uint64_t size, uint64_t compressed) {
+    constexpr uint64_t kRatio = 2048, kSlack = 1 << 16;
+    return compressed > (UINT64_MAX - kSlack) / kRatio || size <= compressed * kRatio + kSlack;
+}
+
+// A pixel buffer and the decoder's scratch rows, each nullptr if it cannot be
+// had (`strict`: then with MemoryError set, and the result false).
+struct RowBuffers {
+    Ref pixels;
+    std::unique_ptr<uint8_t, PyMemFree> scratch;
+
+    bool allocate(const PngRowGeometry& g, bool strict) {
+        const uint64_t pixelBytes = g.pixelBytes(), scratchBytes = g.scratchBytes();
+        if (pixelBytes <= static_cast<uint64_t>(PY_SSIZE_T_MAX) &&
+            scratchBytes <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+            // Every byte of the pixel buffer is written before it is handed out.
+            pixels.reset(newByteArray(static_cast<Py_ssize_t>(pixelBytes)));
+            if (pixels) scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(static_cast<size_t>(scratchBytes))));
+        }
+        if (pixels && scratch) return true;
+        pixels.reset();
+        if (strict) {
+            if (!PyErr_Occurred()) PyErr_NoMemory();
+            return false;
+        }
+        PyErr_Clear();
+        return true;
+    }
+    uint8_t* data() const { return pixels ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())) : nullptr; }
+};
+
+// The outcome of the row decoder as the decoder's result or error.
+PyObject* finishRows(const PngRowOutcome& outcome, int32_t width, int32_t height, RowBuffers& buffers) {
+    switch (outcome.kind) {
+        case PngRowOutcome::Kind::SourceFailed: return nullptr;
+        case PngRowOutcome::Kind::WrongLength: raiseValue("Malformed PNG image data"); return nullptr;
+        case PngRowOutcome::Kind::BadFilter:
+            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", outcome.filterByte);
+            return nullptr;
+        case PngRowOutcome::Kind::Done: break;
+    }
+    return Py_BuildValue("(iiO)", width, height, buffers.pixels.get());
+}
+
+// rawImage = zlib.decompress(b"".join(idatChunks)), then the length test
+// and the rows. With the host's own zlib (the module it imported, and its
+// functions as they were) nothing of this can be observed, so the chunks are
+// inflated in order, without the joined copy, and each row is undone as soon
+// as it is inflated; any other zlib gets the joined data in one call.
+PyObject* decodeImageData(PyObject* idatChunks, int32_t width, int32_t height, int bytesPerPixel) {
+    std::vector<PyObject*> chunks;
+    Ref joined;
+    uint64_t compressed = 0;
+    const Py_ssize_t count = PyList_GET_SIZE(idatChunks);
+    bool allBytes = true;
+    for (Py_ssize_t i = 0; i < count && allBytes; ++i) allBytes = PyBytes_CheckExact(PyList_GET_ITEM(idatChunks, i));
+    if (allBytes) {
+        chunks.reserve(static_cast<size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* chunk = PyList_GET_ITEM(idatChunks, i);
+            compressed += static_cast<uint64_t>(PyBytes_GET_SIZE(chunk));
+            if (PyBytes_GET_SIZE(chunk) > 0) chunks.push_back(chunk);
+        }
+    } else {
+        joined.reset(callMethod(names.emptyBytes, names.join, idatChunks));
+        if (!joined) return nullptr;
+        compressed = static_cast<uint64_t>(PyBytes_GET_SIZE(joined.get()));
+        if (compressed > 0) chunks.push_back(joined.get());
+    }
+    Ref zlib(lookupGlobal(names.zlib));
+    if (!zlib) return nullptr;
+    bool genuine = zlib.get() == names.zlibModule;
+    if (genuine) {
+        static PyObject* decompressobjName;
+        if (!constantString(decompressobjName, "decompressobj")) return nullptr;
+        Ref decompress(PyObject_GetAttr(zlib.get(), names.decompress));
+        if (!decompress) return nullptr;
+        Ref decompressobj(PyObject_GetAttr(zlib.get(), decompressobjName));
+        if (!decompressobj) return nullptr;
+        genuine = decompress.get() == names.zlibDecompress && decompressobj.get() == names.zlibDecompressobj;
+    }
+    // Negative sizes come only from a replaced struct: no stream has their
+    // (wrapped-around) length, except the empty one when the height is 0.
+    const bool negative = width < 0 || height < 0;
+    const PngRowGeometry geometry{negative ? 0u : static_cast<uint32_t>(width),
+                                  negative ? 0u : static_cast<uint32_t>(height),
+                                  static_cast<uint32_t>(bytesPerPixel)};
+    const bool fits = !negative || height == 0;
+    RowBuffers buffers;
+    if (genuine) {
+        PngRowOutcome outcome;
+        if (!fits) {
+            if (!inflateRows(geometry, chunks, nullptr, nullptr, &outcome)) return nullptr;
+            if (outcome.kind == PngRowOutcome::Kind::Done) outcome.kind = PngRowOutcome::Kind::WrongLength;
+            return finishRows(outcome, width, height, buffers);
+        }
+        // The pixel buffer comes first, where the stream can be long enough
+        // to fill it; else, or if there is no memory for it, the stream is
+        // inflated without it, and only if it turns out right is the buffer
+        // asked for again (then MemoryError, if it still cannot be had).
+        if (reachable(geometry.expected(), compressed) && !buffers.allocate(geometry, false)) return nullptr;
+        if (!inflateRows(geometry, chunks, buffers.data(), buffers.scratch.get(), &outcome)) return nullptr;
+        if (outcome.kind == PngRowOutcome::Kind::Done && !buffers.pixels) {
+            if (!buffers.allocate(geometry, true)) return nullptr;
+            if (!inflateRows(geometry, chunks, buffers.data(), buffers.scratch.get(), &outcome)) return nullptr;
+        }
+        return finishRows(outcome, width, height, buffers);
+    }
+    if (!joined) {
+        joined.reset(callMethod(names.emptyBytes, names.join, idatChunks));
+        if (!joined) return nullptr;
+    }
+    Ref rawImage(callMethod(zlib.get(), names.decompress, joined.get()));
+    if (!rawImage) return nullptr;
+    joined.reset();
+    const Py_ssize_t rawLength = PyObject_Length(rawImage.get());
+    if (rawLength < 0) return nullptr;
+    if (!fits || static_cast<uint64_t>(rawLength) != geometry.expected()) {
         raiseValue("Malformed PNG image data");
         return nullptr;
     }
-    return out.release();
-}
-
-// rawImage = zlib.decompress(data) through the module namespace; the host's
-// own zlib is run with bounded output (same outcome).
-PyObject* decompressImageData(PyObject* data, unsigned __int128 expected) {
-    Ref zlib(lookupGlobal(names.zlib));
-    if (!zlib) return nullptr;
-    if (zlib.get() == names.zlibModule && PyBytes_CheckExact(data)) {
-        Ref decompress(PyObject_GetAttr(zlib.get(), names.decompress));
-        if (!decompress) return nullptr;
-        static PyObject* decompressobjName;
-        if (!constantString(decompressobjName, "decompressobj")) return nullptr;
-        Ref decompressobj(PyObject_GetAttr(zlib.get(), decompressobjName));
-        if (!decompressobj) return nullptr;
-        if (decompress.get() == names.zlibDecompress && decompressobj.get() == names.zlibDecompressobj)
-            return boundedDecompress(data, expected);
+    ByteView raw;
+    if (!raw.acquire(rawImage.get(), false)) return nullptr;
+    if (static_cast<uint64_t>(raw.size()) != geometry.expected()) {
+        raiseValue("Malformed PNG image data");
+        return nullptr;
     }
-    return callMethod(zlib.get(), names.decompress, data);
+    if (!buffers.allocate(geometry, true)) return nullptr;
+    WholeStream source(raw.data(), static_cast<size_t>(raw.size()));
+    return finishRows(decodePngRows(geometry, source, buffers.data(), buffers.scratch.get()), width, height,
+                      buffers);
 }
 
 }  // namespace
@@ -252,7 +494,6 @@ PyObject* loadPng(PyObject* stream) {
         if ((is = equalsBytes(chunkType.get(), "IEND", 4)) < 0) return nullptr;
         if (is) break;
     }
-    const int32_t width = header[0], height = header[1];
     for (int32_t field : header) {
         if (field == -1) {
             raiseValue("Incomplete PNG header information");
@@ -271,76 +512,7 @@ PyObject* loadPng(PyObject* stream) {
         raiseValue("Unsupported PNG configuration (compression/filter/interlace)");
         return nullptr;
     }
-    const int bytesPerPixel = header[3] == 2 ? 3 : 4;
-    // IHDR values are below 2^31 here, so these products are exact.
-    const uint64_t rowLength = static_cast<uint64_t>(width) * bytesPerPixel;
-    const unsigned __int128 expected = static_cast<unsigned __int128>(height) * (rowLength + 1);
-    Ref rawImage;
-    {
-        Ref joined(callMethod(names.emptyBytes, names.join, idatChunks.get()));
-        if (!joined) return nullptr;
-        rawImage.reset(decompressImageData(joined.get(), expected));
-        if (!rawImage) return nullptr;
-    }
-    const Py_ssize_t rawLength = PyObject_Length(rawImage.get());
-    if (rawLength < 0) return nullptr;
-    ByteView raw;
-    if (static_cast<unsigned __int128>(rawLength) != expected) {
-        raiseValue("Malformed PNG image data");
-        return nullptr;
-    }
-    if (!raw.acquire(rawImage.get(), false)) return nullptr;
-    if (static_cast<unsigned __int128>(raw.size()) != expected) {
-        raiseValue("Malformed PNG image data");
-        return nullptr;
-    }
-    // Every byte of the pixel buffer is written by the row loop below.
-    const size_t outRow = static_cast<size_t>(width) * 3;
-    Ref pixels(newByteArray(static_cast<Py_ssize_t>(outRow * height)));
-    if (!pixels) return nullptr;
-    uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
-    // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
-    // three rotating scratch rows, then copied out without their alpha.
-    std::unique_ptr<uint8_t, PyMemFree> scratch;
-    if (bytesPerPixel == 4 && rowLength > 0) {
-        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowLength)));
-        if (!scratch) return PyErr_NoMemory();
-    }
-    auto reconRow = [&](int32_t y) {
-        return bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y % 3) * rowLength;
-    };
-    auto finishRow = [&](int32_t y, const uint8_t* recon) {
-        if (bytesPerPixel == 4) dropAlpha(recon, out + y * outRow, static_cast<size_t>(width));
-    };
-    const uint8_t* src = raw.data();
-    const size_t stride = rowLength + 1;
-    const uint8_t* prev = nullptr;
-    for (int32_t y = 0; y < height;) {
-        const int filterType = src[0];
-        uint8_t* recon = reconRow(y);
-        // Two rows at once where the kernels can overlap their work.
-        if (y + 1 < height) {
-            uint8_t* next = reconRow(y + 1);
-            if (unfilterRowPair(filterType, src + 1, src[stride], src + stride + 1, prev, recon, next, rowLength,
-                                bytesPerPixel)) {
-                finishRow(y, recon);
-                finishRow(y + 1, next);
-                prev = next;
-                y += 2;
-                src += 2 * stride;
-                continue;
-            }
-        }
-        if (!unfilterRow(filterType, src + 1, prev, recon, rowLength, bytesPerPixel)) {
-            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", filterType);
-            return nullptr;
-        }
-        finishRow(y, recon);
-        prev = recon;
-        ++y;
-        src += stride;
-    }
-    return Py_BuildValue("(iiN)", width, height, pixels.release());
+    return decodeImageData(idatChunks.get(), header[0], header[1], header[3] == 2 ? 3 : 4);
 }
 
 // ---------------------------------------------------------------------------
@@ -380,6 +552,8 @@ PyObject* buildScanlines(int32_t width, int32_t height, const uint8_t* pixels, P
     }
     return result;
 }
+
+PyObject* chunkBytes(const char* type) { return PyBytes_FromStringAndSize(type, 4); }
 
 // output.write(_makeChunk(type, data))
 bool writeChunk(PyObject* output, const char* type, PyObject* data) {

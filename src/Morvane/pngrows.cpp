@@ -1,0 +1,157 @@
+#include "pngrows.hpp"
+
+#include <cstring>
+
+#include "kernels.hpp"
+
+namespace mv {
+
+namespace {
+
+class RowDecoder {
+public:
+    RowDecoder(const PngRowGeometry& g, uint8_t* pixels, uint8_t* scratch)
+        : g_(g),
+          rowLength_(static_cast<size_t>(g.rowLength())),
+          stride_(static_cast<size_t>(g.stride())),
+          outRow_(size_t{g.width} * 3),
+          bpp_(static_cast<int>(g.bytesPerPixel)),
+          pixels_(pixels),
+          carry_{scratch, scratch ? scratch + stride_ : nullptr},
+          ring_(scratch && g.bytesPerPixel == 4 ? scratch + 2 * stride_ : nullptr) {}
+
+    PngRowOutcome run(InflatedSource& source) {
+        const uint64_t expected = g_.expected();
+        for (;;) {
+            const uint8_t* data = nullptr;
+            size_t size = 0;
+            switch (source.next(&data, &size)) {
+                case InflatedSource::Status::Failed: return {PngRowOutcome::Kind::SourceFailed, 0, 0};
+                case InflatedSource::Status::End:
+                    if (total_ != expected) return {PngRowOutcome::Kind::WrongLength, 0, 0};
+                    if (bad_) return {PngRowOutcome::Kind::BadFilter, badFilter_, badRow_};
+                    return {PngRowOutcome::Kind::Done, 0, 0};
+                case InflatedSource::Status::Piece: break;
+            }
+            // Only the first `expected` bytes can hold rows; the rest is counted.
+            const uint64_t room = total_ < expected ? expected - total_ : 0;
+            const size_t useful = room < size ? static_cast<size_t>(room) : size;
+            total_ = total_ + size < total_ ? UINT64_MAX : total_ + size;
+            if (pixels_ && !bad_ && useful > 0) piece(data, useful);
+        }
+    }
+
+private:
+    // The rows in one piece of the stream.
+    void piece(const uint8_t* p, size_t n) {
+        if (partial_ > 0) {
+            const size_t take = stride_ - partial_ < n ? stride_ - partial_ : n;
+            std::memcpy(carry_[partialSlot_] + partial_, p, take);
+            partial_ += take;
+            p += take;
+            n -= take;
+            if (partial_ < stride_) return;
+            partial_ = 0;
+            if (!row(carry_[partialSlot_], partialSlot_)) return;
+        }
+        while (n >= stride_) {
+            if (!row(p, -1)) return;
+            p += stride_;
+            n -= stride_;
+        }
+        // The piece goes away: keep a waiting row, and start the next row.
+        if (waiting_ && waitingSlot_ < 0) {
+            const int slot = 0;
+            std::memcpy(carry_[slot], waiting_, stride_);
+            waiting_ = carry_[slot];
+            waitingSlot_ = slot;
+        }
+        if (n > 0) {
+            partialSlot_ = waitingSlot_ == 0 ? 1 : 0;
+            std::memcpy(carry_[partialSlot_], p, n);
+            partial_ = n;
+        }
+    }
+
+    uint8_t* recon(uint64_t y) const {
+        return ring_ ? ring_ + (y % 3) * rowLength_ : pixels_ + y * rowLength_;
+    }
+
+    void finish(uint64_t y, const uint8_t* reconRow) {
+        if (ring_) dropAlpha(reconRow, pixels_ + y * outRow_, g_.width);
+        prev_ = reconRow;
+    }
+
+    // One undone row: false on a bad filter byte (noted; nothing more is undone).
+    bool single(const uint8_t* r) {
+        const uint64_t y = done_;
+        uint8_t* out = recon(y);
+        if (!unfilterRow(r[0], r + 1, prev_, out, rowLength_, bpp_)) {
+            bad_ = true;
+            badFilter_ = r[0];
+            badRow_ = y;
+            return false;
+        }
+        finish(y, out);
+        ++done_;
+        return true;
+    }
+
+    // A complete row `r` (a carry row if `slot` >= 0): undone now, with the
+    // waiting row, or kept waiting for the next one.
+    bool row(const uint8_t* r, int slot) {
+        ++arrived_;
+        if (waiting_) {
+            const uint8_t* a = waiting_;
+            waiting_ = nullptr;
+            waitingSlot_ = -1;
+            const uint64_t y = done_;
+            uint8_t* outA = recon(y);
+            uint8_t* outB = recon(y + 1);
+            if (unfilterRowPair(a[0], a + 1, r[0], r + 1, prev_, outA, outB, rowLength_, bpp_)) {
+                finish(y, outA);
+                finish(y + 1, outB);
+                done_ += 2;
+                return true;
+            }
+            if (!single(a)) return false;
+        }
+        // Average and Paeth rows wait for the next row, if there is one and
+        // this row has one above it.
+        if ((r[0] == 3 || r[0] == 4) && prev_ && rowLength_ > 0 && arrived_ < g_.height) {
+            waiting_ = r;
+            waitingSlot_ = slot;
+            return true;
+        }
+        return single(r);
+    }
+
+    const PngRowGeometry g_;
+    const size_t rowLength_, stride_, outRow_;
+    const int bpp_;
+    uint8_t* const pixels_;
+    uint8_t* const carry_[2];
+    uint8_t* const ring_;
+
+    uint64_t total_ = 0;     // bytes pulled
+    uint64_t arrived_ = 0;   // complete rows seen
+    uint64_t done_ = 0;      // rows undone
+    const uint8_t* prev_ = nullptr;
+    const uint8_t* waiting_ = nullptr;  // a complete row not yet undone (row done_)
+    int waitingSlot_ = -1;              // its carry row, or -1 while it lies in the piece
+    size_t partial_ = 0;                // bytes of the next row in carry_[partialSlot_]
+    int partialSlot_ = 0;
+    bool bad_ = false;
+    int badFilter_ = 0;
+    uint64_t badRow_ = 0;
+};
+
+}  // namespace
+
+PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& source, uint8_t* pixels,
+                            uint8_t* scratch) {
+    RowDecoder decoder(geometry, pixels, pixels ? scratch : nullptr);
+    return decoder.run(source);
+}
+
+}  // namespace mv

@@ -1,0 +1,271 @@
+// The streaming row decoder against a plain one-shot reference: the whole
+// stream first, then its length, then the rows top to bottom with the plain
+// byte-by-byte filters. Every filter byte in every row position (row pairs
+// included), 3 and 4 bytes per pixel, the stream cut into pieces at every
+// kind of place (inside a filter byte's row, right before and after a row,
+// one byte at a time, at random), too long, too short, and a source that
+// fails at any piece. Each piece lives in its own exact-size allocation,
+// freed when the next one is asked for, so a sanitizer build also catches a
+// row read past its piece or after its piece went away.
+//
+// sources: pngrows.cpp kernels.cpp
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "kernels.hpp"
+#include "pngrows.hpp"
+
+using check::ctx;
+using Bytes = std::vector<uint8_t>;
+using mv::PngRowGeometry;
+using mv::PngRowOutcome;
+using Kind = PngRowOutcome::Kind;
+
+namespace {
+
+// What a one-shot decode makes of `stream`: the length test, then the rows
+// top to bottom.
+struct Expected {
+    Kind kind;
+    int filterByte;
+    uint64_t row;
+    Bytes pixels;
+};
+
+Expected reference(const PngRowGeometry& g, const Bytes& stream) {
+    if (stream.size() != g.expected()) return {Kind::WrongLength, 0, 0, {}};
+    const size_t rowLength = g.rowLength(), stride = g.stride();
+    const int bpp = static_cast<int>(g.bytesPerPixel);
+    Expected e{Kind::Done, 0, 0, {}};
+    e.pixels.assign(g.pixelBytes(), 0);
+    Bytes prev, recon(rowLength);
+    for (uint64_t y = 0; y < g.height; ++y) {
+        const uint8_t* r = stream.data() + y * stride;
+        if (!mv::unfilterRowScalar(r[0], r + 1, prev.empty() ? nullptr : prev.data(), recon.data(), rowLength,
+                                   bpp))
+            return {Kind::BadFilter, r[0], y, {}};
+        for (uint32_t x = 0; x < g.width; ++x)
+            std::memcpy(&e.pixels[(y * g.width + x) * 3], &recon[x * g.bytesPerPixel], 3);
+        prev = recon;
+    }
+    return e;
+}
+
+// Hands out `stream` in the pieces `sizes` says (cyclically), each in a fresh
+// allocation of exactly its size; fails instead of giving piece `failAt`.
+class PieceSource final : public mv::InflatedSource {
+public:
+    PieceSource(const Bytes& stream, std::vector<size_t> sizes, long failAt = -1)
+        : stream_(stream), sizes_(std::move(sizes)), failAt_(failAt) {}
+
+    Status next(const uint8_t** data, size_t* size) override {
+        piece_.reset();
+        if (ended_) {
+            CHECK(false, "source asked for more after it ended");
+            return Status::Failed;
+        }
+        if (calls_++ == failAt_) {
+            ended_ = true;
+            return Status::Failed;
+        }
+        if (pos_ == stream_.size()) {
+            ended_ = true;
+            return Status::End;
+        }
+        size_t n = sizes_[index_++ % sizes_.size()];
+        if (n == 0) n = 1;
+        if (n > stream_.size() - pos_) n = stream_.size() - pos_;
+        piece_.reset(new uint8_t[n]);
+        std::memcpy(piece_.get(), stream_.data() + pos_, n);
+        pos_ += n;
+        *data = piece_.get();
+        *size = n;
+        return Status::Piece;
+    }
+
+    long calls() const { return calls_; }
+
+private:
+    const Bytes& stream_;
+    std::vector<size_t> sizes_;
+    long failAt_;
+    size_t pos_ = 0, index_ = 0;
+    long calls_ = 0;
+    bool ended_ = false;
+    std::unique_ptr<uint8_t[]> piece_;
+};
+
+constexpr uint8_t kCanary = 0xA5;
+
+// Decodes `stream` through the pieces and compares with the reference.
+void checkDecode(const PngRowGeometry& g, const Bytes& stream, const std::vector<size_t>& sizes,
+                 const std::string& where, long failAt = -1) {
+    Bytes pixels(g.pixelBytes(), kCanary);
+    // Exact-size scratch: a sanitizer build catches any use past it.
+    std::unique_ptr<uint8_t[]> scratch(new uint8_t[g.scratchBytes()]);
+    PieceSource source(stream, sizes, failAt);
+    const PngRowOutcome got = mv::decodePngRows(g, source, pixels.data(), scratch.get());
+    const Expected want = reference(g, stream);
+    if (failAt >= 0 && failAt < source.calls()) {
+        CHECK(got.kind == Kind::SourceFailed, where + " (a failed source fails the decode)");
+        return;
+    }
+    CHECK(got.kind == want.kind, where + ctx(" kind %ld want %ld", static_cast<long>(got.kind),
+                                             static_cast<long>(want.kind)));
+    if (got.kind != want.kind) return;
+    if (want.kind == Kind::BadFilter)
+        CHECK(got.filterByte == want.filterByte && got.row == want.row,
+              where + ctx(" bad filter %ld row %ld, want %ld row %ld", got.filterByte, static_cast<long>(got.row),
+                          want.filterByte, static_cast<long>(want.row)));
+    if (want.kind == Kind::Done) CHECK(pixels == want.pixels, where + " pixels");
+
+    // Without a pixel buffer only the length is judged.
+    PieceSource again(stream, sizes);
+    const PngRowOutcome counted = mv::decodePngRows(g, again, nullptr, nullptr);
+    CHECK(counted.kind == (want.kind == Kind::WrongLength ? Kind::WrongLength : Kind::Done), where + " counting");
+}
+
+// Piece sizes that put the boundaries everywhere a row can be cut.
+std::vector<std::vector<size_t>> splits(size_t stride, size_t total, check::Rng& rng) {
+    // (Byte by byte only where that stays quick.)
+    const size_t small = total < 4096 ? 1 : 61;
+    std::vector<std::vector<size_t>> out = {
+        {total + 1}, {small}, {2, small}, {stride}, {stride + 1}, {2 * stride}, {2 * stride + 1}, {3 * stride - 1},
+        {stride, 1, stride - 1}, {1, 2 * stride - 1}};
+    if (stride > 1) out.push_back({stride - 1});
+    if (stride > 2) out.push_back({stride / 2, stride, stride / 2 + 2});
+    std::vector<size_t> random;
+    for (int k = 0; k < 16; ++k) random.push_back(1 + rng.next() % (3 * stride + 2));
+    out.push_back(random);
+    return out;
+}
+
+Bytes makeStream(const PngRowGeometry& g, const std::vector<int>& filters, int pattern, check::Rng& rng) {
+    const size_t rowLength = g.rowLength();
+    Bytes stream;
+    for (uint32_t y = 0; y < g.height; ++y) {
+        Bytes row(rowLength);
+        check::fill(row, pattern, rng);
+        stream.push_back(static_cast<uint8_t>(filters[y]));
+        stream.insert(stream.end(), row.begin(), row.end());
+    }
+    return stream;
+}
+
+// Every filter byte at every row position, among rows of one valid filter
+// (Average and Paeth rows go in pairs), cut in every way.
+void checkEveryFilterByte() {
+    check::Rng rng(11);
+    const uint32_t height = 5;
+    for (uint32_t bpp : {3u, 4u})
+        for (uint32_t width : {0u, 1u, 2u, 5u})
+            for (int others = 0; others <= 4; ++others)
+                for (uint32_t position = 0; position < height; ++position)
+                    for (int filter = 0; filter < 256; ++filter) {
+                        const PngRowGeometry g{width, height, bpp};
+                        std::vector<int> filters(height, others);
+                        filters[position] = filter;
+                        const Bytes stream = makeStream(g, filters, filter % check::kPatterns, rng);
+                        // Bytes 5-255 take the same way: every cut for a few of
+                        // them, three for the rest.
+                        auto all = splits(g.stride(), stream.size(), rng);
+                        if (filter > 5 && filter < 255) all = {all[1], all[4], all.back()};
+                        int s = 0;
+                        for (const auto& sizes : all)
+                            checkDecode(g, stream, sizes,
+                                        ctx("bpp %ld width %ld others %ld filter %ld at row %ld", bpp, width, others,
+                                            filter, position) +
+                                            ctx(" split %ld", s++));
+                    }
+}
+
+// Random rows of random valid filters, Average and Paeth most often, and now
+// and then a bad byte; random widths and piece sizes.
+void checkRandomImages() {
+    check::Rng rng(12);
+    static const int kFilters[] = {0, 1, 2, 3, 3, 4, 4, 4};
+    for (int round = 0; round < 1500; ++round) {
+        const uint32_t bpp = rng.next() & 1 ? 4 : 3;
+        const uint32_t width = static_cast<uint32_t>(rng.next() % (round % 10 == 0 ? 1100 : 70));
+        const uint32_t height = static_cast<uint32_t>(rng.next() % 24);
+        const PngRowGeometry g{width, height, bpp};
+        std::vector<int> filters(height);
+        for (int& f : filters) f = rng.next() % 64 == 0 ? 5 + static_cast<int>(rng.next() % 251) : kFilters[rng.next() % 8];
+        const Bytes stream = makeStream(g, filters, static_cast<int>(rng.next() % check::kPatterns), rng);
+        for (const auto& sizes : splits(g.stride(), stream.size(), rng))
+            checkDecode(g, stream, sizes, ctx("random image %ld (%ldx%ld bpp %ld)", round, width, height, bpp));
+    }
+}
+
+// Too long and too short, with and without a bad filter byte: the length is
+// judged first.
+void checkLengths() {
+    check::Rng rng(13);
+    for (uint32_t bpp : {3u, 4u})
+        for (uint32_t width : {0u, 1u, 3u, 40u})
+            for (uint32_t height : {0u, 1u, 2u, 7u})
+                for (int bad : {-1, 0, 1}) {
+                    const PngRowGeometry g{width, height, bpp};
+                    std::vector<int> filters(height, 4);
+                    if (bad >= 0 && height > 0) filters[bad % height] = 9;
+                    const Bytes good = makeStream(g, filters, 0, rng);
+                    const long stride = static_cast<long>(g.stride());
+                    for (long delta : {-stride - 1, -stride, -2L, -1L, 1L, 2L, stride, stride + 1, 5000L}) {
+                        Bytes stream = good;
+                        if (delta < 0) {
+                            if (static_cast<long>(stream.size()) + delta < 0) continue;
+                            stream.resize(stream.size() + delta);
+                        } else {
+                            for (long k = 0; k < delta; ++k) stream.push_back(static_cast<uint8_t>(k));
+                        }
+                        for (const auto& sizes : splits(g.stride(), stream.size(), rng))
+                            checkDecode(g, stream, sizes,
+                                        ctx("length %ldx%ld bpp %ld bad %ld delta %ld", width, height, bpp, bad,
+                                            delta));
+                    }
+                }
+}
+
+// A source that fails at any piece fails the decode, whatever came before:
+// a bad filter byte, too many bytes, or nothing at all.
+void checkFailures() {
+    check::Rng rng(14);
+    for (uint32_t bpp : {3u, 4u})
+        for (int bad : {-1, 0, 3})
+            for (long extra : {0L, 1L, 300L}) {
+                const PngRowGeometry g{6, 5, bpp};
+                std::vector<int> filters(5, 3);
+                if (bad >= 0) filters[bad] = 200;
+                Bytes stream = makeStream(g, filters, 0, rng);
+                stream.insert(stream.end(), static_cast<size_t>(extra), 7);
+                for (const auto& sizes : {std::vector<size_t>{1}, std::vector<size_t>{g.stride() + 1},
+                                          std::vector<size_t>{stream.size()}})
+                    for (long failAt = 0; failAt <= static_cast<long>(stream.size()) + 1; ++failAt)
+                        checkDecode(g, stream, sizes,
+                                    ctx("failure at %ld bpp %ld bad %ld extra %ld", failAt, bpp, bad, extra), failAt);
+            }
+}
+
+void checkGeometry() {
+    // The largest geometry: every size exact in 64 bits.
+    const PngRowGeometry big{(1u << 31) - 1, (1u << 31) - 1, 4};
+    CHECK(big.valid(), "largest geometry valid");
+    CHECK(big.rowLength() == 4ull * ((1ull << 31) - 1), "rowLength");
+    CHECK(big.expected() / big.stride() == (1ull << 31) - 1 && big.expected() % big.stride() == 0, "expected exact");
+    CHECK(big.pixelBytes() / 3 / big.width == big.height, "pixelBytes exact");
+    CHECK(!(PngRowGeometry{1u << 31, 1, 3}.valid()) && !(PngRowGeometry{1, 1, 2}.valid()), "invalid geometry");
+}
+
+}  // namespace
+
+int main() {
+    checkGeometry();
+    checkEveryFilterByte();
+    checkRandomImages();
+    checkLengths();
+    checkFailures();
+    return check::finish(mv::vectorKernels() ? "pngrows (vector)" : "pngrows (scalar)");
+}
