@@ -38,7 +38,7 @@ seeds_of() {
 setup() {
     mkdir -p "$work"
     [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-    "$venv/bin/pip" install --quiet --disable-pip-version-check "atheris==3.0.0"
+    "$venv/bin/pip" install --quiet --disable-pip-version-check "atheris==3.0.0" "zlib-ng>=1.0"
     "$venv/bin/pip" install --quiet --disable-pip-version-check --no-deps --force-reinstall . \
         -C cmake.define.MORVANE_FUZZ=ON -C cmake.build-type=RelWithDebInfo -C build-dir="$work/build"
 }

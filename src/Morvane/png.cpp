@@ -134,9 +134,10 @@ bool isTrue(PyObject* obj, PyObject* name, int* out) {
 }
 
 // The pieces the inflaters work in: at most this much compressed data per
-// call, and at most this much output.
-constexpr Py_ssize_t kInputPiece = 16 << 10;
-constexpr Py_ssize_t kOutputPiece = 32 << 10;
+// call, and at most this much output. Larger output pieces let more matches
+// copy from the output itself rather than from the inflater's window.
+constexpr Py_ssize_t kInputPiece = 64 << 10;
+constexpr Py_ssize_t kOutputPiece = 128 << 10;
 
 // The faster inflater, zlib-ng's zlib-compatible module, imported on first
 // use; nullptr (no error) when it cannot be imported, and then never tried
