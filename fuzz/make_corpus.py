@@ -12,6 +12,7 @@ import shutil
 import struct
 import sys
 import tempfile
+import zlib
 
 import Morvane.simpleImage_ext as m
 
@@ -87,6 +88,15 @@ def main():
         put("rebound", f"one-{i}", bytes(1 << i if j == i else 0 for j in range(7)) + bytes(range(3, 120)))
     put("rebound", "all", b"\x01" * 7 + bytes(range(200)))
     put("rebound", "none", bytes(7) + b"\x03\x00\x02\x01\x00\x05\x04" + bytes(range(64)))
+    # zlib streams alone: streams as they come (first byte even), and the
+    # made-and-damaged kind (odd) with a few shapes and settings.
+    for name, raw in (("rows", b"".join(b"\x04" + bytes(range(y, y + 30)) for y in range(8))),
+                      ("zeros", bytes(4000)), ("empty", b"")):
+        put("inflate", f"stream-{name}", b"\x00" + zlib.compress(raw))
+    put("inflate", "stream-stored", b"\x00" + zlib.compress(bytes(range(256)) * 4, 0))
+    put("inflate", "made-small", b"\x01\x00\x05\x03" + bytes(range(40)))
+    put("inflate", "made-paeth", b"\x01\x01\x21\x09" + bytes(range(1, 100, 3)))
+    put("inflate", "made-big", b"\x01\x00\x00\x00\x00" + bytes(range(200, 0, -1)))
 
 
 if __name__ == "__main__":

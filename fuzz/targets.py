@@ -23,6 +23,9 @@ Targets:
     rebound             decoders and writers while struct, zlib, _readChunk,
                         PNG_SIGNATURE, _makeChunk, BytesIO or Path are
                         rebound to misbehaving replacements
+    inflate             zlib streams alone, made and damaged or as they come:
+                        the PNG decoder's inflating (zlib-ng, in pieces)
+                        against the host's zlib.decompress
 """
 from __future__ import annotations
 
@@ -678,6 +681,164 @@ def rebound(data: bytes) -> None:
             setattr(m, name, value)
 
 
+# ---------------------------------------------------------------------------
+# zlib streams alone
+#
+# The PNG decoder inflates with zlib-ng where it is installed, in bounded
+# pieces, undoing rows as they come, and falls back on the host's zlib when
+# zlib-ng fails. Whatever the stream, the outcome must be the one of the
+# host's zlib.decompress on the joined IDAT data, followed by the length test
+# and the row filters.
+
+
+def _paeth(a, b, c):
+    p = a + b - c
+    pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+    return a if pa <= pb and pa <= pc else b if pb <= pc else c
+
+
+def reference_rows(raw: bytes, width: int, height: int, bpp: int):
+    """The pixels of filtered image data of the right length (plain, byte by
+    byte), or the first bad filter byte."""
+    stride = width * bpp + 1
+    prev = bytes(stride - 1)
+    out = bytearray()
+    for y in range(height):
+        f = raw[y * stride]
+        row = raw[y * stride + 1 : (y + 1) * stride]
+        if f > 4 and row:
+            return f
+        if f == 0:
+            recon = bytearray(row)
+        elif f == 2:
+            recon = bytearray((x + u) & 255 for x, u in zip(row, prev))
+        else:
+            recon = bytearray(len(row))
+            for i, x in enumerate(row):
+                a = recon[i - bpp] if i >= bpp else 0
+                if f == 1:
+                    x += a
+                elif f == 3:
+                    x += (a + prev[i]) >> 1
+                else:
+                    x += _paeth(a, prev[i], prev[i - bpp] if i >= bpp else 0)
+                recon[i] = x & 255
+        if bpp == 3:
+            out += recon
+        else:
+            for k in range(0, len(recon), 4):
+                out += recon[k : k + 3]
+        prev = recon
+    return bytes(out)
+
+
+def _geometry_for(length: int, r: Reader):
+    """(width, height, bpp) whose image data is `length` bytes, preferring
+    rows with pixels."""
+    options = [(0, length, 3)]
+    for bpp in (3, 4):
+        for height in range(1, 9):
+            if length % height == 0 and (length // height - 1) % bpp == 0 and length // height > 1:
+                options.append(((length // height - 1) // bpp, height, bpp))
+    return options[-1 - r.int_in(0, min(2, len(options) - 1))]
+
+
+def _damage(stream: bytes, r: Reader) -> bytes:
+    for _ in range(r.int_in(0, 3)):
+        op = r.int_in(0, 5)
+        pos = r.int_in(0, max(0, len(stream) - 1))
+        if op <= 1 and stream:
+            stream = stream[:pos] + bytes([stream[pos] ^ (1 << r.int_in(0, 7))]) + stream[pos + 1 :]
+        elif op == 2:
+            stream = stream[:pos]
+        elif op == 3:
+            stream = stream[:pos] + stream[pos + 1 :]
+        elif op == 4:
+            stream = stream[:pos] + r.bytes(r.int_in(1, 4)) + stream[pos:]
+        else:
+            stream += r.bytes(r.int_in(1, 8))
+    return stream
+
+
+def _made_stream(r: Reader):
+    """Image data of a chosen shape, compressed with chosen settings."""
+    bpp = (3, 4)[r.byte() & 1]
+    width, height = r.int_in(0, 40), r.int_in(0, 12)
+    if r.int_in(0, 15) == 0:
+        # Now and then more than one of the decoder's pieces (128 KiB).
+        width, height = r.int_in(1000, 3000), r.int_in(12, 60)
+    body = r.bytes(r.int_in(0, 64)) or b"\x00"
+    filters = r.bytes(r.int_in(0, 8)) or b"\x00"
+    rows = []
+    for y in range(height):
+        f = filters[y % len(filters)]
+        f = f % 5 if f < 250 else f
+        row = (body * (width * bpp // len(body) + 1))[: width * bpp]
+        rows.append(bytes([f]) + row)
+    raw = b"".join(rows)
+    level = r.int_in(-1, 9)
+    wbits = r.int_in(9, 15)
+    strategy = r.int_in(0, 4)
+    zdict = r.bytes(r.int_in(1, 16)) if r.int_in(0, 15) == 0 else None
+    c = zlib.compressobj(level, zlib.DEFLATED, wbits, r.int_in(1, 9), strategy, *([zdict] if zdict else []))
+    cut = r.int_in(0, len(raw))
+    flush = (zlib.Z_NO_FLUSH, zlib.Z_SYNC_FLUSH, zlib.Z_FULL_FLUSH)[r.int_in(0, 2)]
+    stream = c.compress(raw[:cut]) + c.flush(flush) + c.compress(raw[cut:]) + c.flush()
+    return _damage(stream, r), (width, height, bpp)
+
+
+def _idat_pieces(stream: bytes, r: Reader) -> list:
+    pieces, pos = [], 0
+    while pos < len(stream) or not pieces:
+        n = (0, 1, 7, 100, 8192, 70000, len(stream))[r.int_in(0, 6)]
+        pieces.append(stream[pos : pos + n])
+        pos += n
+        if len(pieces) > 64:
+            pieces.append(stream[pos:])
+            break
+    return pieces
+
+
+def inflate(data: bytes) -> None:
+    r = Reader(data)
+    if r.byte() & 1:
+        stream, shape = _made_stream(r)
+    else:
+        stream, shape = r.rest(), None
+    try:
+        raw = zlib.decompress(stream)
+    except zlib.error as e:
+        expected = ("zlib.error", str(e))
+        raw = None
+    if shape is None:
+        shape = _geometry_for(len(raw), r) if raw is not None else (r.int_in(0, 3), r.int_in(0, 3), 3)
+    width, height, bpp = shape
+    if r.int_in(0, 7) == 0:
+        # Data longer or shorter than the image.
+        height = max(0, height + (-1, 1)[r.byte() & 1])
+    if raw is not None:
+        if len(raw) != height * (width * bpp + 1):
+            expected = ("ValueError", "Malformed PNG image data")
+        else:
+            pixels = reference_rows(raw, width, height, bpp)
+            expected = ("ok", pixels) if isinstance(pixels, bytes) else ("ValueError", f"Unsupported PNG filter: {pixels}")
+
+    def chunk(t, d):
+        return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
+
+    png = (m.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2 if bpp == 3 else 6, 0, 0, 0))
+           + b"".join(chunk(b"IDAT", p) for p in _idat_pieces(stream, r)) + chunk(b"IEND", b""))
+    try:
+        w, h, px = SimpleImage._streamToImage(io.BytesIO(png))
+        got = ("ok", bytes(px))
+    except zlib.error as e:
+        got = ("zlib.error" if type(e) is zlib.error else type(e).__name__, str(e))
+    except ValueError as e:
+        got = ("ValueError", str(e))
+    if got != expected:
+        raise Bug(f"inflating disagrees with zlib.decompress: {got[0]} {got[1][:80]!r} != {expected[0]} {expected[1][:80]!r}")
+
+
 TARGETS = {
     "open_png": open_png,
     "open_bmp": open_bmp,
@@ -685,4 +846,5 @@ TARGETS = {
     "stream_to_image": stream_to_image,
     "image_ops": image_ops,
     "rebound": rebound,
+    "inflate": inflate,
 }

@@ -21,7 +21,8 @@ import targets  # noqa: E402
 REGRESSIONS = ROOT / "tests" / "data" / "fuzz_regressions"
 SEEDS = ROOT / "fuzz" / "corpus"
 SEED_TARGETS = {"png": "open_png", "bmp": "open_bmp", "chunk": "read_chunk", "stream": "stream_to_image",
-                "ops": "image_ops", "rebound": "rebound"}
+                "ops": "image_ops", "rebound": "rebound",
+                "inflate": "inflate"}
 SLOW = 5.0 * (4 if os.environ.get("MORVANE_SANITIZED") == "1" else 1)
 
 

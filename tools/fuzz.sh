@@ -11,7 +11,7 @@
 #                                       (default 60) each; fails on any finding
 #   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
 #
-# Targets: open_png open_bmp read_chunk stream_to_image image_ops rebound
+# Targets: open_png open_bmp read_chunk stream_to_image image_ops rebound inflate
 #
 # Environment: MORVANE_FUZZ_DIR (default .fuzz) holds the venv, the build,
 # the growing corpora (corpus/TARGET) and any findings (artifacts/TARGET).
@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 root="$PWD"
 work="${MORVANE_FUZZ_DIR:-$root/.fuzz}"
 venv="$work/venv"
-targets=(open_png open_bmp read_chunk stream_to_image image_ops rebound)
+targets=(open_png open_bmp read_chunk stream_to_image image_ops rebound inflate)
 
 seeds_of() {
     case "$1" in
@@ -31,6 +31,7 @@ seeds_of() {
         stream_to_image) echo "fuzz/corpus/stream" ;;
         image_ops) echo "fuzz/corpus/ops" ;;
         rebound) echo "fuzz/corpus/rebound" ;;
+        inflate) echo "fuzz/corpus/inflate" ;;
         *) echo "unknown target: $1" >&2; exit 2 ;;
     esac
 }
