@@ -82,6 +82,16 @@ def pillow_zlib() -> str:
     return ", ".join(parts)
 
 
+def ours_inflater() -> str:
+    """What our PNG decoder inflates with: zlib-ng's module when it imports."""
+    try:
+        import zlib_ng  # noqa: PLC0415
+        from zlib_ng import zlib_ng as zn  # noqa: PLC0415
+    except ImportError:
+        return "Python's zlib (zlib-ng not installed)"
+    return f"zlib-ng {getattr(zn, 'ZLIBNG_VERSION', '?')} (Python package zlib-ng {zlib_ng.__version__})"
+
+
 def loadavg() -> str:
     try:
         return " ".join(f"{v:.2f}" for v in os.getloadavg())
@@ -157,7 +167,9 @@ def header(title: str, ext, *, pillow: bool = True, zlib_line: bool = True, wait
     if pillow:
         print(f"Pillow {env['pillow']}")
     if zlib_line:
-        print(f"zlib (ours and the floor, via Python's zlib): {env['zlib_python']}")
+        env["zlib_ng_ours"] = ours_inflater()
+        print(f"zlib (the floor, via Python's zlib): {env['zlib_python']}")
+        print(f"inflater (ours): {env['zlib_ng_ours']}")
         if pillow:
             print(f"zlib (Pillow): {env['zlib_pillow']}")
     print(f"cpu {env['cpu']}, {env['cores']} cores (shared machine), load average {env['loadavg_start']}")

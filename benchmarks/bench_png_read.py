@@ -17,9 +17,11 @@ Per file, timed side by side:
   Pillow  Image.open(BytesIO(png_bytes)).load()
 Figures are the minimum per decode over the repeats.
 
-Goal: ours within 1.3x of zlib.decompress (ours / zlib <= 1.3).
-Note that Pillow inflates with its own zlib build (printed in the header);
-ours and the floor both use Python's zlib module.
+Goals: ours at most 0.8x Pillow's time (ours / Pillow <= 0.8) and at most
+0.85x the host's zlib.decompress of the same data (ours / zlib <= 0.85), for
+every file. The floor is Python's zlib module (the system zlib); ours
+inflates with zlib-ng (as Pillow does: both builds are printed in the
+header), falling back on Python's zlib where zlib-ng is not installed.
 """
 
 from __future__ import annotations
@@ -31,6 +33,8 @@ import zlib
 import _common as C
 
 FILTER_NAMES = ["None", "Sub", "Up", "Average", "Paeth"]
+GOAL_ZLIB = 0.85
+GOAL_PILLOW = 0.8
 
 
 def make_files(mode: str, side: int) -> list:
@@ -101,8 +105,10 @@ def main() -> None:
                     "ours_over_zlib": ratio,
                     "ours_over_pillow": ours / pil_t,
                     "spread": spread,
-                    "met": ratio <= 1.3,
+                    "met_zlib": ratio <= GOAL_ZLIB,
+                    "met_pillow": ours / pil_t <= GOAL_PILLOW,
                 }
+                rec["met"] = rec["met_zlib"] and rec["met_pillow"]
                 results.append(rec)
                 row = [
                     mode,
@@ -116,23 +122,26 @@ def main() -> None:
                     C.fmt_ratio(ratio),
                     C.fmt_ratio(ours / pil_t),
                     f"{spread:.2f}",
-                    C.verdict(rec["met"]),
+                    C.verdict(rec["met_zlib"]),
+                    C.verdict(rec["met_pillow"]),
                 ]
                 rows.append(row)
                 print("  " + "  ".join(str(c) for c in row), flush=True)
     print()
-    print("Goal: ours / zlib.decompress <= 1.30x")
+    print(f"Goals: ours / zlib.decompress <= {GOAL_ZLIB:.2f}x, ours / Pillow <= {GOAL_PILLOW:.2f}x")
     print(
         C.table(
-            ["mode", "side", "file", "KiB", "IDATs", "ours", "zlib", "Pillow", "ours/zlib", "ours/Pillow", "spread", "goal 1.3x"],
+            ["mode", "side", "file", "KiB", "IDATs", "ours", "zlib", "Pillow", "ours/zlib", "ours/Pillow", "spread",
+             f"<= {GOAL_ZLIB} zlib", f"<= {GOAL_PILLOW} Pillow"],
             rows,
-            "lrlrrrrrrrrl",
+            "lrlrrrrrrrrll",
         )
     )
-    met = sum(r["met"] for r in results)
-    print(f"\n{met} of {len(results)} files within 1.3x of zlib.decompress")
-    worst = max(results, key=lambda r: r["ours_over_zlib"])
-    print(f"worst: {worst['mode']} {worst['side']} {worst['variant']}: {worst['ours_over_zlib']:.2f}x")
+    for key, what in (("met_zlib", f"within {GOAL_ZLIB}x of zlib.decompress"), ("met_pillow", f"within {GOAL_PILLOW}x of Pillow")):
+        print(f"{sum(r[key] for r in results)} of {len(results)} files {what}")
+    for key in ("ours_over_zlib", "ours_over_pillow"):
+        worst = max(results, key=lambda r: r[key])
+        print(f"worst {key}: {worst['mode']} {worst['side']} {worst['variant']}: {worst[key]:.2f}x")
     C.finish(args.json, env, results)
 
 

@@ -21,7 +21,7 @@ from pathlib import Path
 import _common as C
 
 HERE = Path(__file__).resolve().parent
-SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_write", "bench_bmp"]
+SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_memory", "bench_png_write", "bench_bmp"]
 
 
 def summary(out: Path) -> str:
@@ -44,7 +44,19 @@ def summary(out: Path) -> str:
         for r in json.loads(p.read_text())["results"]:
             lines.append(
                 f"| png read | {r['mode']} {r['side']} {r['variant']} | {t(r['ours_s'])} | "
-                f"zlib {t(r['zlib_s'])}, Pillow {t(r['pillow_s'])} | {r['ours_over_zlib']:.2f}x zlib | ≤ 1.3 | {ok(r['met'])} |"
+                f"zlib {t(r['zlib_s'])}, Pillow {t(r['pillow_s'])} | {r['ours_over_zlib']:.2f}x zlib, "
+                f"{r['ours_over_pillow']:.2f}x Pillow | ≤ 0.85 zlib, ≤ 0.8 Pillow | "
+                f"{ok(r['met_zlib'])}, {ok(r['met_pillow'])} |"
+            )
+    p = out / "bench_png_memory.json"
+    if p.exists():
+        for r in json.loads(p.read_text())["results"]:
+            g = r["growth"]
+            mib = lambda b: f"{b / 2**20:.1f} MiB"  # noqa: E731
+            lines.append(
+                f"| png memory | {r['mode']} {r['side']} {r['variant']} | {mib(g['ours path'])} | "
+                f"Pillow {mib(g['Pillow path'])}; file {mib(r['file_bytes'])}, pixels {mib(r['pixel_bytes'])} | "
+                f"{g['ours path'] / r['goal_bytes']:.2f} of goal | ≤ file + 1.1 × pixels | {ok(r['met'])} |"
             )
     p = out / "bench_png_write.json"
     if p.exists():
