@@ -1,7 +1,7 @@
 #include "function.hpp"
 
 #include <cstddef>
-#include <vector>
+#include <memory>
 
 #include "image.hpp"
 
@@ -109,16 +109,26 @@ bool convertInt32(const Signature& sig, BoundArgs& out) {
     return true;
 }
 
-bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+namespace {
+
+// Lays a call made with an argument tuple and a keyword dict out as a
+// vectorcall would (positional values, then the keyword values, the keyword
+// names in a tuple, whatever their type) and hands it to `fn`.
+template <class Fn>
+auto withVectorLayout(PyObject* args, PyObject* kwargs, Fn&& fn) -> decltype(fn(nullptr, 0, nullptr)) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) return bindArguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
-    // Lay the call out as a vectorcall would: positional values, then the
-    // keyword values, with the keyword names in a tuple.
-    std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    if (nkw == 0) return fn(&PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    struct Free {
+        void operator()(PyObject** p) const { PyMem_Free(p); }
+    };
+    std::unique_ptr<PyObject*[], Free> stack(PyMem_New(PyObject*, nargs + nkw));
     Ref kwnames(PyTuple_New(nkw));
-    if (!kwnames) return false;
+    if (!stack || !kwnames) {
+        if (!stack) PyErr_NoMemory();
+        return fn(nullptr, -1, nullptr);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -126,7 +136,15 @@ bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, B
         stack[nargs + k] = value;
         ++k;
     }
-    return bindArguments(sig, stack.data(), nargs, kwnames.get(), out);
+    return fn(stack.get(), nargs, kwnames.get());
+}
+
+}  // namespace
+
+bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+    return withVectorLayout(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        return nargs >= 0 && bindArguments(sig, stack, nargs, kwnames, out);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -181,37 +199,51 @@ PyObject* functionDescrGet(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// A call made with an argument tuple and a keyword dict: `f(*args, **kw)`,
+// and every call of a function that takes no vectorcall. Keywords that are
+// not strings reach the binder, which names the function in its message.
+PyObject* functionCall(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    return withVectorLayout(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        return nargs < 0 ? nullptr : genericVectorcall(callable, stack, static_cast<size_t>(nargs), kwnames);
+    });
+}
+
 PyObject* functionRepr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", asFunction(self)->qualname, self);
 }
 
+// Only the annotations dict, which user code may fill, can take part in a
+// reference cycle; the names and the code object hold nothing of the user's,
+// and stay set until the object is freed.
 int functionTraverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* fn = asFunction(self);
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->qualname);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->code);
+    Py_VISIT(asFunction(self)->annotations);
     return 0;
 }
 
 int functionClear(PyObject* self) {
-    FunctionObject* fn = asFunction(self);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->code);
+    Py_CLEAR(asFunction(self)->annotations);
     return 0;
 }
 
 void functionDealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    functionClear(self);
+    FunctionObject* fn = asFunction(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->code);
     PyObject_GC_Del(self);
 }
 
 PyObject* getName(PyObject* self, void*) { return Py_NewRef(asFunction(self)->name); }
 PyObject* getQualname(PyObject* self, void*) { return Py_NewRef(asFunction(self)->qualname); }
-PyObject* getAnnotations(PyObject* self, void*) { return Py_NewRef(asFunction(self)->annotations); }
+// After the collector cleared them, the annotations start again empty, as a
+// Python function's do.
+PyObject* getAnnotations(PyObject* self, void*) {
+    FunctionObject* fn = asFunction(self);
+    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(fn->annotations);
+}
 PyObject* getCode(PyObject* self, void*) { return Py_NewRef(asFunction(self)->code); }
 PyObject* getNone(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* getModule(PyObject*, void*) { return PyUnicode_FromString("Morvane.simpleImage_ext"); }
@@ -294,7 +326,7 @@ bool readyFunctionType() {
     FunctionType.tp_flags =
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_call = functionCall;
     FunctionType.tp_descr_get = functionDescrGet;
     FunctionType.tp_repr = functionRepr;
     FunctionType.tp_traverse = functionTraverse;
@@ -315,7 +347,10 @@ PyObject* newFunction(const FunctionDef& def) {
     if (!code) return nullptr;
     FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!fn) return nullptr;
-    fn->vectorcall = def.shortcut ? def.shortcut : genericVectorcall;
+    // The pixel methods take vectorcall for speed (the interpreter then
+    // checks `**` keywords itself); every other function is called through
+    // functionCall.
+    fn->vectorcall = def.shortcut;
     fn->def = &def;
     fn->name = name.release();
     fn->qualname = qualname.release();

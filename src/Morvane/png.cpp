@@ -35,8 +35,7 @@ PyObject* readChunkImpl(const BoundArgs& args) {
         raiseValue("Unexpected EOF while reading chunk length");
         return nullptr;
     }
-    static PyObject* fmtLength;
-    Ref unpacked(structCall(names.unpack, fmtLength, ">I", lengthBytes.get()));
+    Ref unpacked(structCall(names.unpack, names.fmtU32BE, lengthBytes.get()));
     if (!unpacked) return nullptr;
     Ref length(itemAt(unpacked.get(), 0));
     if (!length) return nullptr;
@@ -64,7 +63,7 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     }
     Ref expectedCrc(chunkCrc(chunkType.get(), data.get()));
     if (!expectedCrc) return nullptr;
-    unpacked.reset(structCall(names.unpack, fmtLength, ">I", crc.get()));
+    unpacked.reset(structCall(names.unpack, names.fmtU32BE, crc.get()));
     if (!unpacked) return nullptr;
     Ref actualCrc(itemAt(unpacked.get(), 0));
     if (!actualCrc) return nullptr;
@@ -80,14 +79,13 @@ PyObject* readChunkImpl(const BoundArgs& args) {
 PyObject* makeChunkImpl(const BoundArgs& args) {
     PyObject* chunkType = args.obj[0];
     PyObject* data = args.obj[1];
-    static PyObject* fmtLength;
     Ref dataLength(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
     if (!dataLength) return nullptr;
-    Ref length(structCall(names.pack, fmtLength, ">I", dataLength.get()));
+    Ref length(structCall(names.pack, names.fmtU32BE, dataLength.get()));
     if (!length) return nullptr;
     Ref crcValue(chunkCrc(chunkType, data));
     if (!crcValue) return nullptr;
-    Ref crc(structCall(names.pack, fmtLength, ">I", crcValue.get()));
+    Ref crc(structCall(names.pack, names.fmtU32BE, crcValue.get()));
     if (!crc) return nullptr;
     PyObject* parts[4] = {length.get(), chunkType, data, crc.get()};
     bool allBytes = true;
@@ -125,8 +123,6 @@ struct PyMemFree {
     void operator()(uint8_t* p) const { PyMem_Free(p); }
 };
 
-PyObject* chunkBytes(const char* type) { return PyBytes_FromStringAndSize(type, 4); }
-
 bool isTrue(PyObject* obj, PyObject* name, int* out) {
     Ref value(PyObject_GetAttr(obj, name));
     if (!value) return false;
@@ -141,32 +137,26 @@ bool isTrue(PyObject* obj, PyObject* name, int* out) {
 // call's: the stream is still inflated to its end (its output dropped) so
 // that a bad or cut stream gives the same zlib.error.
 PyObject* boundedDecompress(PyObject* data, unsigned __int128 expected) {
-    static PyObject* decompressName;
-    static PyObject* tailName;
-    static PyObject* eofName;
-    if (!constantString(decompressName, "decompress") || !constantString(tailName, "unconsumed_tail") ||
-        !constantString(eofName, "eof"))
-        return nullptr;
     Ref inflater(PyObject_CallNoArgs(names.zlibDecompressobj));
     if (!inflater) return nullptr;
     const unsigned __int128 cap = static_cast<unsigned __int128>(PY_SSIZE_T_MAX);
     Ref limit(PyLong_FromSsize_t(static_cast<Py_ssize_t>(expected < cap ? expected + 1 : cap)));
     if (!limit) return nullptr;
-    Ref out(callMethod(inflater.get(), decompressName, data, limit.get()));
+    Ref out(callMethod(inflater.get(), names.decompress, data, limit.get()));
     if (!out) return nullptr;
     const bool tooLong = static_cast<unsigned __int128>(PyBytes_GET_SIZE(out.get())) > expected;
     if (tooLong) out.reset();
     int eof;
-    if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
+    if (!isTrue(inflater.get(), names.eof, &eof)) return nullptr;
     if (tooLong) {
         Ref step(PyLong_FromLong(1L << 20));
         if (!step) return nullptr;
         while (!eof) {
-            Ref tail(PyObject_GetAttr(inflater.get(), tailName));
+            Ref tail(PyObject_GetAttr(inflater.get(), names.unconsumed_tail));
             if (!tail) return nullptr;
-            Ref more(callMethod(inflater.get(), decompressName, tail.get(), step.get()));
+            Ref more(callMethod(inflater.get(), names.decompress, tail.get(), step.get()));
             if (!more) return nullptr;
-            if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
+            if (!isTrue(inflater.get(), names.eof, &eof)) return nullptr;
             if (PyBytes_GET_SIZE(more.get()) == 0 && PyBytes_GET_SIZE(tail.get()) == 0) break;
         }
     }
@@ -189,9 +179,7 @@ PyObject* decompressImageData(PyObject* data, unsigned __int128 expected) {
     if (zlib.get() == names.zlibModule && PyBytes_CheckExact(data)) {
         Ref decompress(PyObject_GetAttr(zlib.get(), names.decompress));
         if (!decompress) return nullptr;
-        static PyObject* decompressobjName;
-        if (!constantString(decompressobjName, "decompressobj")) return nullptr;
-        Ref decompressobj(PyObject_GetAttr(zlib.get(), decompressobjName));
+        Ref decompressobj(PyObject_GetAttr(zlib.get(), names.decompressobj));
         if (!decompressobj) return nullptr;
         if (decompress.get() == names.zlibDecompress && decompressobj.get() == names.zlibDecompressobj)
             return boundedDecompress(data, expected);
@@ -227,13 +215,12 @@ PyObject* loadPng(PyObject* stream) {
             if (!result || !unpackExactly(result.get(), 2, pair)) return nullptr;
         }
         Ref chunkType(pair[0]), data(pair[1]);
-        int is = equalsBytes(chunkType.get(), "", 0);
+        int is = equalsBytes(chunkType.get(), names.emptyBytes);
         if (is < 0) return nullptr;
         if (is) break;
-        if ((is = equalsBytes(chunkType.get(), "IHDR", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIHDR)) < 0) return nullptr;
         if (is) {
-            static PyObject* fmtIhdr;
-            Ref record(structCall(names.unpack, fmtIhdr, ">IIBBBBB", data.get()));
+            Ref record(structCall(names.unpack, names.fmtIhdr, data.get()));
             PyObject* values[7];
             if (!record || !unpackExactly(record.get(), 7, values)) return nullptr;
             bool ok = true;
@@ -244,12 +231,12 @@ PyObject* loadPng(PyObject* stream) {
             if (!ok) return nullptr;
             continue;
         }
-        if ((is = equalsBytes(chunkType.get(), "IDAT", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIDAT)) < 0) return nullptr;
         if (is) {
             if (PyList_Append(idatChunks.get(), data.get()) < 0) return nullptr;
             continue;
         }
-        if ((is = equalsBytes(chunkType.get(), "IEND", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIEND)) < 0) return nullptr;
         if (is) break;
     }
     const int32_t width = header[0], height = header[1];
@@ -381,13 +368,11 @@ PyObject* buildScanlines(int32_t width, int32_t height, const uint8_t* pixels, P
     return result;
 }
 
-// output.write(_makeChunk(type, data))
-bool writeChunk(PyObject* output, const char* type, PyObject* data) {
+// output.write(_makeChunk(chunkType, data))
+bool writeChunk(PyObject* output, PyObject* chunkType, PyObject* data) {
     Ref makeChunk(lookupGlobal(names._makeChunk));
     if (!makeChunk) return false;
-    Ref typeBytes(chunkBytes(type));
-    if (!typeBytes) return false;
-    Ref chunk(call(makeChunk.get(), typeBytes.get(), data));
+    Ref chunk(call(makeChunk.get(), chunkType, data));
     return chunk && writeTo(output, chunk.get());
 }
 
@@ -397,12 +382,10 @@ PyObject* writePngImpl(const BoundArgs& args) {
     PyObject* pixels = args.obj[3];
     Ref ihdr;
     {
-        Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height)), depth(PyLong_FromLong(8)),
-            colour(PyLong_FromLong(2));
-        if (!w || !h || !depth || !colour) return nullptr;
-        static PyObject* fmtIhdr;
-        ihdr.reset(structCall(names.pack, fmtIhdr, ">IIBBBBB", w.get(), h.get(), depth.get(), colour.get(),
-                              names.int0, names.int0, names.int0));
+        Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height));
+        if (!w || !h) return nullptr;
+        ihdr.reset(structCall(names.pack, names.fmtIhdr, w.get(), h.get(), names.int8, names.int2, names.int0,
+                              names.int0, names.int0));
         if (!ihdr) return nullptr;
     }
     Ref pixView = PyByteArray_Check(pixels)
@@ -415,8 +398,9 @@ PyObject* writePngImpl(const BoundArgs& args) {
         if (!view.acquire(pixView.get(), false)) return nullptr;
         // A short buffer would make an unreadable file: refuse it before
         // anything is written.
-        const __int128 needed = static_cast<__int128>(width) * height * 3;
-        if (static_cast<__int128>(view.size()) < needed) {
+        const int64_t area = int64_t{width} * height;
+        int64_t needed;
+        if (__builtin_mul_overflow(area, 3, &needed) ? area > 0 : view.size() < needed) {
             PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
             return nullptr;
         }
@@ -427,13 +411,13 @@ PyObject* writePngImpl(const BoundArgs& args) {
     Ref compressed(callGlobalMethod(names.zlib, names.compress, scanlines.get()));
     if (!compressed) return nullptr;
     scanlines.reset();
-    bool ok = withOpenFile(path, names.wb, [&](PyObject* output) {
+    const Block block = withOpenFile(path, names.wb, [&](PyObject* output) {
         Ref signature(lookupGlobal(names.PNG_SIGNATURE));
         if (!signature || !writeTo(output, signature.get())) return false;
-        return writeChunk(output, "IHDR", ihdr.get()) && writeChunk(output, "IDAT", compressed.get()) &&
-               writeChunk(output, "IEND", names.emptyBytes);
+        return writeChunk(output, names.typeIHDR, ihdr.get()) && writeChunk(output, names.typeIDAT, compressed.get()) &&
+               writeChunk(output, names.typeIEND, names.emptyBytes);
     });
-    if (!ok) return nullptr;
+    if (block == Block::Failed) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -81,17 +81,6 @@ PyObject* imageNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-// SimpleImage(...) called on the class itself takes this shorter way.
-PyObject* imageVectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Ref self(allocateImage(reinterpret_cast<PyTypeObject*>(type)));
-    if (!self) return nullptr;
-    BoundArgs bound;
-    if (!bindArguments(kConstructor, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
-        !initialise(self.get(), bound))
-        return nullptr;
-    return self.release();
-}
-
 // A plain SimpleImage that takes over `buffer`, a bytearray nobody else
 // holds, after the same length test the constructor makes.
 PyObject* adoptBuffer(int32_t width, int32_t height, Ref buffer) {
@@ -195,14 +184,6 @@ inline bool smallInt(PyObject* v, long* out) {
 // Machine-word coordinates of exact ints, when both fit.
 inline bool smallCoords(PyObject* x, PyObject* y, long* lx, long* ly) { return smallInt(x, lx) && smallInt(y, ly); }
 
-// The host's int objects for the byte values, made once.
-PyObject* gByteValues[256];
-
-bool makeByteValues() {
-    for (int i = 0; i < 256; ++i)
-        if (!gByteValues[i] && !(gByteValues[i] = PyLong_FromLong(i))) return false;
-    return true;
-}
 
 // Byte index of (x, y) in the current buffer when it is an exact bytearray
 // holding the whole pixel; -1 otherwise (the generic path then decides).
@@ -222,15 +203,13 @@ bool inBounds(ImageObject* image, long x, long y) {
 // The generic bounds test and index: the host's comparisons and arithmetic
 // on the coordinates as passed. Returns the index object or nullptr.
 PyObject* genericIndex(ImageObject* image, PyObject* x, PyObject* y) {
-    static PyObject* const zero = PyLong_FromLong(0);
-    static PyObject* const three = PyLong_FromLong(3);
-    int ok = compareTruth(zero, x, Py_LE);
+    int ok = compareTruth(names.int0, x, Py_LE);
     if (ok > 0) {
         Ref width(PyLong_FromLong(image->width));
         if (!width) return nullptr;
         ok = compareTruth(x, width.get(), Py_LT);
     }
-    if (ok > 0) ok = compareTruth(zero, y, Py_LE);
+    if (ok > 0) ok = compareTruth(names.int0, y, Py_LE);
     if (ok > 0) {
         Ref height(PyLong_FromLong(image->height));
         if (!height) return nullptr;
@@ -247,15 +226,13 @@ PyObject* genericIndex(ImageObject* image, PyObject* x, PyObject* y) {
     if (!row) return nullptr;
     Ref sum(PyNumber_Add(row.get(), x));
     if (!sum) return nullptr;
-    return PyNumber_Multiply(sum.get(), three);
+    return PyNumber_Multiply(sum.get(), names.int3);
 }
 
 // index + k, as the host adds.
 PyObject* offsetIndex(PyObject* index, long k) {
     if (k == 0) return Py_NewRef(index);
-    Ref step(PyLong_FromLong(k));
-    if (!step) return nullptr;
-    return PyNumber_Add(index, step.get());
+    return PyNumber_Add(index, names.byteValues[k]);
 }
 
 // The pixel at `index` of an exact bytearray known to hold it.
@@ -263,7 +240,7 @@ inline PyObject* pixelTuple(ImageObject* image, Py_ssize_t index) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(image->pixels)) + index;
     PyObject* result = PyTuple_New(3);
     if (!result) return nullptr;
-    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(result, k, Py_NewRef(gByteValues[p[k]]));
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(result, k, Py_NewRef(names.byteValues[p[k]]));
     return result;
 }
 
@@ -311,10 +288,9 @@ PyObject* getPixelShortcut(PyObject* callable, PyObject* const* args, size_t nar
 
 // int(value) & 255 as the host computes it, for one channel.
 PyObject* channelByte(PyObject* value) {
-    static PyObject* const mask = PyLong_FromLong(255);
     Ref asInt(PyNumber_Long(value));
     if (!asInt) return nullptr;
-    return PyNumber_And(asInt.get(), mask);
+    return PyNumber_And(asInt.get(), names.int255);
 }
 
 // The low eight bits of an exact int, or -1 when it does not fit a long.
@@ -471,13 +447,11 @@ PyObject* streamToImageImpl(const BoundArgs& args) {
         if (isPng < 0) return nullptr;
         if (isPng) return loadPng(stream);
     }
-    Ref two(PyLong_FromLong(2));
-    if (!two) return nullptr;
-    Ref upToTwo(PySlice_New(nullptr, two.get(), nullptr));
+    Ref upToTwo(PySlice_New(nullptr, names.int2, nullptr));
     if (!upToTwo) return nullptr;
     Ref head(PyObject_GetItem(signature.get(), upToTwo.get()));
     if (!head) return nullptr;
-    int isBmp = equalsBytes(head.get(), "BM", 2);
+    int isBmp = equalsBytes(head.get(), names.bytesBM);
     if (isBmp < 0) return nullptr;
     if (isBmp) return loadBmp(stream);
     raiseValue("Unsupported image format");
@@ -505,8 +479,16 @@ PyObject* openImpl(const BoundArgs& args) {
     Ref parts[3];  // width, height, pixels
     if (isPath) {
         // The file is closed, on every path, before the image is made.
-        if (!withOpenFile(source, names.rb, [&](PyObject* stream) { return decodeStream(cls, stream, parts); }))
+        const Block block =
+            withOpenFile(source, names.rb, [&](PyObject* stream) { return decodeStream(cls, stream, parts); });
+        if (block == Block::Failed) return nullptr;
+        if (block == Block::Suppressed) {
+            // The file's manager swallowed the decoder's error: the values
+            // the image is made of were never assigned.
+            PyErr_SetString(PyExc_UnboundLocalError,
+                            "cannot access local variable 'width' where it is not associated with a value");
             return nullptr;
+        }
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
         Ref bytesIO(lookupGlobal(names.BytesIO));
         if (!bytesIO) return nullptr;
@@ -583,7 +565,6 @@ bool readyImageType() {
     ImageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     ImageType.tp_doc = "SimpleImage(width, height, pixels)\n--\n\nA minimal RGB image helper.";
     ImageType.tp_new = imageNew;
-    ImageType.tp_vectorcall = imageVectorcall;
     ImageType.tp_dealloc = imageDealloc;
     ImageType.tp_getset = imageGetset;
     return PyType_Ready(&ImageType) == 0;
@@ -649,7 +630,7 @@ bool execModule(PyObject* module) {
     PyObject* open = builtinNamed("open");
     if (!open) return false;
     setBuiltinOpen(open);
-    if (!initNames() || !makeByteValues() || !readyFunctionType() || !readyImageType()) return false;
+    if (!initNames() || !readyFunctionType() || !readyImageType()) return false;
     if (PyDict_SetItemString(globals, "SimpleImage", reinterpret_cast<PyObject*>(&ImageType)) < 0) return false;
     if (!setTypeMember("__reduce__", newFunction(kReduce)) ||
         !setTypeMember("__setstate__", newFunction(kSetstate)))
@@ -667,9 +648,7 @@ bool execModule(PyObject* module) {
         if (!signature || PyDict_SetItemString(globals, "PNG_SIGNATURE", signature.get()) < 0) return false;
     }
     {
-        static PyObject* unionName;
-        if (!constantString(unionName, "Union")) return false;
-        Ref unionForm(lookupGlobal(unionName));
+        Ref unionForm(lookupGlobal(names.Union));
         Ref path(unionForm ? lookupGlobal(names.Path) : nullptr);
         if (!path) return false;
         Ref members(PyTuple_Pack(4, &PyUnicode_Type, path.get(), &PyBytes_Type, &PyByteArray_Type));
