@@ -136,15 +136,14 @@ bool isTrue(PyObject* obj, PyObject* name, int* out) {
 // make the process allocate gigabytes first. The outcome is the one-shot
 // call's: the stream is still inflated to its end (its output dropped) so
 // that a bad or cut stream gives the same zlib.error.
-PyObject* boundedDecompress(PyObject* data, unsigned __int128 expected) {
+PyObject* boundedDecompress(PyObject* data, int64_t expected) {
     Ref inflater(PyObject_CallNoArgs(names.zlibDecompressobj));
     if (!inflater) return nullptr;
-    const unsigned __int128 cap = static_cast<unsigned __int128>(PY_SSIZE_T_MAX);
-    Ref limit(PyLong_FromSsize_t(static_cast<Py_ssize_t>(expected < cap ? expected + 1 : cap)));
+    Ref limit(PyLong_FromSsize_t(expected < PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(expected) + 1 : PY_SSIZE_T_MAX));
     if (!limit) return nullptr;
     Ref out(callMethod(inflater.get(), names.decompress, data, limit.get()));
     if (!out) return nullptr;
-    const bool tooLong = static_cast<unsigned __int128>(PyBytes_GET_SIZE(out.get())) > expected;
+    const bool tooLong = PyBytes_GET_SIZE(out.get()) > expected;
     if (tooLong) out.reset();
     int eof;
     if (!isTrue(inflater.get(), names.eof, &eof)) return nullptr;
@@ -172,8 +171,9 @@ PyObject* boundedDecompress(PyObject* data, unsigned __int128 expected) {
 }
 
 // rawImage = zlib.decompress(data) through the module namespace; the host's
-// own zlib is run with bounded output (same outcome).
-PyObject* decompressImageData(PyObject* data, unsigned __int128 expected) {
+// own zlib is run with output bounded by `expected` (0 to INT64_MAX), the
+// same outcome.
+PyObject* decompressImageData(PyObject* data, int64_t expected) {
     Ref zlib(lookupGlobal(names.zlib));
     if (!zlib) return nullptr;
     if (zlib.get() == names.zlibModule && PyBytes_CheckExact(data)) {
@@ -259,48 +259,63 @@ PyObject* loadPng(PyObject* stream) {
         return nullptr;
     }
     const int bytesPerPixel = header[3] == 2 ? 3 : 4;
-    // IHDR values are below 2^31 here, so these products are exact.
-    const uint64_t rowLength = static_cast<uint64_t>(width) * bytesPerPixel;
-    const unsigned __int128 expected = static_cast<unsigned __int128>(height) * (rowLength + 1);
+    // The sizes, exact and signed as the host computes them. The host's
+    // struct never gives a negative IHDR value, but a rebound one may give
+    // any 32-bit value. An expected length that is negative, or beyond 64
+    // bits, matches no data at all (-1 below).
+    const int64_t rowLength = int64_t{width} * bytesPerPixel;
+    int64_t expected;
+    if (__builtin_mul_overflow(int64_t{height}, rowLength + 1, &expected) || expected < 0) expected = -1;
     Ref rawImage;
     {
         Ref joined(callMethod(names.emptyBytes, names.join, idatChunks.get()));
         if (!joined) return nullptr;
-        rawImage.reset(decompressImageData(joined.get(), expected));
+        rawImage.reset(decompressImageData(joined.get(), expected < 0 ? 0 : expected));
         if (!rawImage) return nullptr;
     }
     const Py_ssize_t rawLength = PyObject_Length(rawImage.get());
     if (rawLength < 0) return nullptr;
     ByteView raw;
-    if (static_cast<unsigned __int128>(rawLength) != expected) {
+    if (rawLength != expected) {
         raiseValue("Malformed PNG image data");
         return nullptr;
     }
     if (!raw.acquire(rawImage.get(), false)) return nullptr;
-    if (static_cast<unsigned __int128>(raw.size()) != expected) {
+    if (raw.size() != expected) {
         raiseValue("Malformed PNG image data");
         return nullptr;
     }
+    // Past the size test, either there are rows (height > 0 and width >= 0)
+    // or there are none (height 0, or both negative with a rebound struct);
+    // bytearray(width * height * 3) then stays as it is made, zero-filled.
+    const bool rows = height > 0;
+    int64_t pixelBytes;
+    if (__builtin_mul_overflow(int64_t{width} * height, 3, &pixelBytes) || pixelBytes > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        return nullptr;
+    }
     // Every byte of the pixel buffer is written by the row loop below.
-    const size_t outRow = static_cast<size_t>(width) * 3;
-    Ref pixels(newByteArray(static_cast<Py_ssize_t>(outRow * height)));
+    const size_t outRow = rows ? static_cast<size_t>(width) * 3 : 0;
+    Ref pixels(newByteArray(static_cast<Py_ssize_t>(pixelBytes)));
     if (!pixels) return nullptr;
+    if (!rows && pixelBytes > 0) std::memset(PyByteArray_AS_STRING(pixels.get()), 0, static_cast<size_t>(pixelBytes));
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
     // three rotating scratch rows, then copied out without their alpha.
     std::unique_ptr<uint8_t, PyMemFree> scratch;
-    if (bytesPerPixel == 4 && rowLength > 0) {
-        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowLength)));
+    const size_t rowSize = rows ? static_cast<size_t>(rowLength) : 0;
+    if (bytesPerPixel == 4 && rowSize > 0) {
+        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowSize)));
         if (!scratch) return PyErr_NoMemory();
     }
     auto reconRow = [&](int32_t y) {
-        return bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y % 3) * rowLength;
+        return bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y % 3) * rowSize;
     };
     auto finishRow = [&](int32_t y, const uint8_t* recon) {
         if (bytesPerPixel == 4) dropAlpha(recon, out + y * outRow, static_cast<size_t>(width));
     };
     const uint8_t* src = raw.data();
-    const size_t stride = rowLength + 1;
+    const size_t stride = rowSize + 1;
     const uint8_t* prev = nullptr;
     for (int32_t y = 0; y < height;) {
         const int filterType = src[0];
@@ -308,7 +323,7 @@ PyObject* loadPng(PyObject* stream) {
         // Two rows at once where the kernels can overlap their work.
         if (y + 1 < height) {
             uint8_t* next = reconRow(y + 1);
-            if (unfilterRowPair(filterType, src + 1, src[stride], src + stride + 1, prev, recon, next, rowLength,
+            if (unfilterRowPair(filterType, src + 1, src[stride], src + stride + 1, prev, recon, next, rowSize,
                                 bytesPerPixel)) {
                 finishRow(y, recon);
                 finishRow(y + 1, next);
@@ -318,7 +333,7 @@ PyObject* loadPng(PyObject* stream) {
                 continue;
             }
         }
-        if (!unfilterRow(filterType, src + 1, prev, recon, rowLength, bytesPerPixel)) {
+        if (!unfilterRow(filterType, src + 1, prev, recon, rowSize, bytesPerPixel)) {
             PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", filterType);
             return nullptr;
         }
