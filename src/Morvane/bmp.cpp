@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kernels.hpp"
+#include "messages.hpp"
 
 namespace mv {
 
@@ -25,7 +26,7 @@ bool headerValue(PyObject* value, int64_t* out) {
     long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
         return false;
     }
     *out = v;
@@ -74,7 +75,7 @@ bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& 
         Ref r(callMethod(stream, names.seek, at.get()));
         if (!r) return false;
     }
-    if (!complete) raiseValue("Incomplete BMP pixel data");
+    if (!complete) raiseValue(msg::kBmpPixels);
     return complete;
 }
 
@@ -91,7 +92,7 @@ PyObject* loadBmp(PyObject* stream) {
         if ((isBmp = equalsBytes(magic.get(), names.bytesBM)) < 0) return nullptr;
     }
     if (!isBmp) {
-        raiseValue("Unsupported BMP header");
+        raiseValue(msg::kBmpHeader);
         return nullptr;
     }
     Ref fileHeader[4];  // fileSize, reserved, reserved, pixelOffset
@@ -102,7 +103,7 @@ PyObject* loadBmp(PyObject* stream) {
     Ref sizeBytes(readCounted(stream, names.int4, &n));
     if (!sizeBytes) return nullptr;
     if (n != 4) {
-        raiseValue("Corrupted BMP DIB header");
+        raiseValue(msg::kBmpDib);
         return nullptr;
     }
     {
@@ -113,7 +114,7 @@ PyObject* loadBmp(PyObject* stream) {
         int differs = compareTruth(dibHeaderSize.get(), names.int40, Py_NE);
         if (differs < 0) return nullptr;
         if (differs) {
-            raiseValue("Only BITMAPINFOHEADER BMP files are supported");
+            raiseValue(msg::kBmpInfoHeader);
             return nullptr;
         }
     }
@@ -129,7 +130,7 @@ PyObject* loadBmp(PyObject* stream) {
         int differs = compareTruth(dib[2 + k].get(), required[k], Py_NE);
         if (differs < 0) return nullptr;
         if (differs) {
-            raiseValue("Only uncompressed 24-bit BMP files are supported");
+            raiseValue(msg::kBmpKind);
             return nullptr;
         }
     }
@@ -143,11 +144,11 @@ PyObject* loadBmp(PyObject* stream) {
     int64_t size;
     const bool overflow = __builtin_mul_overflow(width * 3, absHeight, &size);
     if (overflow ? width < 0 : size < 0) {
-        raiseValue("negative count");
+        raiseValue(msg::kNegativeCount);
         return nullptr;
     }
     if (overflow || size > PY_SSIZE_T_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
         return nullptr;
     }
     // Every byte of the buffer is written by the row loop below, so it is
@@ -177,11 +178,11 @@ PyObject* loadBmp(PyObject* stream) {
             Ref rowData(callMethod(stream, names.read, rowStrideObj.get()));
             if (!rowData) return nullptr;
             if (!PyBytes_CheckExact(rowData.get())) {
-                PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(rowData.get())->tp_name);
+                PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytes", Py_TYPE(rowData.get())->tp_name);
                 return nullptr;
             }
             if (PyBytes_GET_SIZE(rowData.get()) != rowStride) {
-                raiseValue("Incomplete BMP pixel data");
+                raiseValue(msg::kBmpPixels);
                 return nullptr;
             }
             place(row, PyBytes_AS_STRING(rowData.get()));
@@ -221,7 +222,7 @@ bool writeRowsPiecewise(PyObject* output, const uint8_t* data, Py_ssize_t length
             uint8_t rgb[3];
             for (int k = 0; k < 3; ++k) {
                 if (idx >= length - k) {
-                    PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+                    PyErr_SetString(PyExc_IndexError, msg::kByteArrayIndex);
                     return false;
                 }
                 rgb[k] = data[idx + k];
@@ -275,7 +276,7 @@ bool writeRowsJoined(PyObject* output, const uint8_t* data, Py_ssize_t length, i
         }
         if (bytes > 0 && !writeTo(output, chunk.get())) return false;
         if (shortBuffer) {
-            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+            PyErr_SetString(PyExc_IndexError, msg::kByteArrayIndex);
             return false;
         }
     }
@@ -298,9 +299,7 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
         fileSize.reset(PyNumber_Add(names.int54, pixelArraySize.get()));
         if (!fileSize) return nullptr;
     }
-    Ref pixBuf = PyByteArray_Check(pixels)
-                     ? Ref::borrow(pixels)
-                     : Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    Ref pixBuf(asByteArray(pixels));
     if (!pixBuf) return nullptr;
     ByteView view;
     const Block block = withOpenFile(path, names.wb, [&](PyObject* output) {

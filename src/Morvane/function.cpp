@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "image.hpp"
+#include "messages.hpp"
 
 namespace mv {
 
@@ -13,7 +14,7 @@ namespace mv {
 namespace {
 
 void raiseCount(const Signature& sig, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
+    PyErr_Format(PyExc_TypeError, msg::kArgCount, sig.name,
                  "exactly", static_cast<Py_ssize_t>(sig.nparams), sig.nparams == 1 ? "" : "s", given);
 }
 
@@ -30,13 +31,9 @@ int findParam(const Signature& sig, PyObject* key) {
 void raiseType(const Param& param, PyObject* value) {
     PyTypeObject* got = Py_TYPE(value);
     if (PyType_IsSubtype(got, param.exactType)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
-                     "This check is stricter than the typing rules: it rejects subclasses of built-in types.",
-                     param.name, param.exactType->tp_name, got->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kArgTypeSubclass, param.name, param.exactType->tp_name, got->tp_name);
     } else {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     param.name, param.exactType->tp_name, got->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kArgType, param.name, param.exactType->tp_name, got->tp_name);
     }
 }
 
@@ -74,16 +71,16 @@ bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+                PyErr_Format(PyExc_TypeError, msg::kKeywordNotString, sig.name);
                 return false;
             }
             int j = findParam(sig, key);
             if (j < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+                PyErr_Format(PyExc_TypeError, msg::kKeywordUnexpected, sig.name, key);
                 return false;
             }
             if (j < nargs) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name,
+                PyErr_Format(PyExc_TypeError, msg::kKeywordTwice, sig.name,
                              key);
                 return false;
             }
@@ -176,12 +173,12 @@ PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t na
     bound.self = nullptr;
     if (takesSelf(def.kind)) {
         if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", fn->qualname);
+            PyErr_Format(PyExc_TypeError, msg::kUnboundNeedsArgument, fn->qualname);
             return nullptr;
         }
         bound.self = args[0];
         if (def.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+            PyErr_Format(PyExc_TypeError, msg::kDescriptorMismatch,
                          fn->name, imageType()->tp_name, Py_TYPE(bound.self)->tp_name);
             return nullptr;
         }

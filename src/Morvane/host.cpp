@@ -7,6 +7,8 @@
 #include <sys/mman.h>
 #endif
 
+#include "messages.hpp"
+
 namespace mv {
 
 Names names;
@@ -151,7 +153,7 @@ PyObject* lookupGlobal(PyObject* name) {
         if (value) return Py_NewRef(value);
         if (PyErr_Occurred()) return nullptr;
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyErr_Format(PyExc_NameError, msg::kNotDefined, name);
     return nullptr;
 }
 
@@ -161,7 +163,7 @@ bool longToInt32(PyObject* value, int32_t* out) {
     long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        PyErr_SetString(PyExc_OverflowError, msg::kIntTooLarge);
         return false;
     }
     *out = static_cast<int32_t>(v);
@@ -173,21 +175,19 @@ bool toInt32(PyObject* value, int32_t* out) {
     if (PyLong_Check(value)) return longToInt32(value, out);
     PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
     if (!nb || !nb->nb_int) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        PyErr_SetString(PyExc_TypeError, msg::kIntRequired);
         return false;
     }
     Ref converted(nb->nb_int(value));
     if (!converted) return false;
     if (!PyLong_CheckExact(converted.get())) {
         if (!PyLong_Check(converted.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+            PyErr_Format(PyExc_TypeError, msg::kIntNonInt,
                          Py_TYPE(converted.get())->tp_name);
             return false;
         }
         if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  "
-                             "The ability to return an instance of a strict subclass of int "
-                             "is deprecated, and may be removed in a future version of Python.",
+                             msg::kIntSubclassDeprecated,
                              Py_TYPE(converted.get())->tp_name) < 0)
             return false;
     }
@@ -258,6 +258,17 @@ PyObject* copyToNewByteArray(const char* data, Py_ssize_t n) {
     return result;
 }
 
+PyObject* copyToByteArray(PyObject* obj) {
+    if (PyBytes_CheckExact(obj)) return copyToNewByteArray(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    if (PyByteArray_CheckExact(obj)) return copyToNewByteArray(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj));
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), obj);
+}
+
+PyObject* asByteArray(PyObject* obj) {
+    if (PyByteArray_Check(obj)) return Py_NewRef(obj);
+    return copyToByteArray(obj);
+}
+
 PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
     if (!found) return nullptr;
@@ -267,11 +278,11 @@ PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
 }
 
 void raiseTooMany(Py_ssize_t expected) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    PyErr_Format(PyExc_ValueError, msg::kTooManyValues, expected);
 }
 
 void raiseNeedMore(Py_ssize_t found) {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    PyErr_Format(PyExc_ValueError, msg::kNeedMoreValues, found, found == 1 ? "" : "s");
 }
 
 bool unpackExactly(PyObject* seq, Py_ssize_t n, PyObject** out) {

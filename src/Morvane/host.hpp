@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "messages.hpp"
+
 namespace mv {
 
 // An owned (strong) reference, released when it goes out of scope.
@@ -97,6 +99,12 @@ bool runKeepingError(Fn&& fn) {
 PyObject* newByteArray(Py_ssize_t n);
 // A new bytearray holding a copy of the n bytes at `data`.
 PyObject* copyToNewByteArray(const char* data, Py_ssize_t n);
+// bytearray(obj): a new, independent buffer built as the host's bytearray
+// constructor builds it.
+PyObject* copyToByteArray(PyObject* obj);
+// The writers' view of a pixel buffer: a bytearray (subclasses included)
+// itself, read in place, anything else copied with bytearray(obj).
+PyObject* asByteArray(PyObject* obj);
 
 // The module's constants, in one place: interned names, struct formats,
 // small ints and byte strings. initNames() makes them during initialisation
@@ -278,7 +286,7 @@ Block withOpenFile(PyObject* path, PyObject* mode, Body&& body) {
     if (enterFn) exitFn.reset(lookupSpecial(manager.get(), names.exit));
     if (!exitFn || !enterFn) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+            PyErr_Format(PyExc_TypeError, msg::kNotContextManager,
                          Py_TYPE(manager.get())->tp_name);
         return Block::Failed;
     }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "kernels.hpp"
+#include "messages.hpp"
 
 namespace mv {
 
@@ -32,7 +33,7 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     if (!lengthBytes) return nullptr;
     if (n == 0) return PyTuple_Pack(2, names.emptyBytes, names.emptyBytes);
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk length");
+        raiseValue(msg::kEofLength);
         return nullptr;
     }
     Ref unpacked(structCall(names.unpack, names.fmtU32BE, lengthBytes.get()));
@@ -42,7 +43,7 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     Ref chunkType(readCounted(stream, names.int4, &n));
     if (!chunkType) return nullptr;
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk type");
+        raiseValue(msg::kEofType);
         return nullptr;
     }
     Ref data(readCounted(stream, length.get(), &n));
@@ -52,13 +53,13 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     int differs = compareTruth(got.get(), length.get(), Py_NE);
     if (differs < 0) return nullptr;
     if (differs) {
-        raiseValue("Unexpected EOF while reading chunk data");
+        raiseValue(msg::kEofData);
         return nullptr;
     }
     Ref crc(readCounted(stream, names.int4, &n));
     if (!crc) return nullptr;
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk CRC");
+        raiseValue(msg::kEofCrc);
         return nullptr;
     }
     Ref expectedCrc(chunkCrc(chunkType.get(), data.get()));
@@ -70,7 +71,7 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     differs = compareTruth(actualCrc.get(), expectedCrc.get(), Py_NE);
     if (differs < 0) return nullptr;
     if (differs) {
-        raiseValue("Corrupted PNG chunk detected");
+        raiseValue(msg::kBadCrc);
         return nullptr;
     }
     return PyTuple_Pack(2, chunkType.get(), data.get());
@@ -160,11 +161,11 @@ PyObject* boundedDecompress(PyObject* data, int64_t expected) {
         }
     }
     if (!eof) {
-        PyErr_SetString(names.zlibError, "Error -5 while decompressing data: incomplete or truncated stream");
+        PyErr_SetString(names.zlibError, msg::kTruncatedStream);
         return nullptr;
     }
     if (tooLong) {
-        raiseValue("Malformed PNG image data");
+        raiseValue(msg::kPngData);
         return nullptr;
     }
     return out.release();
@@ -198,7 +199,7 @@ PyObject* loadPng(PyObject* stream) {
         int differs = compareTruth(signature.get(), expected.get(), Py_NE);
         if (differs < 0) return nullptr;
         if (differs) {
-            raiseValue("Unsupported PNG signature");
+            raiseValue(msg::kPngSignature);
             return nullptr;
         }
     }
@@ -242,20 +243,20 @@ PyObject* loadPng(PyObject* stream) {
     const int32_t width = header[0], height = header[1];
     for (int32_t field : header) {
         if (field == -1) {
-            raiseValue("Incomplete PNG header information");
+            raiseValue(msg::kPngHeader);
             return nullptr;
         }
     }
     if (header[2] != 8) {
-        raiseValue("Only 8-bit PNG images are supported");
+        raiseValue(msg::kPngDepth);
         return nullptr;
     }
     if (header[3] != 2 && header[3] != 6) {
-        raiseValue("Only RGB/RGBA PNG images are supported");
+        raiseValue(msg::kPngColour);
         return nullptr;
     }
     if (header[4] != 0 || header[5] != 0 || header[6] != 0) {
-        raiseValue("Unsupported PNG configuration (compression/filter/interlace)");
+        raiseValue(msg::kPngConfig);
         return nullptr;
     }
     const int bytesPerPixel = header[3] == 2 ? 3 : 4;
@@ -277,12 +278,12 @@ PyObject* loadPng(PyObject* stream) {
     if (rawLength < 0) return nullptr;
     ByteView raw;
     if (rawLength != expected) {
-        raiseValue("Malformed PNG image data");
+        raiseValue(msg::kPngData);
         return nullptr;
     }
     if (!raw.acquire(rawImage.get(), false)) return nullptr;
     if (raw.size() != expected) {
-        raiseValue("Malformed PNG image data");
+        raiseValue(msg::kPngData);
         return nullptr;
     }
     // Past the size test, either there are rows (height > 0 and width >= 0)
@@ -291,7 +292,7 @@ PyObject* loadPng(PyObject* stream) {
     const bool rows = height > 0;
     int64_t pixelBytes;
     if (__builtin_mul_overflow(int64_t{width} * height, 3, &pixelBytes) || pixelBytes > PY_SSIZE_T_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
         return nullptr;
     }
     // Every byte of the pixel buffer is written by the row loop below.
@@ -334,7 +335,7 @@ PyObject* loadPng(PyObject* stream) {
             }
         }
         if (!unfilterRow(filterType, src + 1, prev, recon, rowSize, bytesPerPixel)) {
-            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", filterType);
+            PyErr_Format(PyExc_ValueError, msg::kPngFilter, filterType);
             return nullptr;
         }
         finishRow(y, recon);
@@ -403,9 +404,7 @@ PyObject* writePngImpl(const BoundArgs& args) {
                               names.int0, names.int0));
         if (!ihdr) return nullptr;
     }
-    Ref pixView = PyByteArray_Check(pixels)
-                      ? Ref::borrow(pixels)
-                      : Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    Ref pixView(asByteArray(pixels));
     if (!pixView) return nullptr;
     Ref scanlines;
     {
@@ -416,7 +415,7 @@ PyObject* writePngImpl(const BoundArgs& args) {
         const int64_t area = int64_t{width} * height;
         int64_t needed;
         if (__builtin_mul_overflow(area, 3, &needed) ? area > 0 : view.size() < needed) {
-            PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+            PyErr_SetString(PyExc_ValueError, msg::kLengthMismatch);
             return nullptr;
         }
         scanlines.reset(buildScanlines(width, height, view.data(), view.size()));

@@ -5,6 +5,7 @@
 #include "bmp.hpp"
 #include "function.hpp"
 #include "image.hpp"
+#include "messages.hpp"
 #include "png.hpp"
 
 namespace mv {
@@ -25,23 +26,13 @@ const Signature kConstructor = {
     "__cinit__", 3, {{"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}};
 
 void raiseLengthMismatch() {
-    PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+    PyErr_SetString(PyExc_ValueError, msg::kLengthMismatch);
 }
 
 // The buffer length an image of width x height needs, compared exactly.
 bool lengthMatches(int32_t width, int32_t height, Py_ssize_t length) {
     const int64_t area = static_cast<int64_t>(width) * height;
     return area >= 0 && area <= PY_SSIZE_T_MAX / 3 && area * 3 == length;
-}
-
-// bytearray(pixels): a new, independent buffer built as the host's
-// bytearray constructor builds it.
-PyObject* copyToByteArray(PyObject* pixels) {
-    if (PyBytes_CheckExact(pixels))
-        return copyToNewByteArray(PyBytes_AS_STRING(pixels), PyBytes_GET_SIZE(pixels));
-    if (PyByteArray_CheckExact(pixels))
-        return copyToNewByteArray(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels));
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels);
 }
 
 // Steps after binding: the length test, then the private copy. `self` is
@@ -113,7 +104,7 @@ PyObject* getHeight(PyObject* self, void*) { return PyLong_FromLong(asImage(self
 
 int setDimension(int32_t* field, PyObject* value) {
     if (!value) {
-        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        PyErr_SetString(PyExc_NotImplementedError, msg::kDeleteDimension);
         return -1;
     }
     int32_t converted;
@@ -130,7 +121,7 @@ PyObject* getPixels(PyObject* self, void*) { return Py_NewRef(asImage(self)->pix
 int setPixels(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyByteArray_CheckExact(value)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytearray", Py_TYPE(value)->tp_name);
         return -1;
     }
     Py_SETREF(asImage(self)->pixels, Py_NewRef(value));
@@ -148,7 +139,7 @@ PyGetSetDef imageGetset[] = {
 // ---------------------------------------------------------------------------
 // SimpleImage: pixel access
 
-void raiseOutOfBounds() { PyErr_SetString(PyExc_ValueError, "Pixel coordinate out of bounds"); }
+void raiseOutOfBounds() { PyErr_SetString(PyExc_ValueError, msg::kOutOfBounds); }
 
 // Splits a coordinate tuple into x and y (borrowed).
 bool splitCoords(PyObject* coords, PyObject** x, PyObject** y) {
@@ -423,7 +414,7 @@ PyObject* saveImpl(const BoundArgs& args) { return saveThrough(names._writePng, 
 PyObject* saveBmpImpl(const BoundArgs& args) { return saveThrough(names._writeBmp, args); }
 
 PyObject* refusePickle(const BoundArgs&) {
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    PyErr_SetString(PyExc_TypeError, msg::kNoPickle);
     return nullptr;
 }
 
@@ -454,7 +445,7 @@ PyObject* streamToImageImpl(const BoundArgs& args) {
     int isBmp = equalsBytes(head.get(), names.bytesBM);
     if (isBmp < 0) return nullptr;
     if (isBmp) return loadBmp(stream);
-    raiseValue("Unsupported image format");
+    raiseValue(msg::kUnsupportedFormat);
     return nullptr;
 }
 
@@ -485,8 +476,7 @@ PyObject* openImpl(const BoundArgs& args) {
         if (block == Block::Suppressed) {
             // The file's manager swallowed the decoder's error: the values
             // the image is made of were never assigned.
-            PyErr_SetString(PyExc_UnboundLocalError,
-                            "cannot access local variable 'width' where it is not associated with a value");
+            PyErr_SetString(PyExc_UnboundLocalError, msg::kUnboundWidth);
             return nullptr;
         }
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
@@ -495,7 +485,7 @@ PyObject* openImpl(const BoundArgs& args) {
         Ref stream(call(bytesIO.get(), source));
         if (!stream || !decodeStream(cls, stream.get(), parts)) return nullptr;
     } else {
-        PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");
+        PyErr_SetString(PyExc_TypeError, msg::kSourceType);
         return nullptr;
     }
     Ref image;
@@ -514,7 +504,7 @@ PyObject* openImpl(const BoundArgs& args) {
     }
     if (!image) return nullptr;
     if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), &ImageType)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,
+        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name,
                      ImageType.tp_name);
         return nullptr;
     }
@@ -593,7 +583,7 @@ bool importFrom(PyObject* globals, const char* module, std::initializer_list<con
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)", n, module);
+            PyErr_Format(PyExc_ImportError, msg::kCannotImportName, n, module);
             return false;
         }
         if (PyDict_SetItemString(globals, n, value.get()) < 0) return false;
@@ -602,9 +592,13 @@ bool importFrom(PyObject* globals, const char* module, std::initializer_list<con
 }
 
 PyObject* builtinNamed(const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(builtinsModule()), name);
+    PyObject* builtins = builtinsModule();
+    if (!builtins) return nullptr;
+    Ref key(PyUnicode_InternFromString(name));
+    if (!key) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(builtins), key.get());
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNotDefined, key.get());
         return nullptr;
     }
     return Py_NewRef(value);
@@ -615,7 +609,7 @@ bool checkVersion() {
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            msg::kVersionMismatch,
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, "Morvane.simpleImage_ext", "does not match",
                             major, minor) == 0;
 }
@@ -623,7 +617,8 @@ bool checkVersion() {
 // The exec step after the module has been recorded.
 bool execModule(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
-    if (PyDict_SetItemString(globals, "__builtins__", builtinsModule()) < 0) return false;
+    PyObject* builtins = builtinsModule();
+    if (!builtins || PyDict_SetItemString(globals, "__builtins__", builtins) < 0) return false;
     if (!checkVersion()) return false;
     Ref staticmethod(builtinNamed("staticmethod"));
     if (!staticmethod) return false;
@@ -682,9 +677,7 @@ PyObject* moduleCreate(PyObject* moduleSpec, PyModuleDef*) {
     if (gInterpreterId == -1) {
         gInterpreterId = id;
     } else if (gInterpreterId != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
+        PyErr_SetString(PyExc_ImportError, msg::kOtherInterpreter);
         return nullptr;
     }
     if (PyObject* recorded = recordedModule()) return Py_NewRef(recorded);
@@ -715,8 +708,7 @@ PyObject* moduleCreate(PyObject* moduleSpec, PyModuleDef*) {
 int moduleExec(PyObject* module) {
     if (PyObject* recorded = recordedModule()) {
         if (recorded == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(PyExc_RuntimeError, msg::kReinitialised);
         return -1;
     }
     setRecordedModule(Py_NewRef(module));
