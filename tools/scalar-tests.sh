@@ -10,15 +10,9 @@
 # build tree, kept between runs so a rebuild is incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-work="${MORVANE_SCALAR_DIR:-$PWD/.scalar}"
-venv="$work/venv"
-
-mkdir -p "$work"
-[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/pip" install --quiet --disable-pip-version-check ".[test]" \
-    -C cmake.define.MORVANE_FORCE_SCALAR=ON -C build-dir="$work/build"
-
-module="$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("Morvane.simpleImage_ext").origin)')"
+# shellcheck source=tools/variant.sh
+. tools/variant.sh
+variant_install "${MORVANE_SCALAR_DIR:-$PWD/.scalar}" -C cmake.define.MORVANE_FORCE_SCALAR=ON
 # The vector build's red/blue swap is the only user of pshufb.
 if objdump -d "$module" | grep -q 'pshufb'; then
     echo "$module is not the scalar build" >&2
