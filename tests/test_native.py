@@ -22,6 +22,8 @@ SOURCES = ROOT / "src" / "Morvane"
 NATIVE = Path(__file__).resolve().parent / "native"
 PROGRAMS = sorted(p.stem for p in NATIVE.glob("*_test.cpp"))
 VARIANTS = {"vector": [], "scalar": ["-DMV_FORCE_SCALAR=1"]}
+# The module's own warnings, as errors.
+WARNINGS = ["-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion", "-Wno-sign-conversion", "-Werror"]
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
 
 
@@ -58,7 +60,7 @@ def native_build(tmp_path_factory):
         found = re.search(r"^// sources:(.*)$", text, re.M)
         sources = [SOURCES / name for name in found.group(1).split()] if found else []
         exe = out / f"{program}-{variant}"
-        command = [*cxx, "-std=c++17", "-O1", "-g", "-Wall", "-Wextra", *sanitize, *VARIANTS[variant], *extra,
+        command = [*cxx, "-std=c++17", "-O1", "-g", *WARNINGS, *sanitize, *VARIANTS[variant], *extra,
                    f"-I{SOURCES}", f"-I{NATIVE}", str(NATIVE / f"{program}.cpp"), *map(str, sources),
                    "-o", str(exe)]
         result = subprocess.run(command, capture_output=True, text=True, cwd=out)

@@ -225,31 +225,3 @@ def test_decoding_holds_no_inflated_copy(m, tmp_path):
     assert image.size == (side, side)
     assert len(idat) > 600 << 10
     assert peak < len(idat) + side * side * 3 + (512 << 10), (peak, len(idat))
-
-
-@pytest.mark.parametrize("width, height, raw, expected", [
-    (-5, 0, b"", (-5, 0, bytearray())),
-    (-5, 0, b"\x00", "Malformed PNG image data"),
-    (-5, 2, b"", "Malformed PNG image data"),
-    (3, -2, b"", "Malformed PNG image data"),
-    (0, -2, b"\x00\x00", "Malformed PNG image data"),
-])
-@pytest.mark.parametrize("one_call", [False, True])
-def test_negative_sizes_from_a_replaced_struct(m, monkeypatch, width, height, raw, expected, one_call):
-    # Only a replaced struct can give negative sizes: no stream fits them,
-    # but for the empty one when the height is 0.
-    import struct
-
-    def unpack(fmt, data):
-        values = struct.unpack(fmt, data)
-        return (width, height) + values[2:] if fmt == ">IIBBBBB" else values
-
-    monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
-    if one_call:
-        monkeypatch.setattr(m, "zlib", types.SimpleNamespace(**{n: getattr(zlib, n) for n in dir(zlib)}))
-    data = png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(raw)), IEND_CHUNK)
-    if isinstance(expected, str):
-        with pytest.raises(ValueError, match=expected):
-            m.SimpleImage._streamToImage(io.BytesIO(data))
-    else:
-        assert m.SimpleImage._streamToImage(io.BytesIO(data)) == expected

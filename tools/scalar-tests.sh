@@ -7,18 +7,14 @@
 #   tools/scalar-tests.sh [PYTEST ARGS...]
 #
 # Environment: MORVANE_SCALAR_DIR (default .scalar) holds the venv and the
-# build tree, kept between runs so a rebuild is incremental.
+# build tree, kept between runs so a rebuild is incremental; CXX chooses the
+# compiler (CI uses clang here). Warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-work="${MORVANE_SCALAR_DIR:-$PWD/.scalar}"
-venv="$work/venv"
-
-mkdir -p "$work"
-[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/pip" install --quiet --disable-pip-version-check ".[test]" \
-    -C cmake.define.MORVANE_FORCE_SCALAR=ON -C build-dir="$work/build"
-
-module="$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("Morvane.simpleImage_ext").origin)')"
+# shellcheck source=tools/variant.sh
+. tools/variant.sh
+variant_install "${MORVANE_SCALAR_DIR:-$PWD/.scalar}" -C cmake.define.MORVANE_FORCE_SCALAR=ON \
+    -C cmake.define.MORVANE_WERROR=ON
 # The vector build's red/blue swap is the only user of pshufb.
 if objdump -d "$module" | grep -q 'pshufb'; then
     echo "$module is not the scalar build" >&2

@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "messages.hpp"
 #include "pngrows.hpp"
 
 namespace mv {
@@ -33,18 +34,17 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     if (!lengthBytes) return nullptr;
     if (n == 0) return PyTuple_Pack(2, names.emptyBytes, names.emptyBytes);
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk length");
+        raiseValue(msg::kEofLength);
         return nullptr;
     }
-    static PyObject* fmtLength;
-    Ref unpacked(structCall(names.unpack, fmtLength, ">I", lengthBytes.get()));
+    Ref unpacked(structCall(names.unpack, names.fmtU32BE, lengthBytes.get()));
     if (!unpacked) return nullptr;
     Ref length(itemAt(unpacked.get(), 0));
     if (!length) return nullptr;
     Ref chunkType(readCounted(stream, names.int4, &n));
     if (!chunkType) return nullptr;
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk type");
+        raiseValue(msg::kEofType);
         return nullptr;
     }
     Ref data(readCounted(stream, length.get(), &n));
@@ -54,25 +54,25 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     int differs = compareTruth(got.get(), length.get(), Py_NE);
     if (differs < 0) return nullptr;
     if (differs) {
-        raiseValue("Unexpected EOF while reading chunk data");
+        raiseValue(msg::kEofData);
         return nullptr;
     }
     Ref crc(readCounted(stream, names.int4, &n));
     if (!crc) return nullptr;
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk CRC");
+        raiseValue(msg::kEofCrc);
         return nullptr;
     }
     Ref expectedCrc(chunkCrc(chunkType.get(), data.get()));
     if (!expectedCrc) return nullptr;
-    unpacked.reset(structCall(names.unpack, fmtLength, ">I", crc.get()));
+    unpacked.reset(structCall(names.unpack, names.fmtU32BE, crc.get()));
     if (!unpacked) return nullptr;
     Ref actualCrc(itemAt(unpacked.get(), 0));
     if (!actualCrc) return nullptr;
     differs = compareTruth(actualCrc.get(), expectedCrc.get(), Py_NE);
     if (differs < 0) return nullptr;
     if (differs) {
-        raiseValue("Corrupted PNG chunk detected");
+        raiseValue(msg::kBadCrc);
         return nullptr;
     }
     return PyTuple_Pack(2, chunkType.get(), data.get());
@@ -81,14 +81,13 @@ PyObject* readChunkImpl(const BoundArgs& args) {
 PyObject* makeChunkImpl(const BoundArgs& args) {
     PyObject* chunkType = args.obj[0];
     PyObject* data = args.obj[1];
-    static PyObject* fmtLength;
     Ref dataLength(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
     if (!dataLength) return nullptr;
-    Ref length(structCall(names.pack, fmtLength, ">I", dataLength.get()));
+    Ref length(structCall(names.pack, names.fmtU32BE, dataLength.get()));
     if (!length) return nullptr;
     Ref crcValue(chunkCrc(chunkType, data));
     if (!crcValue) return nullptr;
-    Ref crc(structCall(names.pack, fmtLength, ">I", crcValue.get()));
+    Ref crc(structCall(names.pack, names.fmtU32BE, crcValue.get()));
     if (!crc) return nullptr;
     PyObject* parts[4] = {length.get(), chunkType, data, crc.get()};
     bool allBytes = true;
@@ -170,20 +169,15 @@ public:
         : inflater_(inflater), chunks_(chunks), host_(host) {}
 
     Status next(const uint8_t** data, size_t* size) override {
-        static PyObject* decompressName;
-        static PyObject* tailName;
-        static PyObject* eofName;
         static PyObject* limit;
-        if (!constantString(decompressName, "decompress") || !constantString(tailName, "unconsumed_tail") ||
-            !constantString(eofName, "eof"))
-            return Status::Failed;
         if (!limit && !(limit = PyLong_FromSsize_t(kOutputPiece))) return Status::Failed;
         out_.reset();
         for (;;) {
             if (eof_) return Status::End;
+            const bool haveTail = tail_ && PyBytes_GET_SIZE(tail_.get()) > 0;
+            const bool flushing = !haveTail && chunk_ == chunks_.size();
             Ref input;
-            const bool flushing = !(tail_ && PyBytes_GET_SIZE(tail_.get()) > 0) && chunk_ == chunks_.size();
-            if (tail_ && PyBytes_GET_SIZE(tail_.get()) > 0) {
+            if (haveTail) {
                 input = std::move(tail_);
             } else if (!flushing) {
                 input.reset(nextInput());
@@ -192,20 +186,16 @@ public:
                 // No input left: what the inflater still holds.
                 input = Ref::borrow(names.emptyBytes);
             }
-            Ref out(callMethod(inflater_, decompressName, input.get(), limit));
+            Ref out(callMethod(inflater_, names.decompress, input.get(), limit));
             if (!out) return Status::Failed;
-            if (!PyBytes_Check(out.get())) {
-                PyErr_SetString(PyExc_TypeError, "inflater returned no bytes");
-                return Status::Failed;
-            }
-            tail_.reset(PyObject_GetAttr(inflater_, tailName));
+            tail_.reset(PyObject_GetAttr(inflater_, names.unconsumed_tail));
             if (!tail_) return Status::Failed;
-            if (!PyBytes_Check(tail_.get())) {
-                PyErr_SetString(PyExc_TypeError, "inflater kept no bytes");
+            if (!PyBytes_Check(out.get()) || !PyBytes_Check(tail_.get())) {
+                PyErr_SetString(PyExc_TypeError, "the inflater gave no bytes");
                 return Status::Failed;
             }
             int eof;
-            if (!isTrue(inflater_, eofName, &eof)) return Status::Failed;
+            if (!isTrue(inflater_, names.eof, &eof)) return Status::Failed;
             eof_ = eof != 0;
             if (PyBytes_GET_SIZE(out.get()) > 0) {
                 *data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(out.get()));
@@ -214,9 +204,7 @@ public:
                 return Status::Piece;
             }
             if (flushing && !eof_ && PyBytes_GET_SIZE(tail_.get()) == 0) {
-                if (host_)
-                    PyErr_SetString(names.zlibError,
-                                    "Error -5 while decompressing data: incomplete or truncated stream");
+                if (host_) PyErr_SetString(names.zlibError, msg::kTruncatedStream);
                 return Status::Failed;
             }
         }
@@ -275,23 +263,21 @@ private:
     bool given_ = false;
 };
 
-// The rows of the image data in `chunks` (the IDAT data, in order), inflated
-// by zlib-ng where it can be imported, else by the host's zlib (its
-// decompressobj as recorded). Any failure of zlib-ng's run is taken as
-// unknown: the host's zlib then runs the stream again, so that a failure is
-// the host's zlib.error, with its message. SourceFailed comes back with the
-// error set.
-bool inflateRows(const PngRowGeometry& geometry, const std::vector<PyObject*>& chunks, uint8_t* pixels,
-                 uint8_t* scratch, PngRowOutcome* outcome) {
+// Runs `decode` on the inflated stream of `chunks` (the IDAT data, in
+// order): inflated by zlib-ng where it can be imported, else by the host's
+// zlib (its decompressobj as recorded). Any failure of zlib-ng's run is
+// taken as unknown: the host's zlib then inflates the stream again, so that
+// a failure is the host's zlib.error, with its message. SourceFailed comes
+// back with the error set.
+template <class Decode>
+bool inflateThrough(const std::vector<PyObject*>& chunks, Decode&& decode, PngRowOutcome* outcome) {
     PyObject* fast;
     if (!fastZlib(&fast)) return false;
     if (fast) {
-        static PyObject* decompressobjName;
-        if (!constantString(decompressobjName, "decompressobj")) return false;
-        Ref inflater(PyObject_CallMethodNoArgs(fast, decompressobjName));
+        Ref inflater(PyObject_CallMethodNoArgs(fast, names.decompressobj));
         if (inflater) {
             ObjectInflater source(inflater.get(), chunks, false);
-            *outcome = decodePngRows(geometry, source, pixels, scratch);
+            *outcome = decode(source);
             if (outcome->kind != PngRowOutcome::Kind::SourceFailed) return true;
         }
         if (PyErr_Occurred()) {
@@ -302,7 +288,7 @@ bool inflateRows(const PngRowGeometry& geometry, const std::vector<PyObject*>& c
     Ref inflater(PyObject_CallNoArgs(names.zlibDecompressobj));
     if (!inflater) return false;
     ObjectInflater source(inflater.get(), chunks, true);
-    *outcome = decodePngRows(geometry, source, pixels, scratch);
+    *outcome = decode(source);
     return true;
 }
 
@@ -314,51 +300,80 @@ bool reachable(uint64_t size, uint64_t compressed) {
     return compressed > (UINT64_MAX - kSlack) / kRatio || size <= compressed * kRatio + kSlack;
 }
 
-// A pixel buffer and the decoder's scratch rows, each nullptr if it cannot be
-// had (`strict`: then with MemoryError set, and the result false).
+// bytearray(n) for n >= 0 as the host makes it: OverflowError past
+// PY_SSIZE_T_MAX, MemoryError when there is no memory. Not zero-filled.
+PyObject* pixelBuffer(uint64_t n) {
+    if (n > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
+        return nullptr;
+    }
+    return newByteArray(static_cast<Py_ssize_t>(n));
+}
+
+// The pixel buffer and the row decoder's scratch rows.
 struct RowBuffers {
     Ref pixels;
     std::unique_ptr<uint8_t, PyMemFree> scratch;
 
+    // False with the error set; `strict` false: no error, and no buffers
+    // (the stream is then inflated without them).
     bool allocate(const PngRowGeometry& g, bool strict) {
-        const uint64_t pixelBytes = g.pixelBytes(), scratchBytes = g.scratchBytes();
-        if (pixelBytes <= static_cast<uint64_t>(PY_SSIZE_T_MAX) &&
-            scratchBytes <= static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-            // Every byte of the pixel buffer is written before it is handed out.
-            pixels.reset(newByteArray(static_cast<Py_ssize_t>(pixelBytes)));
-            if (pixels) scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(static_cast<size_t>(scratchBytes))));
+        // Every byte of the pixel buffer is written before it is handed out.
+        pixels.reset(pixelBuffer(g.pixelBytes()));
+        const uint64_t scratchBytes = g.scratchBytes();
+        if (pixels) {
+            if (scratchBytes <= static_cast<uint64_t>(PY_SSIZE_T_MAX))
+                scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(static_cast<size_t>(scratchBytes))));
+            if (!scratch) {
+                pixels.reset();
+                PyErr_NoMemory();
+            }
         }
-        if (pixels && scratch) return true;
-        pixels.reset();
-        if (strict) {
-            if (!PyErr_Occurred()) PyErr_NoMemory();
-            return false;
-        }
+        if (pixels) return true;
+        if (strict) return false;
         PyErr_Clear();
         return true;
     }
-    uint8_t* data() const { return pixels ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())) : nullptr; }
+    uint8_t* data() const {
+        return pixels ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())) : nullptr;
+    }
 };
 
-// The outcome of the row decoder as the decoder's result or error.
-PyObject* finishRows(const PngRowOutcome& outcome, int32_t width, int32_t height, RowBuffers& buffers) {
-    switch (outcome.kind) {
-        case PngRowOutcome::Kind::SourceFailed: return nullptr;
-        case PngRowOutcome::Kind::WrongLength: raiseValue("Malformed PNG image data"); return nullptr;
-        case PngRowOutcome::Kind::BadFilter:
-            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", outcome.filterByte);
-            return nullptr;
-        case PngRowOutcome::Kind::Done: break;
-    }
-    return Py_BuildValue("(iiO)", width, height, buffers.pixels.get());
+PyObject* filterError(const PngRowOutcome& outcome) {
+    PyErr_Format(PyExc_ValueError, msg::kPngFilter, outcome.filterByte);
+    return nullptr;
+}
+
+// The result of image data without rows (height 0, or, from a rebound
+// struct, width and height both negative) that had the right length:
+// bytearray(width * height * 3), zero-filled.
+PyObject* emptyRows(int32_t width, int32_t height) {
+    int64_t pixelBytes;
+    if (__builtin_mul_overflow(int64_t{width} * height, 3, &pixelBytes)) pixelBytes = INT64_MAX;
+    Ref pixels(pixelBuffer(static_cast<uint64_t>(pixelBytes)));
+    if (!pixels) return nullptr;
+    if (pixelBytes > 0) std::memset(PyByteArray_AS_STRING(pixels.get()), 0, static_cast<size_t>(pixelBytes));
+    return Py_BuildValue("(iiN)", width, height, pixels.release());
 }
 
 // rawImage = zlib.decompress(b"".join(idatChunks)), then the length test
-// and the rows. With the host's own zlib (the module it imported, and its
-// functions as they were) nothing of this can be observed, so the chunks are
-// inflated in order, without the joined copy, and each row is undone as soon
-// as it is inflated; any other zlib gets the joined data in one call.
+// and the rows, with the sizes exact and signed as the host computes them
+// (a rebound struct may give any 32-bit values: an expected length that is
+// negative, or beyond 64 bits, matches no data at all). With the host's own
+// zlib (the module it imported, and its functions as they were) none of
+// this can be observed, so the chunks are inflated in order, without the
+// joined copy, and each row is undone as soon as it is inflated; any other
+// zlib gets the joined data in one call.
 PyObject* decodeImageData(PyObject* idatChunks, int32_t width, int32_t height, int bytesPerPixel) {
+    const int64_t rowLength = int64_t{width} * bytesPerPixel;
+    int64_t expected;
+    if (__builtin_mul_overflow(int64_t{height}, rowLength + 1, &expected) || expected < 0) expected = -1;
+    // With rows (height > 0, hence width >= 0 wherever a length can match),
+    // the geometry of the row decoder; otherwise only the length counts.
+    const bool rows = height > 0 && width >= 0;
+    const PngRowGeometry geometry{rows ? static_cast<uint32_t>(width) : 0u, rows ? static_cast<uint32_t>(height) : 0u,
+                                  static_cast<uint32_t>(bytesPerPixel)};
+
     std::vector<PyObject*> chunks;
     Ref joined;
     uint64_t compressed = 0;
@@ -382,64 +397,67 @@ PyObject* decodeImageData(PyObject* idatChunks, int32_t width, int32_t height, i
     if (!zlib) return nullptr;
     bool genuine = zlib.get() == names.zlibModule;
     if (genuine) {
-        static PyObject* decompressobjName;
-        if (!constantString(decompressobjName, "decompressobj")) return nullptr;
         Ref decompress(PyObject_GetAttr(zlib.get(), names.decompress));
         if (!decompress) return nullptr;
-        Ref decompressobj(PyObject_GetAttr(zlib.get(), decompressobjName));
+        Ref decompressobj(PyObject_GetAttr(zlib.get(), names.decompressobj));
         if (!decompressobj) return nullptr;
         genuine = decompress.get() == names.zlibDecompress && decompressobj.get() == names.zlibDecompressobj;
     }
-    // Negative sizes come only from a replaced struct: no stream has their
-    // (wrapped-around) length, except the empty one when the height is 0.
-    const bool negative = width < 0 || height < 0;
-    const PngRowGeometry geometry{negative ? 0u : static_cast<uint32_t>(width),
-                                  negative ? 0u : static_cast<uint32_t>(height),
-                                  static_cast<uint32_t>(bytesPerPixel)};
-    const bool fits = !negative || height == 0;
     RowBuffers buffers;
+    PngRowOutcome outcome;
     if (genuine) {
-        PngRowOutcome outcome;
-        if (!fits) {
-            if (!inflateRows(geometry, chunks, nullptr, nullptr, &outcome)) return nullptr;
-            if (outcome.kind == PngRowOutcome::Kind::Done) outcome.kind = PngRowOutcome::Kind::WrongLength;
-            return finishRows(outcome, width, height, buffers);
+        if (!rows) {
+            auto measure = [&](InflatedSource& source) { return measureStream(source, expected); };
+            if (!inflateThrough(chunks, measure, &outcome)) return nullptr;
+        } else {
+            // The pixel buffer comes first, where the stream can be long
+            // enough to fill it; else, or if there is no memory for it, the
+            // stream is inflated without it, and only if it turns out right
+            // is the buffer asked for again (then the memory error, if it
+            // still cannot be had).
+            if (reachable(geometry.expected(), compressed) && !buffers.allocate(geometry, false)) return nullptr;
+            auto decode = [&](InflatedSource& source) {
+                return decodePngRows(geometry, source, buffers.data(), buffers.scratch.get());
+            };
+            if (!inflateThrough(chunks, decode, &outcome)) return nullptr;
+            if (outcome.kind == PngRowOutcome::Kind::Done && !buffers.pixels) {
+                if (!buffers.allocate(geometry, true)) return nullptr;
+                if (!inflateThrough(chunks, decode, &outcome)) return nullptr;
+            }
         }
-        // The pixel buffer comes first, where the stream can be long enough
-        // to fill it; else, or if there is no memory for it, the stream is
-        // inflated without it, and only if it turns out right is the buffer
-        // asked for again (then MemoryError, if it still cannot be had).
-        if (reachable(geometry.expected(), compressed) && !buffers.allocate(geometry, false)) return nullptr;
-        if (!inflateRows(geometry, chunks, buffers.data(), buffers.scratch.get(), &outcome)) return nullptr;
-        if (outcome.kind == PngRowOutcome::Kind::Done && !buffers.pixels) {
-            if (!buffers.allocate(geometry, true)) return nullptr;
-            if (!inflateRows(geometry, chunks, buffers.data(), buffers.scratch.get(), &outcome)) return nullptr;
+    } else {
+        if (!joined) {
+            joined.reset(callMethod(names.emptyBytes, names.join, idatChunks));
+            if (!joined) return nullptr;
         }
-        return finishRows(outcome, width, height, buffers);
+        Ref rawImage(callMethod(zlib.get(), names.decompress, joined.get()));
+        if (!rawImage) return nullptr;
+        joined.reset();
+        const Py_ssize_t rawLength = PyObject_Length(rawImage.get());
+        if (rawLength < 0) return nullptr;
+        if (rawLength != expected) {
+            raiseValue(msg::kPngData);
+            return nullptr;
+        }
+        ByteView raw;
+        if (!raw.acquire(rawImage.get(), false)) return nullptr;
+        if (raw.size() != expected) {
+            raiseValue(msg::kPngData);
+            return nullptr;
+        }
+        if (!rows) return emptyRows(width, height);
+        if (!buffers.allocate(geometry, true)) return nullptr;
+        WholeStream source(raw.data(), static_cast<size_t>(raw.size()));
+        outcome = decodePngRows(geometry, source, buffers.data(), buffers.scratch.get());
     }
-    if (!joined) {
-        joined.reset(callMethod(names.emptyBytes, names.join, idatChunks));
-        if (!joined) return nullptr;
+    switch (outcome.kind) {
+        case PngRowOutcome::Kind::SourceFailed: return nullptr;
+        case PngRowOutcome::Kind::WrongLength: raiseValue(msg::kPngData); return nullptr;
+        case PngRowOutcome::Kind::BadFilter: return filterError(outcome);
+        case PngRowOutcome::Kind::Done: break;
     }
-    Ref rawImage(callMethod(zlib.get(), names.decompress, joined.get()));
-    if (!rawImage) return nullptr;
-    joined.reset();
-    const Py_ssize_t rawLength = PyObject_Length(rawImage.get());
-    if (rawLength < 0) return nullptr;
-    if (!fits || static_cast<uint64_t>(rawLength) != geometry.expected()) {
-        raiseValue("Malformed PNG image data");
-        return nullptr;
-    }
-    ByteView raw;
-    if (!raw.acquire(rawImage.get(), false)) return nullptr;
-    if (static_cast<uint64_t>(raw.size()) != geometry.expected()) {
-        raiseValue("Malformed PNG image data");
-        return nullptr;
-    }
-    if (!buffers.allocate(geometry, true)) return nullptr;
-    WholeStream source(raw.data(), static_cast<size_t>(raw.size()));
-    return finishRows(decodePngRows(geometry, source, buffers.data(), buffers.scratch.get()), width, height,
-                      buffers);
+    if (!rows) return emptyRows(width, height);
+    return Py_BuildValue("(iiO)", width, height, buffers.pixels.get());
 }
 
 }  // namespace
@@ -453,7 +471,7 @@ PyObject* loadPng(PyObject* stream) {
         int differs = compareTruth(signature.get(), expected.get(), Py_NE);
         if (differs < 0) return nullptr;
         if (differs) {
-            raiseValue("Unsupported PNG signature");
+            raiseValue(msg::kPngSignature);
             return nullptr;
         }
     }
@@ -470,13 +488,12 @@ PyObject* loadPng(PyObject* stream) {
             if (!result || !unpackExactly(result.get(), 2, pair)) return nullptr;
         }
         Ref chunkType(pair[0]), data(pair[1]);
-        int is = equalsBytes(chunkType.get(), "", 0);
+        int is = equalsBytes(chunkType.get(), names.emptyBytes);
         if (is < 0) return nullptr;
         if (is) break;
-        if ((is = equalsBytes(chunkType.get(), "IHDR", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIHDR)) < 0) return nullptr;
         if (is) {
-            static PyObject* fmtIhdr;
-            Ref record(structCall(names.unpack, fmtIhdr, ">IIBBBBB", data.get()));
+            Ref record(structCall(names.unpack, names.fmtIhdr, data.get()));
             PyObject* values[7];
             if (!record || !unpackExactly(record.get(), 7, values)) return nullptr;
             bool ok = true;
@@ -487,30 +504,30 @@ PyObject* loadPng(PyObject* stream) {
             if (!ok) return nullptr;
             continue;
         }
-        if ((is = equalsBytes(chunkType.get(), "IDAT", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIDAT)) < 0) return nullptr;
         if (is) {
             if (PyList_Append(idatChunks.get(), data.get()) < 0) return nullptr;
             continue;
         }
-        if ((is = equalsBytes(chunkType.get(), "IEND", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIEND)) < 0) return nullptr;
         if (is) break;
     }
     for (int32_t field : header) {
         if (field == -1) {
-            raiseValue("Incomplete PNG header information");
+            raiseValue(msg::kPngHeader);
             return nullptr;
         }
     }
     if (header[2] != 8) {
-        raiseValue("Only 8-bit PNG images are supported");
+        raiseValue(msg::kPngDepth);
         return nullptr;
     }
     if (header[3] != 2 && header[3] != 6) {
-        raiseValue("Only RGB/RGBA PNG images are supported");
+        raiseValue(msg::kPngColour);
         return nullptr;
     }
     if (header[4] != 0 || header[5] != 0 || header[6] != 0) {
-        raiseValue("Unsupported PNG configuration (compression/filter/interlace)");
+        raiseValue(msg::kPngConfig);
         return nullptr;
     }
     return decodeImageData(idatChunks.get(), header[0], header[1], header[3] == 2 ? 3 : 4);
@@ -554,15 +571,11 @@ PyObject* buildScanlines(int32_t width, int32_t height, const uint8_t* pixels, P
     return result;
 }
 
-PyObject* chunkBytes(const char* type) { return PyBytes_FromStringAndSize(type, 4); }
-
-// output.write(_makeChunk(type, data))
-bool writeChunk(PyObject* output, const char* type, PyObject* data) {
+// output.write(_makeChunk(chunkType, data))
+bool writeChunk(PyObject* output, PyObject* chunkType, PyObject* data) {
     Ref makeChunk(lookupGlobal(names._makeChunk));
     if (!makeChunk) return false;
-    Ref typeBytes(chunkBytes(type));
-    if (!typeBytes) return false;
-    Ref chunk(call(makeChunk.get(), typeBytes.get(), data));
+    Ref chunk(call(makeChunk.get(), chunkType, data));
     return chunk && writeTo(output, chunk.get());
 }
 
@@ -572,17 +585,13 @@ PyObject* writePngImpl(const BoundArgs& args) {
     PyObject* pixels = args.obj[3];
     Ref ihdr;
     {
-        Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height)), depth(PyLong_FromLong(8)),
-            colour(PyLong_FromLong(2));
-        if (!w || !h || !depth || !colour) return nullptr;
-        static PyObject* fmtIhdr;
-        ihdr.reset(structCall(names.pack, fmtIhdr, ">IIBBBBB", w.get(), h.get(), depth.get(), colour.get(),
-                              names.int0, names.int0, names.int0));
+        Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height));
+        if (!w || !h) return nullptr;
+        ihdr.reset(structCall(names.pack, names.fmtIhdr, w.get(), h.get(), names.int8, names.int2, names.int0,
+                              names.int0, names.int0));
         if (!ihdr) return nullptr;
     }
-    Ref pixView = PyByteArray_Check(pixels)
-                      ? Ref::borrow(pixels)
-                      : Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    Ref pixView(asByteArray(pixels));
     if (!pixView) return nullptr;
     Ref scanlines;
     {
@@ -590,9 +599,10 @@ PyObject* writePngImpl(const BoundArgs& args) {
         if (!view.acquire(pixView.get(), false)) return nullptr;
         // A short buffer would make an unreadable file: refuse it before
         // anything is written.
-        const __int128 needed = static_cast<__int128>(width) * height * 3;
-        if (static_cast<__int128>(view.size()) < needed) {
-            PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+        const int64_t area = int64_t{width} * height;
+        int64_t needed;
+        if (__builtin_mul_overflow(area, 3, &needed) ? area > 0 : view.size() < needed) {
+            PyErr_SetString(PyExc_ValueError, msg::kLengthMismatch);
             return nullptr;
         }
         scanlines.reset(buildScanlines(width, height, view.data(), view.size()));
@@ -602,13 +612,13 @@ PyObject* writePngImpl(const BoundArgs& args) {
     Ref compressed(callGlobalMethod(names.zlib, names.compress, scanlines.get()));
     if (!compressed) return nullptr;
     scanlines.reset();
-    bool ok = withOpenFile(path, names.wb, [&](PyObject* output) {
+    const Block block = withOpenFile(path, names.wb, [&](PyObject* output) {
         Ref signature(lookupGlobal(names.PNG_SIGNATURE));
         if (!signature || !writeTo(output, signature.get())) return false;
-        return writeChunk(output, "IHDR", ihdr.get()) && writeChunk(output, "IDAT", compressed.get()) &&
-               writeChunk(output, "IEND", names.emptyBytes);
+        return writeChunk(output, names.typeIHDR, ihdr.get()) && writeChunk(output, names.typeIDAT, compressed.get()) &&
+               writeChunk(output, names.typeIEND, names.emptyBytes);
     });
-    if (!ok) return nullptr;
+    if (block == Block::Failed) return nullptr;
     Py_RETURN_NONE;
 }
 

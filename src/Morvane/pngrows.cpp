@@ -17,8 +17,8 @@ public:
           outRow_(size_t{g.width} * 3),
           bpp_(static_cast<int>(g.bytesPerPixel)),
           pixels_(pixels),
-          carry_{scratch, scratch ? scratch + stride_ : nullptr},
-          ring_(scratch && g.bytesPerPixel == 4 ? scratch + 2 * stride_ : nullptr) {}
+          carry_{scratch, scratch + stride_},
+          ring_(g.bytesPerPixel == 4 ? scratch + 2 * stride_ : nullptr) {}
 
     PngRowOutcome run(InflatedSource& source) {
         const uint64_t expected = g_.expected();
@@ -37,7 +37,7 @@ public:
             const uint64_t room = total_ < expected ? expected - total_ : 0;
             const size_t useful = room < size ? static_cast<size_t>(room) : size;
             total_ = total_ + size < total_ ? UINT64_MAX : total_ + size;
-            if (pixels_ && !bad_ && useful > 0) piece(data, useful);
+            if (!bad_ && useful > 0) piece(data, useful);
         }
     }
 
@@ -150,8 +150,27 @@ private:
 
 PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& source, uint8_t* pixels,
                             uint8_t* scratch) {
-    RowDecoder decoder(geometry, pixels, pixels ? scratch : nullptr);
+    if (!pixels) {
+        const uint64_t expected = geometry.expected();
+        return measureStream(source, expected > uint64_t{INT64_MAX} ? -1 : static_cast<int64_t>(expected));
+    }
+    RowDecoder decoder(geometry, pixels, scratch);
     return decoder.run(source);
+}
+
+PngRowOutcome measureStream(InflatedSource& source, int64_t expected) {
+    uint64_t total = 0;
+    for (;;) {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+        switch (source.next(&data, &size)) {
+            case InflatedSource::Status::Failed: return {PngRowOutcome::Kind::SourceFailed, 0, 0};
+            case InflatedSource::Status::End:
+                if (expected >= 0 && total == static_cast<uint64_t>(expected)) return {PngRowOutcome::Kind::Done, 0, 0};
+                return {PngRowOutcome::Kind::WrongLength, 0, 0};
+            case InflatedSource::Status::Piece: total = total + size < total ? UINT64_MAX : total + size; break;
+        }
+    }
 }
 
 }  // namespace mv

@@ -74,4 +74,9 @@ struct PngRowOutcome {
 PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& source, uint8_t* pixels,
                             uint8_t* scratch);
 
+// Pulls `source` to its end, only counting its bytes: Done when there are
+// exactly `expected` (a negative `expected` matches no stream), else
+// WrongLength or SourceFailed.
+PngRowOutcome measureStream(InflatedSource& source, int64_t expected);
+
 }  // namespace mv
