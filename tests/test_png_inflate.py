@@ -225,3 +225,16 @@ def test_decoding_holds_no_inflated_copy(m, tmp_path):
     assert image.size == (side, side)
     assert len(idat) > 600 << 10
     assert peak < len(idat) + side * side * 3 + (512 << 10), (peak, len(idat))
+
+
+def test_a_replaced_crc32_is_called(m, monkeypatch):
+    # The chunk CRCs go to zlib-ng only while zlib.crc32 is the host's own.
+    data = png_of(streams(3)["exact"], 3)
+    calls = []
+    real = zlib.crc32
+    monkeypatch.setattr(zlib, "crc32", lambda *a: calls.append(a) or real(*a))
+    assert outcome(m, data)[0] == "pixels"
+    assert len(calls) == 2 * 3  # IHDR, IDAT, IEND: two calls each
+    # Another built-in of the zlib module is not its crc32.
+    monkeypatch.setattr(zlib, "crc32", zlib.adler32)
+    assert outcome(m, data) == (ValueError, "Corrupted PNG chunk detected")

@@ -1,0 +1,40 @@
+"""Runs the inflate fuzz target (fuzz/targets.py) on N pseudo-random inputs,
+in the normal build and without a fuzzing engine: a long differential run
+of the PNG decoder's inflating against the host's zlib.decompress.
+
+    python fuzz/inflate_many.py N [SEED]
+
+Prints the count of inputs and of disagreements (each is also written to
+inflate-disagreement-K in the current folder); exits 1 on any.
+"""
+import os
+import random
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import targets  # noqa: E402
+
+
+def main():
+    count = int(sys.argv[1])
+    rnd = random.Random(int(sys.argv[2]) if len(sys.argv) > 2 else 1)
+    bad = 0
+    start = time.monotonic()
+    for i in range(count):
+        data = rnd.randbytes(rnd.randrange(1, 400))
+        try:
+            targets.inflate(data)
+        except targets.Bug as e:
+            bad += 1
+            with open(f"inflate-disagreement-{bad}", "wb") as f:
+                f.write(data)
+            print(f"input {i}: {e}", flush=True)
+        if (i + 1) % 100000 == 0:
+            print(f"{i + 1} inputs, {bad} disagreements, {time.monotonic() - start:.0f} s", flush=True)
+    print(f"inflate: {count} inputs, {bad} disagreements")
+    sys.exit(1 if bad else 0)
+
+
+if __name__ == "__main__":
+    main()
