@@ -132,6 +132,9 @@ class Failing:
         if self.calls == 0:
             if self.how == "str":
                 return "not bytes"
+            if self.how == "stuck":  # takes nothing, gives nothing
+                self.unconsumed_tail = bytes(data)
+                return b""
             raise self.how
         self.calls -= 1
         return self.real.decompress(data, max_length)
@@ -152,7 +155,8 @@ def test_every_way_ends_like_one_shot(m, monkeypatch, request, bpp, name):
     if not request.config.getoption("--no-zlib-ng"):
         fast = pytest.importorskip("zlib_ng.zlib_ng")
         real = fast.decompressobj
-        for calls, how in [(0, fast.error("made to fail")), (2, MemoryError()), (1, "str"), (0, "eof")]:
+        for calls, how in [(0, fast.error("made to fail")), (2, MemoryError()), (1, "str"), (0, "eof"),
+                           (1, "stuck")]:
             monkeypatch.setattr(fast, "decompressobj", lambda *a, c=calls, h=how: Failing(real(*a), c, h))
             assert outcome(m, data) == expected, (calls, how)
         monkeypatch.setattr(fast, "decompressobj", real)

@@ -9,6 +9,7 @@
 #if !defined(MV_FORCE_SCALAR) && (defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__)))
 #define MV_X86 1
 #include <emmintrin.h>
+#include <smmintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -204,12 +205,91 @@ void rowPair(const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev, uint
     store16<BPP>(reconB + j, aB);
 }
 
+// The same two rows in one register, with SSE4.1: row A's pixel at byte i
+// in the low four 16-bit lanes, row B's pixel at byte i - BPP in the high
+// four, so one step of the arithmetic serves both rows. Row B's up bytes
+// are row A's previous result, and its upper-left bytes the step before's
+// up bytes. FA and FB are the rows' filters (3 Average, 4 Paeth).
+template <int FA, int FB>
+__attribute__((target("sse4.1"))) inline __m128i pairStep41(__m128i a, __m128i b, __m128i c, __m128i d) {
+    __m128i paeth = a, average = a;
+    if (FA == 4 || FB == 4) {
+        __m128i pa = _mm_sub_epi16(b, c);  // p - a
+        __m128i pb = _mm_sub_epi16(a, c);  // p - b
+        const __m128i pc = _mm_abs_epi16(_mm_add_epi16(pa, pb));
+        pa = _mm_abs_epi16(pa);
+        pb = _mm_abs_epi16(pb);
+        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
+        paeth = _mm_blendv_epi8(_mm_blendv_epi8(c, b, _mm_cmpeq_epi16(smallest, pb)), a,
+                                _mm_cmpeq_epi16(smallest, pa));
+    }
+    if (FA == 3 || FB == 3) average = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+    __m128i predicted;
+    if (FA == FB)
+        predicted = FA == 4 ? paeth : average;
+    else if (FA == 4)
+        predicted = _mm_blend_epi16(paeth, average, 0xF0);
+    else
+        predicted = _mm_blend_epi16(average, paeth, 0xF0);
+    return _mm_add_epi8(d, predicted);
+}
+
+template <size_t BPP, int FA, int FB, size_t N>
+__attribute__((target("sse4.1"))) inline void pairPixel41(const uint8_t* rowA, const uint8_t* rowB,
+                                                          const uint8_t* prev, uint8_t* reconA, uint8_t* reconB,
+                                                          size_t i, __m128i& res, __m128i& c) {
+    const __m128i zero = _mm_setzero_si128();
+    // Row B's pixel at i - BPP; none beside row A's first pixel (its half
+    // stays zero: B's first left and upper-left bytes).
+    const __m128i filteredB = i >= BPP ? load<4>(rowB + i - BPP) : zero;
+    const __m128i d = _mm_unpacklo_epi8(_mm_unpacklo_epi32(load<N>(rowA + i), filteredB), zero);
+    const __m128i b = _mm_unpacklo_epi64(_mm_unpacklo_epi8(load<N>(prev + i), zero), res);
+    res = pairStep41<FA, FB>(res, b, c, d);
+    c = b;
+    const __m128i packed = _mm_packus_epi16(res, res);
+    store<N>(reconA + i, packed);
+    if (i >= BPP) store<4>(reconB + i - BPP, _mm_srli_epi64(packed, 32));
+}
+
+template <size_t BPP, int FA, int FB>
+__attribute__((target("sse4.1"))) void rowPair41(const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev,
+                                                 uint8_t* reconA, uint8_t* reconB, size_t length) {
+    __m128i res = _mm_setzero_si128(), c = res;
+    size_t i = 0;
+    for (; i + 4 <= length; i += BPP) pairPixel41<BPP, FA, FB, 4>(rowA, rowB, prev, reconA, reconB, i, res, c);
+    for (; i < length; i += BPP) pairPixel41<BPP, FA, FB, BPP>(rowA, rowB, prev, reconA, reconB, i, res, c);
+    // Row B's last pixel; row A's half is done.
+    const __m128i zero = _mm_setzero_si128();
+    const size_t j = length - BPP;
+    const __m128i d = _mm_unpacklo_epi8(_mm_unpacklo_epi32(zero, load<BPP>(rowB + j)), zero);
+    const __m128i b = _mm_unpacklo_epi64(zero, res);
+    res = pairStep41<FA, FB>(res, b, c, d);
+    store<BPP>(reconB + j, _mm_srli_epi64(_mm_packus_epi16(res, res), 32));
+}
+
+bool haveSse41() {
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("sse4.1") != 0;
+    }();
+    return have;
+}
+
 template <size_t BPP>
 bool pairFor(int filterA, int filterB, const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev,
              uint8_t* reconA, uint8_t* reconB, size_t length) {
     // Only pairs of valid filter bytes may reach the combined key below: an
     // invalid byte is left to the row-by-row path, which refuses it.
     if (filterA < 3 || filterA > 4 || filterB < 3 || filterB > 4) return false;
+    if (haveSse41()) {
+        switch (filterA * 8 + filterB) {
+            case 3 * 8 + 3: rowPair41<BPP, 3, 3>(rowA, rowB, prev, reconA, reconB, length); return true;
+            case 3 * 8 + 4: rowPair41<BPP, 3, 4>(rowA, rowB, prev, reconA, reconB, length); return true;
+            case 4 * 8 + 3: rowPair41<BPP, 4, 3>(rowA, rowB, prev, reconA, reconB, length); return true;
+            case 4 * 8 + 4: rowPair41<BPP, 4, 4>(rowA, rowB, prev, reconA, reconB, length); return true;
+            default: return false;
+        }
+    }
     switch (filterA * 8 + filterB) {
         case 3 * 8 + 3: rowPair<BPP, AverageStep, AverageStep>(rowA, rowB, prev, reconA, reconB, length); return true;
         case 3 * 8 + 4: rowPair<BPP, AverageStep, PaethStep>(rowA, rowB, prev, reconA, reconB, length); return true;

@@ -234,6 +234,12 @@ public:
                 if (host_) PyErr_SetString(names.zlibError, msg::kTruncatedStream);
                 return Status::Failed;
             }
+            // Neither output nor input consumed: no progress can be made
+            // (zlib never does this; a broken inflater fails here).
+            if (haveTail && PyBytes_GET_SIZE(tail_.get()) == PyObject_Length(input.get())) {
+                PyErr_SetString(PyExc_RuntimeError, "the inflater made no progress");
+                return Status::Failed;
+            }
         }
     }
 
@@ -376,7 +382,10 @@ PyObject* filterError(const PngRowOutcome& outcome) {
 // bytearray(width * height * 3), zero-filled.
 PyObject* emptyRows(int32_t width, int32_t height) {
     int64_t pixelBytes;
-    if (__builtin_mul_overflow(int64_t{width} * height, 3, &pixelBytes)) pixelBytes = INT64_MAX;
+    if (__builtin_mul_overflow(int64_t{width} * height, 3, &pixelBytes)) {
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
+        return nullptr;
+    }
     Ref pixels(pixelBuffer(static_cast<uint64_t>(pixelBytes)));
     if (!pixels) return nullptr;
     if (pixelBytes > 0) std::memset(PyByteArray_AS_STRING(pixels.get()), 0, static_cast<size_t>(pixelBytes));
