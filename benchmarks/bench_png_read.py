@@ -63,6 +63,7 @@ def main() -> None:
     sides = [int(s) for s in (args.sizes or ("256,1024" if args.quick else "256,1024,4096")).split(",")]
     modes = args.modes.split(",")
     rep = C.repeats(args, full=5, quick=3)
+    print(f"clock: {args.clock}")
     target = 0.05 if args.quick else 0.2
 
     rows, results = [], []
@@ -93,6 +94,7 @@ def main() -> None:
                 ratio = ours / floor
                 spread = max(r["spread"] for r in res.values())
                 rec = {
+                    "clock": args.clock,
                     "mode": mode,
                     "side": side,
                     "variant": variant,
