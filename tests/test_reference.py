@@ -146,12 +146,15 @@ def _chunk(ctype, data, crc=None):
 
 
 VALID_FILTERS = st.integers(0, 4)
-ANY_FILTER = st.one_of(VALID_FILTERS, VALID_FILTERS, VALID_FILTERS, st.integers(5, 255))
+# Mostly valid; invalid ones mostly just above 4, where a decoder that
+# combines two rows' filter bytes into one key may confuse them with a pair of
+# valid ones.
+ANY_FILTER = st.one_of(VALID_FILTERS, VALID_FILTERS, st.integers(5, 40), st.integers(5, 255))
 
 
 @st.composite
 def png_files(draw):
-    width, height = draw(st.integers(0, 5)), draw(st.integers(0, 4))
+    width, height = draw(st.integers(0, 5)), draw(st.integers(0, 6))
     colour = draw(st.sampled_from([2, 6]))
     bpp = 3 if colour == 2 else 4
     rows = [bytes([draw(ANY_FILTER)]) + draw(st.binary(min_size=width * bpp, max_size=width * bpp))
