@@ -42,6 +42,7 @@ def _inputs(base: pathlib.Path, mapping=None):
 # Concrete outcomes of SimpleImage.open worth pinning, per regression file.
 EXPECTED = {
     "open_bmp/timeout-width0-13566154-rows.bmp": ("ok", (0, 13566154)),
+    "png_structured/memoryerror-rgba-height0-wide.png": ("ok", (2**30, 0)),
 }
 
 

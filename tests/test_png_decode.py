@@ -247,6 +247,9 @@ def test_png_raw_length_must_match_exactly(m, width, height, colour, raw):
         # Height 0: a zlib stream of zero bytes.
         (4, 0, 2, b"", (4, 0, bytearray())),
         (4, 0, 6, b"", (4, 0, bytearray())),
+        # No rows, whatever the width: nothing is set aside for them.
+        (2**31 - 1, 0, 2, b"", (2**31 - 1, 0, bytearray())),
+        (2**31 - 1, 0, 6, b"", (2**31 - 1, 0, bytearray())),
     ],
 )
 def test_png_empty_images(m, width, height, colour, raw, expected):

@@ -300,9 +300,11 @@ PyObject* loadPng(PyObject* stream) {
     if (!pixels) return nullptr;
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
-    // three rotating scratch rows, then copied out without their alpha.
+    // three rotating scratch rows, then copied out without their alpha. With
+    // no rows there is nothing to reconstruct: an IHDR of height 0 may
+    // announce any width.
     std::unique_ptr<uint8_t, PyMemFree> scratch;
-    if (bytesPerPixel == 4 && rowLength > 0) {
+    if (bytesPerPixel == 4 && rowLength > 0 && height > 0) {
         scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowLength)));
         if (!scratch) return PyErr_NoMemory();
     }
