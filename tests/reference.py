@@ -366,3 +366,10 @@ def compare(got: Outcome, want: Outcome) -> str | None:
             x, y = (first // 3) % want.width, (first // 3) // want.width
             detail = f"; first differing byte {first} (pixel {x}, {y})"
     return f"module gave {got}; reference gave {want}{detail}"
+
+
+if __name__ == "__main__":
+    # python tests/reference.py FILE...: the oracle's outcome for each file.
+    for name in sys.argv[1:]:
+        with open(name, "rb") as f:
+            print(f"{name}: {decode(f.read())}")

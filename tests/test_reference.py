@@ -10,6 +10,7 @@ from __future__ import annotations
 import hashlib
 import io
 import json
+import os
 import pathlib
 import struct
 import sys
@@ -33,9 +34,17 @@ def _opened(data):
     return image.width, image.height, image._pixels
 
 
+# Under the sanitizers, freeing a huge buffer costs a pass over its shadow
+# memory (an 8th of its size) in this process: a header announcing one is
+# left to tests/test_resource_bounds.py, which runs them in child processes.
+SANITIZED = os.environ.get("MORVANE_SANITIZED") == "1"
+
+
 def assert_agrees(data: bytes) -> reference.Outcome:
     """The module's _streamToImage and open give the oracle's outcomes."""
     want = reference.decode(data)
+    if SANITIZED and want.buffer_size >= reference.HUGE_BUFFER:
+        return want
     got = reference.observe(lambda: SimpleImage._streamToImage(io.BytesIO(data)))
     problem = reference.compare(got, want)
     assert problem is None, f"_streamToImage: {problem}"
@@ -125,9 +134,9 @@ def test_refused_buffer_sizes_are_the_hosts(size, exc):
 
 
 def test_huge_bmp_costs_the_oracle_nothing():
-    outcome = assert_agrees(_bmp(50000, 50000, bytes(1000)))
+    outcome = assert_agrees(_bmp(5000, -5000, bytes(1000)))
     assert outcome.message == "Incomplete BMP pixel data"
-    assert outcome.buffer_size == 50000 * 50000 * 3
+    assert outcome.buffer_size == 5000 * 5000 * 3 >= reference.HUGE_BUFFER
 
 
 # ---------------------------------------------------------------------------
