@@ -302,7 +302,9 @@ PyObject* loadPng(PyObject* stream) {
     if (!rows && pixelBytes > 0) std::memset(PyByteArray_AS_STRING(pixels.get()), 0, static_cast<size_t>(pixelBytes));
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
-    // three rotating scratch rows, then copied out without their alpha.
+    // three rotating scratch rows, then copied out without their alpha. With
+    // no rows there is nothing to reconstruct: an IHDR of height 0 may
+    // announce any width.
     std::unique_ptr<uint8_t, PyMemFree> scratch;
     const size_t rowSize = rows ? static_cast<size_t>(rowLength) : 0;
     if (bytesPerPixel == 4 && rowSize > 0) {
