@@ -25,7 +25,16 @@ def main():
     if len(sys.argv) < 2 or sys.argv[1] not in targets.TARGETS:
         sys.exit(f"usage: fuzz.py TARGET [libFuzzer args]; targets: {', '.join(targets.TARGETS)}")
     target = targets.TARGETS[sys.argv[1]]
-    atheris.Setup([sys.argv[0]] + sys.argv[2:], target)
+    mutator = targets.MUTATORS.get(sys.argv[1])
+    if mutator is None:
+        atheris.Setup([sys.argv[0]] + sys.argv[2:], target)
+    else:
+        # Structure-aware: the target's own mutator, with libFuzzer's byte
+        # mutations for its byte-level steps.
+        def custom_mutator(data, max_size, seed):
+            return mutator(data, max_size, seed, atheris.Mutate)
+
+        atheris.Setup([sys.argv[0]] + sys.argv[2:], target, custom_mutator=custom_mutator)
     atheris.Fuzz()
 
 

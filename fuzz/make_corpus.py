@@ -2,9 +2,11 @@
 module installed; CONFORMANCE points at a copy of the conformance corpus,
 default /work/shared/conformance or tests/data/conformance).
 
-Seeds: a few conformance files, and small files made by the module's own
-writers. The PNG suite's LICENSE travels with its files
-(fuzz/corpus/PNGSUITE-LICENSE).
+Seeds: a few conformance files, small files made by the module's own
+writers, and for the structure-aware targets small PNG files (RGB and RGBA,
+every row filter, split image data) and BMP files (both row orders, every
+padding, a gap before the pixels) made here. The PNG suite's LICENSE travels
+with its files (fuzz/corpus/PNGSUITE-LICENSE).
 """
 import io
 import os
@@ -17,6 +19,8 @@ import zlib
 import Morvane.simpleImage_ext as m
 
 here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, here)
+import structure  # noqa: E402
 out = os.path.join(here, "corpus")
 conf = os.environ.get("CONFORMANCE") or next(
     (p for p in ("/work/shared/conformance", os.path.join(here, "..", "tests", "data", "conformance"))
@@ -40,6 +44,30 @@ def written(writer, w, h, seed):
 def top_down(bmp: bytes) -> bytes:
     h = struct.unpack_from("<i", bmp, 22)[0]
     return bmp[:22] + struct.pack("<i", -h) + bmp[26:]
+
+
+def filtered_png(width, height, colour, pieces=1, extra=False):
+    """A small PNG whose rows cycle through the five filters."""
+    bpp = 3 if colour == 2 else 4
+    raw = b"".join(bytes([y % 5]) + bytes((y * 31 + i * 7) & 255 for i in range(width * bpp))
+                   for y in range(height))
+    stream = zlib.compress(raw)
+    step = -(-len(stream) // pieces)
+    chunks = [structure.Chunk(b"IHDR", structure.ihdr_record(width, height, colour=colour))]
+    if extra:
+        chunks.append(structure.Chunk(b"tEXt", b"Comment\x00seed"))
+    for k in range(pieces):
+        chunks.append(structure.Chunk(b"IDAT", stream[k * step : (k + 1) * step]))
+    chunks.append(structure.Chunk(b"IEND", b""))
+    return structure.Png(chunks=chunks).serialize()
+
+
+def padded_bmp(width, height, gap=b""):
+    """A small BMP, pad bytes not zero."""
+    stride = structure.row_stride(width)
+    rows = [bytes((y * 29 + i * 5) & 255 for i in range(width * 3)) + b"\xee" * (stride - width * 3)
+            for y in range(abs(height))]
+    return structure.Bmp.make(width, height, rows, gap).serialize()
 
 
 def put(sub, name, data):
@@ -77,6 +105,15 @@ def main():
         put("chunk", f"make-{w}x{h}", b"\x00\x04IDAT" + png[33:60])
         put("chunk", f"bytesio-{w}x{h}", b"\x01\x00" + png[8:])
         put("chunk", f"odd-{w}x{h}", b"\x02\x03\x00\x0c\x0d" + png[8:])
+    # Structure-aware targets: small, every filter, RGB and RGBA; every
+    # padding, both row orders.
+    for w, h, colour, pieces, extra in ((1, 1, 2, 1, False), (3, 5, 2, 2, False), (4, 4, 6, 1, True),
+                                        (5, 6, 6, 3, False), (8, 5, 2, 1, True), (2, 7, 6, 2, True)):
+        kind = "rgb" if colour == 2 else "rgba"
+        put("png_structured", f"{kind}-{w}x{h}-{pieces}idat.png", filtered_png(w, h, colour, pieces, extra))
+    for w, h, gap in ((1, 2, b""), (2, -3, b""), (3, 3, b"\0" * 4), (4, -1, b""), (5, 4, b"gap"), (7, -6, b""),
+                      (0, 3, b"")):
+        put("bmp_structured", f"{w}x{h}{'-gap' if gap else ''}.bmp", padded_bmp(w, h, gap))
     # Image operations: a few arbitrary programs.
     put("ops", "zeros", bytes(64))
     put("ops", "ramp", bytes(range(256)))

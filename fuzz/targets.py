@@ -4,17 +4,27 @@ Each target is a plain function taking one ``bytes`` input. It runs the
 module on something derived from that input and raises only when it sees a
 *bug*: an exception type the operation never documents (SystemError,
 AttributeError, KeyError, ...), a wrong result, or a failed round trip. The
-documented refusals (ValueError, struct.error, zlib.error, ...) are expected
-and swallowed. Crashes, out-of-bounds accesses and undefined behaviour are
-caught by the sanitizer build the fuzzer runs against.
+targets that decode files compare every outcome, pixels or exception type and
+message, with the reference decoder of tests/reference.py (the oracle): any
+disagreement is a finding. Elsewhere the documented refusals (ValueError,
+struct.error, zlib.error, ...) are expected and swallowed. Crashes,
+out-of-bounds accesses and undefined behaviour are caught by the sanitizer
+build the fuzzer runs against.
 
-The targets depend on nothing but the standard library and the module, so
-that tests/test_fuzz_regressions.py can replay stored inputs in any build;
-fuzz/fuzz.py drives them with atheris.
+The targets depend on nothing but the standard library, the module and the
+oracle, so that tests/test_fuzz_regressions.py can replay stored inputs in
+any build; fuzz/fuzz.py drives them with atheris.
 
 Targets:
-    open_png, open_bmp  SimpleImage.open on bytes (seeds differ; the code path
+    open_png, open_bmp  SimpleImage._streamToImage and SimpleImage.open on
+                        bytes, against the oracle (seeds differ; the code path
                         is the same, so both formats are reached from either)
+    png_structured,     the same, with a structure-aware custom mutator
+    bmp_structured      (fuzz/structure.py, MUTATORS below) that keeps CRCs,
+                        zlib streams and headers consistent while it changes
+                        filter bytes, scanlines, sizes, offsets and padding,
+                        so that the inputs reach the row filters and the
+                        pixel rows
     read_chunk          _readChunk on a stream with odd read results, and the
                         _makeChunk/_readChunk round trip
     stream_to_image     SimpleImage._streamToImage on short or odd streams
@@ -34,11 +44,18 @@ import io
 import os
 import shutil
 import struct
+import sys
 import tempfile
 import warnings
 import zlib
 
 import Morvane.simpleImage_ext as m
+
+_here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, _here)
+sys.path.insert(0, os.path.join(os.path.dirname(_here), "tests"))
+import reference  # noqa: E402  the oracle
+import structure  # noqa: E402  the structure-aware mutators
 
 SimpleImage = m.SimpleImage
 
@@ -153,18 +170,44 @@ def round_trip(img):
 # SimpleImage.open on bytes
 
 
-def open_bytes(data: bytes) -> None:
-    source = bytearray(data) if data[-1:] == b"\x01" else data
-    try:
-        img = SimpleImage.open(source)
-    except DECODE_ERRORS:
-        return
+def _opened(source):
+    img = SimpleImage.open(source)
     check_image(img)
-    round_trip(img)
+    return img.width, img.height, img._pixels
+
+
+def against_oracle(data: bytes) -> reference.Outcome:
+    """_streamToImage and open on `data`, each against the oracle; the
+    module's outcome of open."""
+    want = reference.decode(data)
+    got = reference.observe(lambda: SimpleImage._streamToImage(io.BytesIO(data)))
+    problem = reference.compare(got, want)
+    if problem:
+        raise Bug(f"_streamToImage disagrees with the reference decoder: {problem}")
+    source = bytearray(data) if data[-1:] == b"\x01" else data
+    got = reference.observe(lambda: _opened(source))
+    problem = reference.compare(got, reference.open_outcome(want))
+    if problem:
+        raise Bug(f"open disagrees with the reference decoder: {problem}")
+    return got
+
+
+def open_bytes(data: bytes) -> None:
+    got = against_oracle(data)
+    if got.ok:
+        round_trip(SimpleImage(got.width, got.height, got.pixels))
+
+
+def structured(data: bytes) -> None:
+    # The writers' round trip is left to open_png and open_bmp: these
+    # targets spend their time on the decoders.
+    against_oracle(data)
 
 
 open_png = open_bytes
 open_bmp = open_bytes
+png_structured = structured
+bmp_structured = structured
 
 
 # ---------------------------------------------------------------------------
@@ -842,9 +885,17 @@ def inflate(data: bytes) -> None:
 TARGETS = {
     "open_png": open_png,
     "open_bmp": open_bmp,
+    "png_structured": png_structured,
+    "bmp_structured": bmp_structured,
     "read_chunk": read_chunk,
     "stream_to_image": stream_to_image,
     "image_ops": image_ops,
     "rebound": rebound,
     "inflate": inflate,
+}
+
+# libFuzzer custom mutators (data, max_size, seed) -> bytes, by target.
+MUTATORS = {
+    "png_structured": structure.mutate_png,
+    "bmp_structured": structure.mutate_bmp,
 }

@@ -11,7 +11,12 @@
 #                                       (default 60) each; fails on any finding
 #   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
 #
-# Targets: open_png open_bmp read_chunk stream_to_image image_ops rebound inflate
+# Targets: open_png open_bmp png_structured bmp_structured read_chunk
+#          stream_to_image image_ops rebound inflate
+# The decoding targets (open_*, *_structured) compare every outcome with the
+# reference decoder (tests/reference.py); the *_structured ones mutate the
+# files' structure (fuzz/structure.py) to reach the row filters and pixel rows.
+# inflate compares the PNG decoder's inflating with the host's zlib.decompress.
 #
 # Environment: MORVANE_FUZZ_DIR (default .fuzz) holds the venv, the build,
 # the growing corpora (corpus/TARGET) and any findings (artifacts/TARGET).
@@ -21,12 +26,14 @@ cd "$(dirname "$0")/.."
 root="$PWD"
 work="${MORVANE_FUZZ_DIR:-$root/.fuzz}"
 venv="$work/venv"
-targets=(open_png open_bmp read_chunk stream_to_image image_ops rebound inflate)
+targets=(open_png open_bmp png_structured bmp_structured read_chunk stream_to_image image_ops rebound inflate)
 
 seeds_of() {
     case "$1" in
         open_png) echo "fuzz/corpus/png" ;;
         open_bmp) echo "fuzz/corpus/bmp" ;;
+        png_structured) echo "fuzz/corpus/png_structured" ;;
+        bmp_structured) echo "fuzz/corpus/bmp_structured" ;;
         read_chunk) echo "fuzz/corpus/chunk" ;;
         stream_to_image) echo "fuzz/corpus/stream" ;;
         image_ops) echo "fuzz/corpus/ops" ;;
@@ -48,6 +55,15 @@ run_env() {
     local runtime
     runtime="$("$venv/bin/python" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"
     [ -f "$runtime" ] || { echo "missing $runtime" >&2; exit 1; }
+    # The preloaded libFuzzer finds a custom mutator (the structure-aware
+    # targets') only if the library defining it is loaded as early as
+    # itself: atheris's custom_mutator module is preloaded too.
+    if [ -n "${with_mutator:-}" ]; then
+        local mutator
+        mutator="$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("atheris.custom_mutator").origin)')"
+        [ -f "$mutator" ] || { echo "missing $mutator" >&2; exit 1; }
+        runtime="$runtime $mutator"
+    fi
     # PYTHONMALLOC=malloc: every allocation, small ones too, goes through
     # ASan (pymalloc's arenas would hide overflows of small buffers).
     # allocator_may_return_null: a header announcing an enormous image gets
@@ -62,9 +78,16 @@ run_env() {
         "$@"
 }
 
+# Targets with a custom mutator (MUTATORS in fuzz/targets.py).
+has_mutator() {
+    case "$1" in png_structured|bmp_structured) return 0 ;; *) return 1 ;; esac
+}
+
 run() {
     local target="$1"; shift
     local seeds; seeds="$(seeds_of "$target")"
+    local with_mutator=""
+    if has_mutator "$target"; then with_mutator=1; fi
     mkdir -p "$work/corpus/$target" "$work/artifacts/$target"
     # -malloc_limit_mb: libFuzzer would otherwise call any single allocation
     # above the RSS limit a crash; big untouched allocations for huge headers
@@ -77,6 +100,8 @@ run() {
 
 repro() {
     local target="$1"; shift
+    local with_mutator=""
+    if has_mutator "$target"; then with_mutator=1; fi
     run_env "$venv/bin/python" fuzz/fuzz.py "$target" -runs=1 "$@"
 }
 
@@ -102,5 +127,5 @@ case "${1:-}" in
         done
         echo "fuzz: ${#targets[@]} passed, 0 failed"
         ;;
-    *) sed -n '2,20p' "$0"; exit 2 ;;
+    *) sed -n '2,24p' "$0"; exit 2 ;;
 esac
