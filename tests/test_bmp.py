@@ -207,6 +207,12 @@ def test_bmp_decoder_uses_module_struct(m, monkeypatch):
     assert (w, h, buf) == (1, 1, bytearray(GOOD[60:63][::-1]))
     assert calls[-2:] == [("seek", 60), ("read", 4)]
 
+    # The DIB header size is item 0 of its unpacked result (the other two
+    # results are unpacked whole).
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(
+        unpack=lambda fmt, data: (40, "ignored") if fmt == "<I" else struct.unpack(fmt, data)))
+    assert m.SimpleImage._streamToImage(io.BytesIO(GOOD)) == (2, 2, rgb(2, 2))
+
 
 # ---------------------------------------------------------------------------
 # Encoder

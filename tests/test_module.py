@@ -180,6 +180,47 @@ def test_non_string_keyword(m):
     assert vectorcall(m._makeChunk, (b"IEND", b""), ("data",)) == bytes.fromhex("0000000049454e44ae426082")
 
 
+@pytest.mark.parametrize("call, name", [
+    (lambda m, im: m.SimpleImage(1, 1, b"abc", **{1: 2}), "__cinit__"),
+    (lambda m, im: m._makeChunk(b"IEND", b"", **{1: 2}), "_makeChunk"),
+    (lambda m, im: m._readChunk(None, **{(): 2}), "_readChunk"),
+    (lambda m, im: m._writePng("x", 1, 1, b"abc", **{1: 2}), "_writePng"),
+    (lambda m, im: m._writeBmp("x", 1, 1, b"abc", **{1: 2}), "_writeBmp"),
+    (lambda m, im: m.SimpleImage._streamToImage(None, **{1: 2}), "_streamToImage"),
+    (lambda m, im: m.SimpleImage.copy(im, **{1: 2}), "copy"),
+    (lambda m, im: m.SimpleImage.save(im, "x", **{1: 2}), "save"),
+    # Bound methods: the interpreter's own check runs first.
+    (lambda m, im: im.getPixel((0, 0), **{1: 2}), None),
+    (lambda m, im: im.putPixel((0, 0), (1, 2, 3), **{1: 2}), None),
+    (lambda m, im: im.copy(**{1: 2}), None),
+    (lambda m, im: m.SimpleImage.open(b"", **{1: 2}), None),
+])
+def test_non_string_keyword_in_a_mapping(m, call, name):
+    # f(**mapping) with a key that is not a string, nothing written or read.
+    with pytest.raises(TypeError) as info:
+        call(m, m.SimpleImage(1, 1, b"abc"))
+    assert str(info.value) == (f"{name}() keywords must be strings" if name else "keywords must be strings")
+
+
+def test_function_after_the_collector_cleared_it():
+    # The collector clears a function caught in a cycle through its
+    # annotations; whatever still reaches it afterwards must find it whole.
+    out = run_python("""
+        import ctypes
+        import Morvane.simpleImage_ext as m
+        fn = m._makeChunk
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(fn), 51))  # tp_clear
+        fn.__annotations__["self"] = fn
+        assert clear(fn) == 0
+        print(fn.__name__, fn.__qualname__, repr(fn).split()[1], fn.__annotations__, fn.__code__.co_varnames)
+        print(fn(b"IEND", b"").hex())
+    """)
+    assert out.split("\n")[:2] == ["_makeChunk _makeChunk _makeChunk {} ('chunkType', 'data')",
+                                    "0000000049454e44ae426082"]
+
+
 def test_unbound_methods_check_their_instance(m):
     with pytest.raises(TypeError):
         m.SimpleImage.getPixel((0, 0))

@@ -393,3 +393,30 @@ def test_png_first_bad_row_is_reported(m, bpp, pair):
     data = simple_png(width, 4, raw, colour=2 if bpp == 3 else 6)
     first_bad = next(f for f, _ in rows if f > 4)
     assert str(decode_error(m, data)) == f"Unsupported PNG filter: {first_bad}"
+
+
+@pytest.mark.parametrize(
+    "width, height, raw, outcome",
+    [
+        # Both negative: the expected length height * (width * 3 + 1) is
+        # positive, no row is undone, and the buffer is made zero-filled.
+        (-2, -2, bytes(10), (-2, -2, bytearray(12))),
+        (-2, -2, bytes(9), "Malformed PNG image data"),
+        (-5, 0, b"", (-5, 0, bytearray())),
+        (-5, 2, bytes(28), "Malformed PNG image data"),
+        (3, -2, b"", "Malformed PNG image data"),
+        (0, -3, b"", "Malformed PNG image data"),
+        # An expected length beyond 64 bits matches nothing.
+        (-2**31, -2**31, b"", "Malformed PNG image data"),
+    ],
+)
+def test_png_sizes_from_a_rebound_struct_are_exact(m, monkeypatch, width, height, raw, outcome):
+    # A module-level struct may hand back IHDR values the file cannot hold.
+    values = (width, height, 8, 2, 0, 0, 0)
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(
+        unpack=lambda fmt, data: values if fmt == ">IIBBBBB" else struct.unpack(fmt, data)))
+    data = simple_png(1, 1, raw)
+    if isinstance(outcome, str):
+        assert str(decode_error(m, data)) == outcome
+    else:
+        assert decode(m, data) == outcome

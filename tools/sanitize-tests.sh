@@ -10,13 +10,10 @@
 # build tree, kept between runs so a rebuild is incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-work="${MORVANE_SAN_DIR:-$PWD/.sanitize}"
-venv="$work/venv"
-
-mkdir -p "$work"
-[ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-"$venv/bin/pip" install --quiet --disable-pip-version-check ".[test]" \
-    -C cmake.define.MORVANE_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir="$work/build"
+# shellcheck source=tools/variant.sh
+. tools/variant.sh
+variant_install "${MORVANE_SAN_DIR:-$PWD/.sanitize}" \
+    -C cmake.define.MORVANE_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
 
 # The interpreter is not instrumented, so the runtimes the module was linked
 # against must come first in the process: preload gcc's libasan (and
@@ -27,7 +24,6 @@ for lib in "$asan" "$ubsan"; do
     [ -e "$lib" ] || { echo "sanitizer runtime not found: $lib" >&2; exit 1; }
 done
 
-module="$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("Morvane.simpleImage_ext").origin)')"
 if ! readelf -d "$module" | grep -q 'libasan'; then
     echo "$module is not the sanitizer build" >&2
     exit 1

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "kernels.hpp"
+#include "messages.hpp"
 
 namespace mv {
 
@@ -20,44 +21,26 @@ int64_t floorDiv(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) 
 // ((width * 3 + 3) // 4) * 4: the bytes of one stored row, pad included.
 int64_t rowStrideOf(int64_t width) { return floorDiv(width * 3 + 3, 4) * 4; }
 
-// A host int of a 128-bit value.
-PyObject* longFrom(__int128 v) {
-    if (v >= INT64_MIN && v <= INT64_MAX) return PyLong_FromLongLong(static_cast<long long>(v));
-    Ref high(PyLong_FromLongLong(static_cast<long long>(v >> 64)));
-    Ref low(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(v)));
-    Ref shift(PyLong_FromLong(64));
-    if (!high || !low || !shift) return nullptr;
-    Ref shifted(PyNumber_Lshift(high.get(), shift.get()));
-    if (!shifted) return nullptr;
-    return PyNumber_Add(shifted.get(), low.get());
-}
-
 // A signed 32-bit header value as a machine integer.
 bool headerValue(PyObject* value, int64_t* out) {
     long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) return false;
     if (v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
         return false;
     }
     *out = v;
     return true;
 }
 
-// `value != expected`, as the host compares: 1, 0, or -1 on error.
-int differsFrom(PyObject* value, long expected) {
-    Ref other(PyLong_FromLong(expected));
-    if (!other) return -1;
-    return compareTruth(value, other.get(), Py_NE);
-}
-
-// Unpacks `data` with struct.unpack(format) into exactly n values.
-bool unpackHeader(PyObject*& slot, const char* format, PyObject* data, Py_ssize_t n, Ref* out) {
-    Ref values(structCall(names.unpack, slot, format, data));
+// Unpacks `data` with struct.unpack(format) into exactly N values.
+template <size_t N>
+bool unpackHeader(PyObject* format, PyObject* data, Ref (&out)[N]) {
+    Ref values(structCall(names.unpack, format, data));
     if (!values) return false;
-    PyObject* items[10];
-    if (!unpackExactly(values.get(), n, items)) return false;
-    for (Py_ssize_t i = 0; i < n; ++i) out[i].reset(items[i]);
+    PyObject* items[N];
+    if (!unpackExactly(values.get(), static_cast<Py_ssize_t>(N), items)) return false;
+    for (size_t i = 0; i < N; ++i) out[i].reset(items[i]);
     return true;
 }
 
@@ -92,7 +75,7 @@ bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& 
         Ref r(callMethod(stream, names.seek, at.get()));
         if (!r) return false;
     }
-    if (!complete) raiseValue("Incomplete BMP pixel data");
+    if (!complete) raiseValue(msg::kBmpPixels);
     return complete;
 }
 
@@ -106,32 +89,32 @@ PyObject* loadBmp(PyObject* stream) {
     if (n == 14) {
         Ref magic(PySequence_GetSlice(header.get(), 0, 2));
         if (!magic) return nullptr;
-        if ((isBmp = equalsBytes(magic.get(), "BM", 2)) < 0) return nullptr;
+        if ((isBmp = equalsBytes(magic.get(), names.bytesBM)) < 0) return nullptr;
     }
     if (!isBmp) {
-        raiseValue("Unsupported BMP header");
+        raiseValue(msg::kBmpHeader);
         return nullptr;
     }
     Ref fileHeader[4];  // fileSize, reserved, reserved, pixelOffset
     {
         Ref rest(PySequence_GetSlice(header.get(), 2, PY_SSIZE_T_MAX));
-        static PyObject* fmtFile;
-        if (!rest || !unpackHeader(fmtFile, "<IHHI", rest.get(), 4, fileHeader)) return nullptr;
+        if (!rest || !unpackHeader(names.fmtBmpFile, rest.get(), fileHeader)) return nullptr;
     }
     Ref sizeBytes(readCounted(stream, names.int4, &n));
     if (!sizeBytes) return nullptr;
     if (n != 4) {
-        raiseValue("Corrupted BMP DIB header");
+        raiseValue(msg::kBmpDib);
         return nullptr;
     }
     {
-        static PyObject* fmtSize;
-        Ref dibHeaderSize[1];
-        if (!unpackHeader(fmtSize, "<I", sizeBytes.get(), 1, dibHeaderSize)) return nullptr;
-        int differs = differsFrom(dibHeaderSize[0].get(), 40);
+        Ref values(structCall(names.unpack, names.fmtU32LE, sizeBytes.get()));
+        if (!values) return nullptr;
+        Ref dibHeaderSize(itemAt(values.get(), 0));
+        if (!dibHeaderSize) return nullptr;
+        int differs = compareTruth(dibHeaderSize.get(), names.int40, Py_NE);
         if (differs < 0) return nullptr;
         if (differs) {
-            raiseValue("Only BITMAPINFOHEADER BMP files are supported");
+            raiseValue(msg::kBmpInfoHeader);
             return nullptr;
         }
     }
@@ -140,15 +123,14 @@ PyObject* loadBmp(PyObject* stream) {
     Ref dib[10];
     {
         Ref dibData(callMethod(stream, names.read, names.int36));
-        static PyObject* fmtDib;
-        if (!dibData || !unpackHeader(fmtDib, "<iiHHIIiiII", dibData.get(), 10, dib)) return nullptr;
+        if (!dibData || !unpackHeader(names.fmtBmpDibRead, dibData.get(), dib)) return nullptr;
     }
-    const long required[3] = {1, 24, 0};
+    PyObject* const required[3] = {names.int1, names.int24, names.int0};  // planes, bitCount, compression
     for (int k = 0; k < 3; ++k) {
-        int differs = differsFrom(dib[2 + k].get(), required[k]);
+        int differs = compareTruth(dib[2 + k].get(), required[k], Py_NE);
         if (differs < 0) return nullptr;
         if (differs) {
-            raiseValue("Only uncompressed 24-bit BMP files are supported");
+            raiseValue(msg::kBmpKind);
             return nullptr;
         }
     }
@@ -156,14 +138,17 @@ PyObject* loadBmp(PyObject* stream) {
     if (!headerValue(dib[0].get(), &width) || !headerValue(dib[1].get(), &height)) return nullptr;
     const int64_t absHeight = height < 0 ? -height : height;
     const int64_t rowStride = rowStrideOf(width);
-    // bytearray(width * absHeight * 3), with the host's refusals.
-    const __int128 size = static_cast<__int128>(width) * 3 * absHeight;
-    if (size < 0) {
-        raiseValue("negative count");
+    // bytearray(width * absHeight * 3), with the host's refusals. Both
+    // factors are below 2^33 in magnitude, so only the last product can
+    // overflow, and then its sign is the width's.
+    int64_t size;
+    const bool overflow = __builtin_mul_overflow(width * 3, absHeight, &size);
+    if (overflow ? width < 0 : size < 0) {
+        raiseValue(msg::kNegativeCount);
         return nullptr;
     }
-    if (size > PY_SSIZE_T_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+    if (overflow || size > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
         return nullptr;
     }
     // Every byte of the buffer is written by the row loop below, so it is
@@ -193,11 +178,11 @@ PyObject* loadBmp(PyObject* stream) {
             Ref rowData(callMethod(stream, names.read, rowStrideObj.get()));
             if (!rowData) return nullptr;
             if (!PyBytes_CheckExact(rowData.get())) {
-                PyErr_Format(PyExc_TypeError, "Expected bytes, got %.200s", Py_TYPE(rowData.get())->tp_name);
+                PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytes", Py_TYPE(rowData.get())->tp_name);
                 return nullptr;
             }
             if (PyBytes_GET_SIZE(rowData.get()) != rowStride) {
-                raiseValue("Incomplete BMP pixel data");
+                raiseValue(msg::kBmpPixels);
                 return nullptr;
             }
             place(row, PyBytes_AS_STRING(rowData.get()));
@@ -213,90 +198,132 @@ namespace {
 // Up to this many bytes of rows are assembled before each write.
 constexpr size_t kWriteChunk = size_t{1} << 20;
 
+// y * width * 3 + offset, or INT64_MAX where that does not fit (a position
+// past the end of any buffer).
+int64_t bytePosition(int64_t y, int32_t width, int64_t offset) {
+    int64_t start, at;
+    if (__builtin_mul_overflow(y, int64_t{width} * 3, &start) || __builtin_add_overflow(start, offset, &at))
+        return INT64_MAX;
+    return at;
+}
+
+// The pixel rows, bottom row first, as the steps go: one write per pixel
+// (blue, green, red) and one per row for its padding. A short buffer fails
+// with IndexError when the first byte past its end is read.
+bool writeRowsPiecewise(PyObject* output, const uint8_t* data, Py_ssize_t length, int32_t width, int32_t height,
+                        size_t rowPad) {
+    if (width <= 0 && rowPad == 0) return true;  // nothing to write, nothing read
+    Ref padBytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(rowPad)));
+    if (!padBytes) return false;
+    std::memset(PyBytes_AS_STRING(padBytes.get()), 0, rowPad);
+    for (int64_t y = int64_t{height} - 1; y >= 0; --y) {
+        for (int32_t x = 0; x < width; ++x) {
+            const int64_t idx = bytePosition(y, width, int64_t{x} * 3);
+            uint8_t rgb[3];
+            for (int k = 0; k < 3; ++k) {
+                if (idx >= length - k) {
+                    PyErr_SetString(PyExc_IndexError, msg::kByteArrayIndex);
+                    return false;
+                }
+                rgb[k] = data[idx + k];
+            }
+            const char bgr[3] = {static_cast<char>(rgb[2]), static_cast<char>(rgb[1]), static_cast<char>(rgb[0])};
+            Ref piece(PyBytes_FromStringAndSize(bgr, 3));
+            if (!piece || !writeTo(output, piece.get())) return false;
+        }
+        if (rowPad != 0 && !writeTo(output, padBytes.get())) return false;
+    }
+    return true;
+}
+
+// The same rows joined into large writes, for the host's own buffered file,
+// where only the bytes on disk can be seen. A short buffer leaves the same
+// bytes in the file as the piecewise writes.
+bool writeRowsJoined(PyObject* output, const uint8_t* data, Py_ssize_t length, int32_t width, int32_t height,
+                     size_t rowPad) {
+    const size_t rowPixels = width > 0 ? static_cast<size_t>(width) : 0;
+    const size_t rowOut = rowPixels * 3 + rowPad;
+    if (rowOut == 0 || height <= 0) return true;
+    // The bottom row is written first and lies at the end of the buffer, so
+    // a short buffer shows in the first row: only its pixels before the first
+    // one reaching past the end are written.
+    size_t firstRowPixels = rowPixels;
+    if (rowPixels > 0) {
+        const int64_t start = bytePosition(int64_t{height} - 1, width, 0);
+        const int64_t room = start >= length ? 0 : length - start;
+        if (room < static_cast<int64_t>(rowPixels * 3)) firstRowPixels = static_cast<size_t>(room / 3);
+    }
+    const bool shortBuffer = firstRowPixels < rowPixels;
+    const size_t chunkRows = shortBuffer ? 1 : std::max<size_t>(1, kWriteChunk / rowOut);
+    int64_t y = int64_t{height} - 1;
+    while (y >= 0) {
+        const size_t nrows = std::min<size_t>(chunkRows, static_cast<size_t>(y) + 1);
+        const size_t bytes = shortBuffer ? firstRowPixels * 3 : nrows * rowOut;
+        Ref chunk(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+        if (!chunk) return false;
+        uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(chunk.get()));
+        if (shortBuffer) {
+            // With no pixel of the row inside the buffer, its start is not a
+            // position in the buffer at all: do not form it.
+            if (firstRowPixels > 0)
+                swapRedBlue(data + static_cast<size_t>(y) * rowPixels * 3, out, firstRowPixels);
+        } else {
+            for (size_t r = 0; r < nrows; ++r, --y) {
+                swapRedBlue(data + static_cast<size_t>(y) * rowPixels * 3, out, rowPixels);
+                std::memset(out + rowPixels * 3, 0, rowPad);
+                out += rowOut;
+            }
+        }
+        if (bytes > 0 && !writeTo(output, chunk.get())) return false;
+        if (shortBuffer) {
+            PyErr_SetString(PyExc_IndexError, msg::kByteArrayIndex);
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* writeBmpImpl(const BoundArgs& args) {
     PyObject* path = args.obj[0];
     const int32_t width = args.i32[1], height = args.i32[2];
     PyObject* pixels = args.obj[3];
+    // The derived sizes, exact host integers, before the file is opened.
     const int64_t rowStride = rowStrideOf(width);
-    const __int128 pixelArraySize = static_cast<__int128>(rowStride) * height;
-    const __int128 fileSize = 54 + pixelArraySize;
-    Ref pixBuf = PyByteArray_Check(pixels)
-                     ? Ref::borrow(pixels)
-                     : Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    const size_t rowPad = static_cast<size_t>(rowStride - int64_t{width} * 3);
+    Ref pixelArraySize, fileSize;
+    {
+        Ref stride(PyLong_FromLongLong(rowStride)), rows(PyLong_FromLong(height));
+        if (!stride || !rows) return nullptr;
+        pixelArraySize.reset(PyNumber_Multiply(stride.get(), rows.get()));
+        if (!pixelArraySize) return nullptr;
+        fileSize.reset(PyNumber_Add(names.int54, pixelArraySize.get()));
+        if (!fileSize) return nullptr;
+    }
+    Ref pixBuf(asByteArray(pixels));
     if (!pixBuf) return nullptr;
     ByteView view;
-    bool ok = withOpenFile(path, names.wb, [&](PyObject* output) {
+    const Block block = withOpenFile(path, names.wb, [&](PyObject* output) {
         if (!view.acquire(pixBuf.get(), false)) return false;
+        if (!writeTo(output, names.bytesBM)) return false;
         {
-            Ref magic(PyBytes_FromStringAndSize("BM", 2));
-            if (!magic || !writeTo(output, magic.get())) return false;
-        }
-        {
-            Ref size(longFrom(fileSize)), offset(PyLong_FromLong(54));
-            if (!size || !offset) return false;
-            static PyObject* fmtFile;
-            Ref packed(structCall(names.pack, fmtFile, "<IHHI", size.get(), names.int0, names.int0, offset.get()));
+            Ref packed(structCall(names.pack, names.fmtBmpFile, fileSize.get(), names.int0, names.int0, names.int54));
             if (!packed || !writeTo(output, packed.get())) return false;
         }
         {
-            Ref values[] = {Ref(PyLong_FromLong(40)),   Ref(PyLong_FromLong(width)), Ref(PyLong_FromLong(height)),
-                            Ref(PyLong_FromLong(1)),    Ref(PyLong_FromLong(24)),    Ref(longFrom(pixelArraySize)),
-                            Ref(PyLong_FromLong(2835))};
-            for (const Ref& v : values)
-                if (!v) return false;
-            static PyObject* fmtDib;
-            Ref packed(structCall(names.pack, fmtDib, "<IIIHHIIIIII", values[0].get(), values[1].get(),
-                                  values[2].get(), values[3].get(), values[4].get(), names.int0, values[5].get(),
-                                  values[6].get(), values[6].get(), names.int0, names.int0));
+            Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height));
+            if (!w || !h) return false;
+            Ref packed(structCall(names.pack, names.fmtBmpDib, names.int40, w.get(), h.get(), names.int1,
+                                  names.int24, names.int0, pixelArraySize.get(), names.int2835, names.int2835,
+                                  names.int0, names.int0));
             if (!packed || !writeTo(output, packed.get())) return false;
         }
-        // Rows bottom first: blue, green, red per pixel, then zero padding.
-        const size_t rowPixels = width > 0 ? static_cast<size_t>(width) : 0;
-        const size_t rowPad = static_cast<size_t>(rowStride - int64_t{width} * 3);
-        const size_t rowOut = rowPixels * 3 + rowPad;
-        const Py_ssize_t length = view.size();
-        // The bottom row is written first and lies at the end of the buffer,
-        // so a short buffer shows in the first row: only its pixels before the
-        // first one reaching past the end are written.
-        size_t firstRowPixels = rowPixels;
-        if (height > 0 && rowPixels > 0) {
-            // Exact: with a rebound `struct` that packs any value, both
-            // dimensions can be near 2^31 here, beyond 64-bit products.
-            const __int128 start = static_cast<__int128>(height - 1) * width * 3;
-            const __int128 room = static_cast<__int128>(length) - start;
-            if (room < static_cast<__int128>(rowPixels * 3)) firstRowPixels = room < 0 ? 0 : static_cast<size_t>(room / 3);
-        }
-        if (rowOut == 0 || height <= 0) return true;
-        const bool shortBuffer = firstRowPixels < rowPixels;
-        const size_t chunkRows = shortBuffer ? 1 : std::max<size_t>(1, kWriteChunk / rowOut);
-        int64_t y = height - 1;
-        while (y >= 0) {
-            const size_t nrows = std::min<size_t>(chunkRows, static_cast<size_t>(y) + 1);
-            const size_t bytes = shortBuffer ? firstRowPixels * 3 : nrows * rowOut;
-            Ref chunk(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
-            if (!chunk) return false;
-            uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(chunk.get()));
-            if (shortBuffer) {
-                // With no pixel of the row inside the buffer, its start is not
-                // a position in the buffer at all: do not form it.
-                if (firstRowPixels > 0)
-                    swapRedBlue(view.data() + static_cast<size_t>(y) * rowPixels * 3, out, firstRowPixels);
-            } else {
-                for (size_t r = 0; r < nrows; ++r, --y) {
-                    swapRedBlue(view.data() + static_cast<size_t>(y) * rowPixels * 3, out, rowPixels);
-                    std::memset(out + rowPixels * 3, 0, rowPad);
-                    out += rowOut;
-                }
-            }
-            if (bytes > 0 && !writeTo(output, chunk.get())) return false;
-            if (shortBuffer) {
-                PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
-                return false;
-            }
-        }
-        return true;
+        // With the genuine built-in `open` the file is the host's own, and
+        // joining the pieces cannot be told apart from writing them one by one.
+        const bool plainFile = builtinOpen() == names.ioOpen && Py_IS_TYPE(output, names.bufferedWriterType);
+        return plainFile ? writeRowsJoined(output, view.data(), view.size(), width, height, rowPad)
+                         : writeRowsPiecewise(output, view.data(), view.size(), width, height, rowPad);
     });
-    if (!ok) return nullptr;
+    if (block == Block::Failed) return nullptr;
     Py_RETURN_NONE;
 }
 

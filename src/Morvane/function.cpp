@@ -1,9 +1,10 @@
 #include "function.hpp"
 
 #include <cstddef>
-#include <vector>
+#include <memory>
 
 #include "image.hpp"
+#include "messages.hpp"
 
 namespace mv {
 
@@ -13,7 +14,7 @@ namespace mv {
 namespace {
 
 void raiseCount(const Signature& sig, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
+    PyErr_Format(PyExc_TypeError, msg::kArgCount, sig.name,
                  "exactly", static_cast<Py_ssize_t>(sig.nparams), sig.nparams == 1 ? "" : "s", given);
 }
 
@@ -30,13 +31,9 @@ int findParam(const Signature& sig, PyObject* key) {
 void raiseType(const Param& param, PyObject* value) {
     PyTypeObject* got = Py_TYPE(value);
     if (PyType_IsSubtype(got, param.exactType)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s). "
-                     "This check is stricter than the typing rules: it rejects subclasses of built-in types.",
-                     param.name, param.exactType->tp_name, got->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kArgTypeSubclass, param.name, param.exactType->tp_name, got->tp_name);
     } else {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                     param.name, param.exactType->tp_name, got->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kArgType, param.name, param.exactType->tp_name, got->tp_name);
     }
 }
 
@@ -74,16 +71,16 @@ bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+                PyErr_Format(PyExc_TypeError, msg::kKeywordNotString, sig.name);
                 return false;
             }
             int j = findParam(sig, key);
             if (j < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+                PyErr_Format(PyExc_TypeError, msg::kKeywordUnexpected, sig.name, key);
                 return false;
             }
             if (j < nargs) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name,
+                PyErr_Format(PyExc_TypeError, msg::kKeywordTwice, sig.name,
                              key);
                 return false;
             }
@@ -109,16 +106,26 @@ bool convertInt32(const Signature& sig, BoundArgs& out) {
     return true;
 }
 
-bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+namespace {
+
+// Lays a call made with an argument tuple and a keyword dict out as a
+// vectorcall would (positional values, then the keyword values, the keyword
+// names in a tuple, whatever their type) and hands it to `fn`.
+template <class Fn>
+auto withVectorLayout(PyObject* args, PyObject* kwargs, Fn&& fn) -> decltype(fn(nullptr, 0, nullptr)) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) return bindArguments(sig, &PyTuple_GET_ITEM(args, 0), nargs, nullptr, out);
-    // Lay the call out as a vectorcall would: positional values, then the
-    // keyword values, with the keyword names in a tuple.
-    std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
-    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+    if (nkw == 0) return fn(&PyTuple_GET_ITEM(args, 0), nargs, nullptr);
+    struct Free {
+        void operator()(PyObject** p) const { PyMem_Free(p); }
+    };
+    std::unique_ptr<PyObject*[], Free> stack(PyMem_New(PyObject*, nargs + nkw));
     Ref kwnames(PyTuple_New(nkw));
-    if (!kwnames) return false;
+    if (!stack || !kwnames) {
+        if (!stack) PyErr_NoMemory();
+        return fn(nullptr, -1, nullptr);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -126,7 +133,15 @@ bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, B
         stack[nargs + k] = value;
         ++k;
     }
-    return bindArguments(sig, stack.data(), nargs, kwnames.get(), out);
+    return fn(stack.get(), nargs, kwnames.get());
+}
+
+}  // namespace
+
+bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out) {
+    return withVectorLayout(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        return nargs >= 0 && bindArguments(sig, stack, nargs, kwnames, out);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -158,12 +173,12 @@ PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t na
     bound.self = nullptr;
     if (takesSelf(def.kind)) {
         if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", fn->qualname);
+            PyErr_Format(PyExc_TypeError, msg::kUnboundNeedsArgument, fn->qualname);
             return nullptr;
         }
         bound.self = args[0];
         if (def.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%.100s' objects doesn't apply to a '%.100s' object",
+            PyErr_Format(PyExc_TypeError, msg::kDescriptorMismatch,
                          fn->name, imageType()->tp_name, Py_TYPE(bound.self)->tp_name);
             return nullptr;
         }
@@ -181,37 +196,51 @@ PyObject* functionDescrGet(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
+// A call made with an argument tuple and a keyword dict: `f(*args, **kw)`,
+// and every call of a function that takes no vectorcall. Keywords that are
+// not strings reach the binder, which names the function in its message.
+PyObject* functionCall(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    return withVectorLayout(args, kwargs, [&](PyObject* const* stack, Py_ssize_t nargs, PyObject* kwnames) {
+        return nargs < 0 ? nullptr : genericVectorcall(callable, stack, static_cast<size_t>(nargs), kwnames);
+    });
+}
+
 PyObject* functionRepr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", asFunction(self)->qualname, self);
 }
 
+// Only the annotations dict, which user code may fill, can take part in a
+// reference cycle; the names and the code object hold nothing of the user's,
+// and stay set until the object is freed.
 int functionTraverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* fn = asFunction(self);
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->qualname);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->code);
+    Py_VISIT(asFunction(self)->annotations);
     return 0;
 }
 
 int functionClear(PyObject* self) {
-    FunctionObject* fn = asFunction(self);
-    Py_CLEAR(fn->name);
-    Py_CLEAR(fn->qualname);
-    Py_CLEAR(fn->annotations);
-    Py_CLEAR(fn->code);
+    Py_CLEAR(asFunction(self)->annotations);
     return 0;
 }
 
 void functionDealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    functionClear(self);
+    FunctionObject* fn = asFunction(self);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->code);
     PyObject_GC_Del(self);
 }
 
 PyObject* getName(PyObject* self, void*) { return Py_NewRef(asFunction(self)->name); }
 PyObject* getQualname(PyObject* self, void*) { return Py_NewRef(asFunction(self)->qualname); }
-PyObject* getAnnotations(PyObject* self, void*) { return Py_NewRef(asFunction(self)->annotations); }
+// After the collector cleared them, the annotations start again empty, as a
+// Python function's do.
+PyObject* getAnnotations(PyObject* self, void*) {
+    FunctionObject* fn = asFunction(self);
+    if (!fn->annotations && !(fn->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(fn->annotations);
+}
 PyObject* getCode(PyObject* self, void*) { return Py_NewRef(asFunction(self)->code); }
 PyObject* getNone(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* getModule(PyObject*, void*) { return PyUnicode_FromString("Morvane.simpleImage_ext"); }
@@ -294,7 +323,7 @@ bool readyFunctionType() {
     FunctionType.tp_flags =
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
-    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_call = functionCall;
     FunctionType.tp_descr_get = functionDescrGet;
     FunctionType.tp_repr = functionRepr;
     FunctionType.tp_traverse = functionTraverse;
@@ -315,7 +344,10 @@ PyObject* newFunction(const FunctionDef& def) {
     if (!code) return nullptr;
     FunctionObject* fn = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!fn) return nullptr;
-    fn->vectorcall = def.shortcut ? def.shortcut : genericVectorcall;
+    // The pixel methods take vectorcall for speed (the interpreter then
+    // checks `**` keywords itself); every other function is called through
+    // functionCall.
+    fn->vectorcall = def.shortcut;
     fn->def = &def;
     fn->name = name.release();
     fn->qualname = qualname.release();

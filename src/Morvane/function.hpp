@@ -44,8 +44,9 @@ struct FunctionDef {
     Signature sig;
     const char* returnAnnotation;  // nullptr: not annotated
     Impl impl;
-    // Optional entry point for the hottest calls: it handles only calls that
-    // bind trivially and hands every other call to genericVectorcall.
+    // Optional vectorcall entry point for the hottest calls: it handles only
+    // calls that bind trivially and hands every other call to
+    // genericVectorcall. Functions without one are called through tp_call.
     vectorcallfunc shortcut = nullptr;
 };
 

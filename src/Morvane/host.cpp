@@ -7,17 +7,18 @@
 #include <sys/mman.h>
 #endif
 
+#include "messages.hpp"
+
 namespace mv {
 
 Names names;
 
 bool initNames() {
-    if (names.mask32) return true;
-    struct Entry {
+    struct Text {
         PyObject** slot;
         const char* text;
     };
-    const Entry entries[] = {
+    const Text texts[] = {
         {&names.struct_, "struct"},
         {&names.zlib, "zlib"},
         {&names.BytesIO, "BytesIO"},
@@ -28,6 +29,7 @@ bool initNames() {
         {&names._writePng, "_writePng"},
         {&names._writeBmp, "_writeBmp"},
         {&names._streamToImage, "_streamToImage"},
+        {&names.Union, "Union"},
         {&names.read, "read"},
         {&names.seek, "seek"},
         {&names.write, "write"},
@@ -36,42 +38,74 @@ bool initNames() {
         {&names.crc32, "crc32"},
         {&names.compress, "compress"},
         {&names.decompress, "decompress"},
+        {&names.decompressobj, "decompressobj"},
+        {&names.unconsumed_tail, "unconsumed_tail"},
+        {&names.eof, "eof"},
         {&names.join, "join"},
         {&names.startswith, "startswith"},
         {&names.enter, "__enter__"},
         {&names.exit, "__exit__"},
-        {&names.rb, "rb"},
-        {&names.wb, "wb"},
         {&names.getvalue, "getvalue"},
         {&names.tell, "tell"},
+        {&names.rb, "rb"},
+        {&names.wb, "wb"},
+        {&names.fmtU32BE, ">I"},
+        {&names.fmtIhdr, ">IIBBBBB"},
+        {&names.fmtBmpFile, "<IHHI"},
+        {&names.fmtU32LE, "<I"},
+        {&names.fmtBmpDibRead, "<iiHHIIiiII"},
+        {&names.fmtBmpDib, "<IIIHHIIIIII"},
     };
-    for (const Entry& e : entries) {
-        if (!*e.slot) {
-            *e.slot = PyUnicode_InternFromString(e.text);
-            if (!*e.slot) return false;
-        }
-    }
-    {
+    for (const Text& t : texts)
+        if (!*t.slot && !(*t.slot = PyUnicode_InternFromString(t.text))) return false;
+
+    struct Int {
+        PyObject** slot;
+        unsigned long value;
+    };
+    const Int ints[] = {
+        {&names.int0, 0},     {&names.int1, 1},     {&names.int2, 2},       {&names.int3, 3},
+        {&names.int4, 4},     {&names.int8, 8},     {&names.int14, 14},     {&names.int24, 24},
+        {&names.int36, 36},   {&names.int40, 40},   {&names.int54, 54},     {&names.int255, 255},
+        {&names.int2835, 2835}, {&names.mask32, 0xFFFFFFFFul},
+    };
+    for (const Int& i : ints)
+        if (!*i.slot && !(*i.slot = PyLong_FromUnsignedLong(i.value))) return false;
+    for (unsigned long v = 0; v < 256; ++v)
+        if (!names.byteValues[v] && !(names.byteValues[v] = PyLong_FromUnsignedLong(v))) return false;
+
+    struct Bytes {
+        PyObject** slot;
+        const char* data;
+        Py_ssize_t size;
+    };
+    const Bytes bytes[] = {
+        {&names.emptyBytes, "", 0},   {&names.bytesBM, "BM", 2},     {&names.typeIHDR, "IHDR", 4},
+        {&names.typeIDAT, "IDAT", 4}, {&names.typeIEND, "IEND", 4},
+    };
+    for (const Bytes& b : bytes)
+        if (!*b.slot && !(*b.slot = PyBytes_FromStringAndSize(b.data, b.size))) return false;
+
+    if (!names.bytesIOType || !names.ioOpen || !names.bufferedWriterType) {
         Ref io(PyImport_ImportModule("_io"));
         if (!io) return false;
-        PyObject* type = PyObject_GetAttrString(io.get(), "BytesIO");
-        if (!type) return false;
-        if (!PyType_Check(type)) {
-            Py_DECREF(type);
-            PyErr_SetString(PyExc_ImportError, "_io.BytesIO is not a type");
-            return false;
+        const std::pair<PyObject**, const char*> fromIo[] = {
+            {reinterpret_cast<PyObject**>(&names.bytesIOType), "BytesIO"},
+            {&names.ioOpen, "open"},
+            {reinterpret_cast<PyObject**>(&names.bufferedWriterType), "BufferedWriter"},
+        };
+        for (const auto& [slot, attr] : fromIo) {
+            if (*slot) continue;
+            Ref value(PyObject_GetAttrString(io.get(), attr));
+            if (!value) return false;
+            if (slot != &names.ioOpen && !PyType_Check(value.get())) {
+                PyErr_Format(PyExc_ImportError, "_io.%s is not a type", attr);
+                return false;
+            }
+            *slot = value.release();
         }
-        names.bytesIOType = reinterpret_cast<PyTypeObject*>(type);
     }
-    names.emptyBytes = PyBytes_FromStringAndSize(nullptr, 0);
-    names.int0 = PyLong_FromLong(0);
-    names.int4 = PyLong_FromLong(4);
-    names.int8 = PyLong_FromLong(8);
-    names.int14 = PyLong_FromLong(14);
-    names.int36 = PyLong_FromLong(36);
-    names.mask32 = PyLong_FromUnsignedLong(0xFFFFFFFFul);
-    return names.emptyBytes && names.int0 && names.int4 && names.int8 && names.int14 && names.int36 &&
-           names.mask32;
+    return true;
 }
 
 bool recordZlib(PyObject* zlib) {
@@ -119,7 +153,7 @@ PyObject* lookupGlobal(PyObject* name) {
         if (value) return Py_NewRef(value);
         if (PyErr_Occurred()) return nullptr;
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    PyErr_Format(PyExc_NameError, msg::kNotDefined, name);
     return nullptr;
 }
 
@@ -129,7 +163,7 @@ bool longToInt32(PyObject* value, int32_t* out) {
     long v = PyLong_AsLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
     if (overflow || v < INT32_MIN || v > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        PyErr_SetString(PyExc_OverflowError, msg::kIntTooLarge);
         return false;
     }
     *out = static_cast<int32_t>(v);
@@ -141,21 +175,19 @@ bool toInt32(PyObject* value, int32_t* out) {
     if (PyLong_Check(value)) return longToInt32(value, out);
     PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
     if (!nb || !nb->nb_int) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        PyErr_SetString(PyExc_TypeError, msg::kIntRequired);
         return false;
     }
     Ref converted(nb->nb_int(value));
     if (!converted) return false;
     if (!PyLong_CheckExact(converted.get())) {
         if (!PyLong_Check(converted.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)",
+            PyErr_Format(PyExc_TypeError, msg::kIntNonInt,
                          Py_TYPE(converted.get())->tp_name);
             return false;
         }
         if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  "
-                             "The ability to return an instance of a strict subclass of int "
-                             "is deprecated, and may be removed in a future version of Python.",
+                             msg::kIntSubclassDeprecated,
                              Py_TYPE(converted.get())->tp_name) < 0)
             return false;
     }
@@ -168,12 +200,12 @@ int compareTruth(PyObject* a, PyObject* b, int op) {
     return PyObject_IsTrue(result.get());
 }
 
-int equalsBytes(PyObject* obj, const char* literal, Py_ssize_t n) {
-    if (PyBytes_CheckExact(obj))
-        return PyBytes_GET_SIZE(obj) == n && std::memcmp(PyBytes_AS_STRING(obj), literal, n) == 0;
-    Ref other(PyBytes_FromStringAndSize(literal, n));
-    if (!other) return -1;
-    return compareTruth(obj, other.get(), Py_EQ);
+int equalsBytes(PyObject* obj, PyObject* constant) {
+    if (PyBytes_CheckExact(obj)) {
+        const Py_ssize_t n = PyBytes_GET_SIZE(constant);
+        return PyBytes_GET_SIZE(obj) == n && std::memcmp(PyBytes_AS_STRING(obj), PyBytes_AS_STRING(constant), n) == 0;
+    }
+    return compareTruth(obj, constant, Py_EQ);
 }
 
 PyObject* itemAt(PyObject* obj, Py_ssize_t i) {
@@ -226,6 +258,17 @@ PyObject* copyToNewByteArray(const char* data, Py_ssize_t n) {
     return result;
 }
 
+PyObject* copyToByteArray(PyObject* obj) {
+    if (PyBytes_CheckExact(obj)) return copyToNewByteArray(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
+    if (PyByteArray_CheckExact(obj)) return copyToNewByteArray(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj));
+    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), obj);
+}
+
+PyObject* asByteArray(PyObject* obj) {
+    if (PyByteArray_Check(obj)) return Py_NewRef(obj);
+    return copyToByteArray(obj);
+}
+
 PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
     PyObject* found = _PyType_Lookup(Py_TYPE(obj), name);
     if (!found) return nullptr;
@@ -235,11 +278,11 @@ PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
 }
 
 void raiseTooMany(Py_ssize_t expected) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    PyErr_Format(PyExc_ValueError, msg::kTooManyValues, expected);
 }
 
 void raiseNeedMore(Py_ssize_t found) {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    PyErr_Format(PyExc_ValueError, msg::kNeedMoreValues, found, found == 1 ? "" : "s");
 }
 
 bool unpackExactly(PyObject* seq, Py_ssize_t n, PyObject** out) {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "messages.hpp"
+
 namespace mv {
 
 // An owned (strong) reference, released when it goes out of scope.
@@ -97,9 +99,19 @@ bool runKeepingError(Fn&& fn) {
 PyObject* newByteArray(Py_ssize_t n);
 // A new bytearray holding a copy of the n bytes at `data`.
 PyObject* copyToNewByteArray(const char* data, Py_ssize_t n);
+// bytearray(obj): a new, independent buffer built as the host's bytearray
+// constructor builds it.
+PyObject* copyToByteArray(PyObject* obj);
+// The writers' view of a pixel buffer: a bytearray (subclasses included)
+// itself, read in place, anything else copied with bytearray(obj).
+PyObject* asByteArray(PyObject* obj);
 
-// Interned names used across the module, made once at initialisation.
+// The module's constants, in one place: interned names, struct formats,
+// small ints and byte strings. initNames() makes them during initialisation
+// (only those still missing, so a retried initialisation leaks nothing);
+// they live as long as the process.
 struct Names {
+    // Module-level names looked up at each use.
     PyObject* struct_;
     PyObject* zlib;
     PyObject* BytesIO;
@@ -110,6 +122,8 @@ struct Names {
     PyObject* _writePng;
     PyObject* _writeBmp;
     PyObject* _streamToImage;
+    PyObject* Union;
+    // Attribute and method names.
     PyObject* read;
     PyObject* seek;
     PyObject* write;
@@ -118,29 +132,58 @@ struct Names {
     PyObject* crc32;
     PyObject* compress;
     PyObject* decompress;
+    PyObject* decompressobj;
+    PyObject* unconsumed_tail;
+    PyObject* eof;
     PyObject* join;
     PyObject* startswith;
     PyObject* enter;
     PyObject* exit;
-    PyObject* rb;
-    PyObject* wb;
     PyObject* getvalue;
     PyObject* tell;
-    // The host's in-memory byte stream type, io.BytesIO.
+    // File modes.
+    PyObject* rb;
+    PyObject* wb;
+    // struct formats.
+    PyObject* fmtU32BE;       // ">I"
+    PyObject* fmtIhdr;        // ">IIBBBBB"
+    PyObject* fmtBmpFile;     // "<IHHI"
+    PyObject* fmtU32LE;       // "<I"
+    PyObject* fmtBmpDibRead;  // "<iiHHIIiiII"
+    PyObject* fmtBmpDib;      // "<IIIHHIIIIII"
+    // Ints.
+    PyObject* int0;
+    PyObject* int1;
+    PyObject* int2;
+    PyObject* int3;
+    PyObject* int4;
+    PyObject* int8;
+    PyObject* int14;
+    PyObject* int24;
+    PyObject* int36;
+    PyObject* int40;
+    PyObject* int54;
+    PyObject* int255;
+    PyObject* int2835;
+    PyObject* mask32;  // 0xFFFFFFFF
+    // Byte strings.
+    PyObject* emptyBytes;  // b""
+    PyObject* bytesBM;     // b"BM"
+    PyObject* typeIHDR;
+    PyObject* typeIDAT;
+    PyObject* typeIEND;
+    // The ints 0 to 255, for pixel values.
+    PyObject* byteValues[256];
+    // The host's in-memory byte stream type, io.BytesIO; its `open` and the
+    // type of the files that gives for writing.
     PyTypeObject* bytesIOType;
+    PyObject* ioOpen;
+    PyTypeObject* bufferedWriterType;
     // The host's zlib module as imported, and the functions it had then.
     PyObject* zlibModule;
     PyObject* zlibDecompress;
     PyObject* zlibDecompressobj;
     PyObject* zlibError;
-    // Constant objects.
-    PyObject* emptyBytes;  // b""
-    PyObject* int0;
-    PyObject* int4;
-    PyObject* int8;
-    PyObject* int14;
-    PyObject* int36;
-    PyObject* mask32;  // 0xFFFFFFFF
 };
 extern Names names;
 bool initNames();
@@ -178,18 +221,11 @@ void raiseNeedMore(Py_ssize_t found);
 // `a op b` with the host's comparison, as a truth value; -1 on error.
 int compareTruth(PyObject* a, PyObject* b, int op);
 
-// `obj == literal` for a bytes literal of n bytes: 1, 0, or -1 on error.
-int equalsBytes(PyObject* obj, const char* literal, Py_ssize_t n);
+// `obj == constant` for a bytes constant: 1, 0, or -1 on error.
+int equalsBytes(PyObject* obj, PyObject* constant);
 
 // obj[i], as the host indexes; a new reference or nullptr.
 PyObject* itemAt(PyObject* obj, Py_ssize_t i);
-
-// A string constant made once and kept for the life of the process;
-// nullptr (with the error set) if it cannot be made.
-inline PyObject* constantString(PyObject*& slot, const char* text) {
-    if (!slot) slot = PyUnicode_InternFromString(text);
-    return slot;
-}
 
 // Calls `method` of `obj` with the given arguments; a new reference or nullptr.
 template <class... Args>
@@ -211,12 +247,10 @@ inline PyObject* callGlobalMethod(PyObject* global, PyObject* method, Args... ar
     return callMethod(owner.get(), method, args...);
 }
 
-// struct.<method>(format, args...) through the module namespace; the format
-// string is made once into `slot`.
+// struct.<method>(format, args...) through the module namespace.
 template <class... Args>
-inline PyObject* structCall(PyObject* method, PyObject*& slot, const char* format, Args... args) {
-    if (!constantString(slot, format)) return nullptr;
-    return callGlobalMethod(names.struct_, method, slot, args...);
+inline PyObject* structCall(PyObject* method, PyObject* format, Args... args) {
+    return callGlobalMethod(names.struct_, method, format, args...);
 }
 
 // stream.read(n), and the length of what came back (len()).
@@ -231,38 +265,54 @@ inline void raiseValue(const char* message) { PyErr_SetString(PyExc_ValueError, 
 // nullptr without an error when the type has none.
 PyObject* lookupSpecial(PyObject* obj, PyObject* name);
 
+// How a `with` block over a file ended.
+enum class Block {
+    Completed,   // the body ran to its end
+    Suppressed,  // the body raised, and the manager's __exit__ swallowed it
+    Failed,      // an exception is pending
+};
+
 // Runs `body(file)` inside a `with` block over `open(path, mode)` (the
-// built-in taken at initialisation). The file is closed on every path; an
-// error from closing it during an error becomes chained to that error.
+// built-in taken at initialisation), as the statement does: __exit__ runs
+// on every way out; when the body raised, a true result of __exit__
+// suppresses the exception and the caller goes on after the block; an error
+// from __exit__ itself is chained to the body's.
 template <class Body>
-bool withOpenFile(PyObject* path, PyObject* mode, Body&& body) {
+Block withOpenFile(PyObject* path, PyObject* mode, Body&& body) {
     Ref manager(call(builtinOpen(), path, mode));
-    if (!manager) return false;
+    if (!manager) return Block::Failed;
     Ref enterFn(lookupSpecial(manager.get(), names.enter));
     Ref exitFn;
     if (enterFn) exitFn.reset(lookupSpecial(manager.get(), names.exit));
     if (!exitFn || !enterFn) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+            PyErr_Format(PyExc_TypeError, msg::kNotContextManager,
                          Py_TYPE(manager.get())->tp_name);
-        return false;
+        return Block::Failed;
     }
     Ref file(PyObject_CallNoArgs(enterFn.get()));
-    if (!file) return false;
+    if (!file) return Block::Failed;
     if (body(file.get())) {
         Ref r(call(exitFn.get(), Py_None, Py_None, Py_None));
-        return static_cast<bool>(r);
+        return r ? Block::Completed : Block::Failed;
     }
-    // The body failed: let the manager see the error, then re-raise it.
+    // The body failed: let the manager see the error.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     if (tb) PyException_SetTraceback(value, tb);
     PyErr_Restore(type, value, tb);
-    return runKeepingError([&] {
+    int suppress = 0;
+    const bool exited = runKeepingError([&] {
         Ref r(call(exitFn.get(), type, value, tb ? tb : Py_None));
-        return static_cast<bool>(r);
-    }) && false;
+        if (!r) return false;
+        suppress = PyObject_IsTrue(r.get());
+        return suppress >= 0;
+    });
+    if (!exited) return Block::Failed;
+    if (!suppress) return Block::Failed;
+    PyErr_Clear();
+    return Block::Suppressed;
 }
 
 }  // namespace mv

@@ -3,7 +3,10 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__x86_64__) || defined(__i386__)
+// The vector kernels need SSE2 as a baseline: always there on x86-64, and
+// on 32-bit x86 only when the compiler was told so. MV_FORCE_SCALAR builds
+// the plain kernels alone, as machines without vector code run them.
+#if !defined(MV_FORCE_SCALAR) && (defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__)))
 #define MV_X86 1
 #include <emmintrin.h>
 #include <tmmintrin.h>
@@ -34,6 +37,18 @@ bool unfilterRowScalar(int filterType, const uint8_t* row, const uint8_t* prev, 
         recon[i] = static_cast<uint8_t>(value);
     }
     return true;
+}
+
+void swapRedBlueScalar(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    for (size_t i = 0; i < pixels * 3; i += 3) {
+        dst[i] = src[i + 2];
+        dst[i + 1] = src[i + 1];
+        dst[i + 2] = src[i];
+    }
+}
+
+void dropAlphaScalar(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    for (size_t p = 0; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
 }
 
 #ifdef MV_X86
@@ -221,11 +236,7 @@ __attribute__((target("ssse3"))) void swapRedBlueSsse3(const uint8_t* src, uint8
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm_shuffle_epi8(v, order));
     }
-    for (; i < total; i += 3) {
-        dst[i] = src[i + 2];
-        dst[i + 1] = src[i + 1];
-        dst[i + 2] = src[i];
-    }
+    swapRedBlueScalar(src + i, dst + i, (total - i) / 3);
 }
 
 __attribute__((target("ssse3"))) void dropAlphaSsse3(const uint8_t* src, uint8_t* dst, size_t pixels) {
@@ -236,7 +247,7 @@ __attribute__((target("ssse3"))) void dropAlphaSsse3(const uint8_t* src, uint8_t
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + p * 4));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + p * 3), _mm_shuffle_epi8(v, order));
     }
-    for (; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
+    dropAlphaScalar(src + p * 4, dst + p * 3, pixels - p);
 }
 
 template <size_t BPP>
@@ -283,16 +294,12 @@ bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_
 
 void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
     if (haveSsse3()) return swapRedBlueSsse3(src, dst, pixels);
-    for (size_t i = 0; i < pixels * 3; i += 3) {
-        dst[i] = src[i + 2];
-        dst[i + 1] = src[i + 1];
-        dst[i + 2] = src[i];
-    }
+    swapRedBlueScalar(src, dst, pixels);
 }
 
 void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
     if (haveSsse3()) return dropAlphaSsse3(src, dst, pixels);
-    for (size_t p = 0; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
+    dropAlphaScalar(src, dst, pixels);
 }
 
 #else  // no vector instructions
@@ -306,18 +313,18 @@ bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_
     return unfilterRowScalar(filterType, row, prev, recon, length, bytesPerPixel);
 }
 
-void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
-    for (size_t i = 0; i < pixels * 3; i += 3) {
-        dst[i] = src[i + 2];
-        dst[i + 1] = src[i + 1];
-        dst[i + 2] = src[i];
-    }
-}
+void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) { swapRedBlueScalar(src, dst, pixels); }
 
-void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
-    for (size_t p = 0; p < pixels; ++p) std::memcpy(dst + p * 3, src + p * 4, 3);
-}
+void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) { dropAlphaScalar(src, dst, pixels); }
 
 #endif
+
+bool vectorKernels() {
+#ifdef MV_X86
+    return true;
+#else
+    return false;
+#endif
+}
 
 }  // namespace mv

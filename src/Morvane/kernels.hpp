@@ -45,4 +45,13 @@ void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels);
 // Copies the first three bytes of each of `pixels` 4-byte pixels.
 void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels);
 
+// Reference versions of the two above, pixel by pixel (also the tails of the
+// vector versions, and what machines without vector instructions run).
+void swapRedBlueScalar(const uint8_t* src, uint8_t* dst, size_t pixels);
+void dropAlphaScalar(const uint8_t* src, uint8_t* dst, size_t pixels);
+
+// Whether this build runs vector kernels at all (false when built with
+// MV_FORCE_SCALAR or for a machine without them).
+bool vectorKernels();
+
 }  // namespace mv

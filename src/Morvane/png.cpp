@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "kernels.hpp"
+#include "messages.hpp"
 
 namespace mv {
 
@@ -32,18 +33,17 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     if (!lengthBytes) return nullptr;
     if (n == 0) return PyTuple_Pack(2, names.emptyBytes, names.emptyBytes);
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk length");
+        raiseValue(msg::kEofLength);
         return nullptr;
     }
-    static PyObject* fmtLength;
-    Ref unpacked(structCall(names.unpack, fmtLength, ">I", lengthBytes.get()));
+    Ref unpacked(structCall(names.unpack, names.fmtU32BE, lengthBytes.get()));
     if (!unpacked) return nullptr;
     Ref length(itemAt(unpacked.get(), 0));
     if (!length) return nullptr;
     Ref chunkType(readCounted(stream, names.int4, &n));
     if (!chunkType) return nullptr;
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk type");
+        raiseValue(msg::kEofType);
         return nullptr;
     }
     Ref data(readCounted(stream, length.get(), &n));
@@ -53,25 +53,25 @@ PyObject* readChunkImpl(const BoundArgs& args) {
     int differs = compareTruth(got.get(), length.get(), Py_NE);
     if (differs < 0) return nullptr;
     if (differs) {
-        raiseValue("Unexpected EOF while reading chunk data");
+        raiseValue(msg::kEofData);
         return nullptr;
     }
     Ref crc(readCounted(stream, names.int4, &n));
     if (!crc) return nullptr;
     if (n != 4) {
-        raiseValue("Unexpected EOF while reading chunk CRC");
+        raiseValue(msg::kEofCrc);
         return nullptr;
     }
     Ref expectedCrc(chunkCrc(chunkType.get(), data.get()));
     if (!expectedCrc) return nullptr;
-    unpacked.reset(structCall(names.unpack, fmtLength, ">I", crc.get()));
+    unpacked.reset(structCall(names.unpack, names.fmtU32BE, crc.get()));
     if (!unpacked) return nullptr;
     Ref actualCrc(itemAt(unpacked.get(), 0));
     if (!actualCrc) return nullptr;
     differs = compareTruth(actualCrc.get(), expectedCrc.get(), Py_NE);
     if (differs < 0) return nullptr;
     if (differs) {
-        raiseValue("Corrupted PNG chunk detected");
+        raiseValue(msg::kBadCrc);
         return nullptr;
     }
     return PyTuple_Pack(2, chunkType.get(), data.get());
@@ -80,14 +80,13 @@ PyObject* readChunkImpl(const BoundArgs& args) {
 PyObject* makeChunkImpl(const BoundArgs& args) {
     PyObject* chunkType = args.obj[0];
     PyObject* data = args.obj[1];
-    static PyObject* fmtLength;
     Ref dataLength(PyLong_FromSsize_t(PyBytes_GET_SIZE(data)));
     if (!dataLength) return nullptr;
-    Ref length(structCall(names.pack, fmtLength, ">I", dataLength.get()));
+    Ref length(structCall(names.pack, names.fmtU32BE, dataLength.get()));
     if (!length) return nullptr;
     Ref crcValue(chunkCrc(chunkType, data));
     if (!crcValue) return nullptr;
-    Ref crc(structCall(names.pack, fmtLength, ">I", crcValue.get()));
+    Ref crc(structCall(names.pack, names.fmtU32BE, crcValue.get()));
     if (!crc) return nullptr;
     PyObject* parts[4] = {length.get(), chunkType, data, crc.get()};
     bool allBytes = true;
@@ -125,8 +124,6 @@ struct PyMemFree {
     void operator()(uint8_t* p) const { PyMem_Free(p); }
 };
 
-PyObject* chunkBytes(const char* type) { return PyBytes_FromStringAndSize(type, 4); }
-
 bool isTrue(PyObject* obj, PyObject* name, int* out) {
     Ref value(PyObject_GetAttr(obj, name));
     if (!value) return false;
@@ -140,58 +137,50 @@ bool isTrue(PyObject* obj, PyObject* name, int* out) {
 // make the process allocate gigabytes first. The outcome is the one-shot
 // call's: the stream is still inflated to its end (its output dropped) so
 // that a bad or cut stream gives the same zlib.error.
-PyObject* boundedDecompress(PyObject* data, unsigned __int128 expected) {
-    static PyObject* decompressName;
-    static PyObject* tailName;
-    static PyObject* eofName;
-    if (!constantString(decompressName, "decompress") || !constantString(tailName, "unconsumed_tail") ||
-        !constantString(eofName, "eof"))
-        return nullptr;
+PyObject* boundedDecompress(PyObject* data, int64_t expected) {
     Ref inflater(PyObject_CallNoArgs(names.zlibDecompressobj));
     if (!inflater) return nullptr;
-    const unsigned __int128 cap = static_cast<unsigned __int128>(PY_SSIZE_T_MAX);
-    Ref limit(PyLong_FromSsize_t(static_cast<Py_ssize_t>(expected < cap ? expected + 1 : cap)));
+    Ref limit(PyLong_FromSsize_t(expected < PY_SSIZE_T_MAX ? static_cast<Py_ssize_t>(expected) + 1 : PY_SSIZE_T_MAX));
     if (!limit) return nullptr;
-    Ref out(callMethod(inflater.get(), decompressName, data, limit.get()));
+    Ref out(callMethod(inflater.get(), names.decompress, data, limit.get()));
     if (!out) return nullptr;
-    const bool tooLong = static_cast<unsigned __int128>(PyBytes_GET_SIZE(out.get())) > expected;
+    const bool tooLong = PyBytes_GET_SIZE(out.get()) > expected;
     if (tooLong) out.reset();
     int eof;
-    if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
+    if (!isTrue(inflater.get(), names.eof, &eof)) return nullptr;
     if (tooLong) {
         Ref step(PyLong_FromLong(1L << 20));
         if (!step) return nullptr;
         while (!eof) {
-            Ref tail(PyObject_GetAttr(inflater.get(), tailName));
+            Ref tail(PyObject_GetAttr(inflater.get(), names.unconsumed_tail));
             if (!tail) return nullptr;
-            Ref more(callMethod(inflater.get(), decompressName, tail.get(), step.get()));
+            Ref more(callMethod(inflater.get(), names.decompress, tail.get(), step.get()));
             if (!more) return nullptr;
-            if (!isTrue(inflater.get(), eofName, &eof)) return nullptr;
+            if (!isTrue(inflater.get(), names.eof, &eof)) return nullptr;
             if (PyBytes_GET_SIZE(more.get()) == 0 && PyBytes_GET_SIZE(tail.get()) == 0) break;
         }
     }
     if (!eof) {
-        PyErr_SetString(names.zlibError, "Error -5 while decompressing data: incomplete or truncated stream");
+        PyErr_SetString(names.zlibError, msg::kTruncatedStream);
         return nullptr;
     }
     if (tooLong) {
-        raiseValue("Malformed PNG image data");
+        raiseValue(msg::kPngData);
         return nullptr;
     }
     return out.release();
 }
 
 // rawImage = zlib.decompress(data) through the module namespace; the host's
-// own zlib is run with bounded output (same outcome).
-PyObject* decompressImageData(PyObject* data, unsigned __int128 expected) {
+// own zlib is run with output bounded by `expected` (0 to INT64_MAX), the
+// same outcome.
+PyObject* decompressImageData(PyObject* data, int64_t expected) {
     Ref zlib(lookupGlobal(names.zlib));
     if (!zlib) return nullptr;
     if (zlib.get() == names.zlibModule && PyBytes_CheckExact(data)) {
         Ref decompress(PyObject_GetAttr(zlib.get(), names.decompress));
         if (!decompress) return nullptr;
-        static PyObject* decompressobjName;
-        if (!constantString(decompressobjName, "decompressobj")) return nullptr;
-        Ref decompressobj(PyObject_GetAttr(zlib.get(), decompressobjName));
+        Ref decompressobj(PyObject_GetAttr(zlib.get(), names.decompressobj));
         if (!decompressobj) return nullptr;
         if (decompress.get() == names.zlibDecompress && decompressobj.get() == names.zlibDecompressobj)
             return boundedDecompress(data, expected);
@@ -210,7 +199,7 @@ PyObject* loadPng(PyObject* stream) {
         int differs = compareTruth(signature.get(), expected.get(), Py_NE);
         if (differs < 0) return nullptr;
         if (differs) {
-            raiseValue("Unsupported PNG signature");
+            raiseValue(msg::kPngSignature);
             return nullptr;
         }
     }
@@ -227,13 +216,12 @@ PyObject* loadPng(PyObject* stream) {
             if (!result || !unpackExactly(result.get(), 2, pair)) return nullptr;
         }
         Ref chunkType(pair[0]), data(pair[1]);
-        int is = equalsBytes(chunkType.get(), "", 0);
+        int is = equalsBytes(chunkType.get(), names.emptyBytes);
         if (is < 0) return nullptr;
         if (is) break;
-        if ((is = equalsBytes(chunkType.get(), "IHDR", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIHDR)) < 0) return nullptr;
         if (is) {
-            static PyObject* fmtIhdr;
-            Ref record(structCall(names.unpack, fmtIhdr, ">IIBBBBB", data.get()));
+            Ref record(structCall(names.unpack, names.fmtIhdr, data.get()));
             PyObject* values[7];
             if (!record || !unpackExactly(record.get(), 7, values)) return nullptr;
             bool ok = true;
@@ -244,76 +232,91 @@ PyObject* loadPng(PyObject* stream) {
             if (!ok) return nullptr;
             continue;
         }
-        if ((is = equalsBytes(chunkType.get(), "IDAT", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIDAT)) < 0) return nullptr;
         if (is) {
             if (PyList_Append(idatChunks.get(), data.get()) < 0) return nullptr;
             continue;
         }
-        if ((is = equalsBytes(chunkType.get(), "IEND", 4)) < 0) return nullptr;
+        if ((is = equalsBytes(chunkType.get(), names.typeIEND)) < 0) return nullptr;
         if (is) break;
     }
     const int32_t width = header[0], height = header[1];
     for (int32_t field : header) {
         if (field == -1) {
-            raiseValue("Incomplete PNG header information");
+            raiseValue(msg::kPngHeader);
             return nullptr;
         }
     }
     if (header[2] != 8) {
-        raiseValue("Only 8-bit PNG images are supported");
+        raiseValue(msg::kPngDepth);
         return nullptr;
     }
     if (header[3] != 2 && header[3] != 6) {
-        raiseValue("Only RGB/RGBA PNG images are supported");
+        raiseValue(msg::kPngColour);
         return nullptr;
     }
     if (header[4] != 0 || header[5] != 0 || header[6] != 0) {
-        raiseValue("Unsupported PNG configuration (compression/filter/interlace)");
+        raiseValue(msg::kPngConfig);
         return nullptr;
     }
     const int bytesPerPixel = header[3] == 2 ? 3 : 4;
-    // IHDR values are below 2^31 here, so these products are exact.
-    const uint64_t rowLength = static_cast<uint64_t>(width) * bytesPerPixel;
-    const unsigned __int128 expected = static_cast<unsigned __int128>(height) * (rowLength + 1);
+    // The sizes, exact and signed as the host computes them. The host's
+    // struct never gives a negative IHDR value, but a rebound one may give
+    // any 32-bit value. An expected length that is negative, or beyond 64
+    // bits, matches no data at all (-1 below).
+    const int64_t rowLength = int64_t{width} * bytesPerPixel;
+    int64_t expected;
+    if (__builtin_mul_overflow(int64_t{height}, rowLength + 1, &expected) || expected < 0) expected = -1;
     Ref rawImage;
     {
         Ref joined(callMethod(names.emptyBytes, names.join, idatChunks.get()));
         if (!joined) return nullptr;
-        rawImage.reset(decompressImageData(joined.get(), expected));
+        rawImage.reset(decompressImageData(joined.get(), expected < 0 ? 0 : expected));
         if (!rawImage) return nullptr;
     }
     const Py_ssize_t rawLength = PyObject_Length(rawImage.get());
     if (rawLength < 0) return nullptr;
     ByteView raw;
-    if (static_cast<unsigned __int128>(rawLength) != expected) {
-        raiseValue("Malformed PNG image data");
+    if (rawLength != expected) {
+        raiseValue(msg::kPngData);
         return nullptr;
     }
     if (!raw.acquire(rawImage.get(), false)) return nullptr;
-    if (static_cast<unsigned __int128>(raw.size()) != expected) {
-        raiseValue("Malformed PNG image data");
+    if (raw.size() != expected) {
+        raiseValue(msg::kPngData);
+        return nullptr;
+    }
+    // Past the size test, either there are rows (height > 0 and width >= 0)
+    // or there are none (height 0, or both negative with a rebound struct);
+    // bytearray(width * height * 3) then stays as it is made, zero-filled.
+    const bool rows = height > 0;
+    int64_t pixelBytes;
+    if (__builtin_mul_overflow(int64_t{width} * height, 3, &pixelBytes) || pixelBytes > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
         return nullptr;
     }
     // Every byte of the pixel buffer is written by the row loop below.
-    const size_t outRow = static_cast<size_t>(width) * 3;
-    Ref pixels(newByteArray(static_cast<Py_ssize_t>(outRow * height)));
+    const size_t outRow = rows ? static_cast<size_t>(width) * 3 : 0;
+    Ref pixels(newByteArray(static_cast<Py_ssize_t>(pixelBytes)));
     if (!pixels) return nullptr;
+    if (!rows && pixelBytes > 0) std::memset(PyByteArray_AS_STRING(pixels.get()), 0, static_cast<size_t>(pixelBytes));
     uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
     // RGB rows are reconstructed in place in the pixel buffer; RGBA rows in
     // three rotating scratch rows, then copied out without their alpha.
     std::unique_ptr<uint8_t, PyMemFree> scratch;
-    if (bytesPerPixel == 4 && rowLength > 0) {
-        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowLength)));
+    const size_t rowSize = rows ? static_cast<size_t>(rowLength) : 0;
+    if (bytesPerPixel == 4 && rowSize > 0) {
+        scratch.reset(static_cast<uint8_t*>(PyMem_Malloc(3 * rowSize)));
         if (!scratch) return PyErr_NoMemory();
     }
     auto reconRow = [&](int32_t y) {
-        return bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y % 3) * rowLength;
+        return bytesPerPixel == 3 ? out + y * outRow : scratch.get() + (y % 3) * rowSize;
     };
     auto finishRow = [&](int32_t y, const uint8_t* recon) {
         if (bytesPerPixel == 4) dropAlpha(recon, out + y * outRow, static_cast<size_t>(width));
     };
     const uint8_t* src = raw.data();
-    const size_t stride = rowLength + 1;
+    const size_t stride = rowSize + 1;
     const uint8_t* prev = nullptr;
     for (int32_t y = 0; y < height;) {
         const int filterType = src[0];
@@ -321,7 +324,7 @@ PyObject* loadPng(PyObject* stream) {
         // Two rows at once where the kernels can overlap their work.
         if (y + 1 < height) {
             uint8_t* next = reconRow(y + 1);
-            if (unfilterRowPair(filterType, src + 1, src[stride], src + stride + 1, prev, recon, next, rowLength,
+            if (unfilterRowPair(filterType, src + 1, src[stride], src + stride + 1, prev, recon, next, rowSize,
                                 bytesPerPixel)) {
                 finishRow(y, recon);
                 finishRow(y + 1, next);
@@ -331,8 +334,8 @@ PyObject* loadPng(PyObject* stream) {
                 continue;
             }
         }
-        if (!unfilterRow(filterType, src + 1, prev, recon, rowLength, bytesPerPixel)) {
-            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %d", filterType);
+        if (!unfilterRow(filterType, src + 1, prev, recon, rowSize, bytesPerPixel)) {
+            PyErr_Format(PyExc_ValueError, msg::kPngFilter, filterType);
             return nullptr;
         }
         finishRow(y, recon);
@@ -381,13 +384,11 @@ PyObject* buildScanlines(int32_t width, int32_t height, const uint8_t* pixels, P
     return result;
 }
 
-// output.write(_makeChunk(type, data))
-bool writeChunk(PyObject* output, const char* type, PyObject* data) {
+// output.write(_makeChunk(chunkType, data))
+bool writeChunk(PyObject* output, PyObject* chunkType, PyObject* data) {
     Ref makeChunk(lookupGlobal(names._makeChunk));
     if (!makeChunk) return false;
-    Ref typeBytes(chunkBytes(type));
-    if (!typeBytes) return false;
-    Ref chunk(call(makeChunk.get(), typeBytes.get(), data));
+    Ref chunk(call(makeChunk.get(), chunkType, data));
     return chunk && writeTo(output, chunk.get());
 }
 
@@ -397,17 +398,13 @@ PyObject* writePngImpl(const BoundArgs& args) {
     PyObject* pixels = args.obj[3];
     Ref ihdr;
     {
-        Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height)), depth(PyLong_FromLong(8)),
-            colour(PyLong_FromLong(2));
-        if (!w || !h || !depth || !colour) return nullptr;
-        static PyObject* fmtIhdr;
-        ihdr.reset(structCall(names.pack, fmtIhdr, ">IIBBBBB", w.get(), h.get(), depth.get(), colour.get(),
-                              names.int0, names.int0, names.int0));
+        Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height));
+        if (!w || !h) return nullptr;
+        ihdr.reset(structCall(names.pack, names.fmtIhdr, w.get(), h.get(), names.int8, names.int2, names.int0,
+                              names.int0, names.int0));
         if (!ihdr) return nullptr;
     }
-    Ref pixView = PyByteArray_Check(pixels)
-                      ? Ref::borrow(pixels)
-                      : Ref(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels));
+    Ref pixView(asByteArray(pixels));
     if (!pixView) return nullptr;
     Ref scanlines;
     {
@@ -415,9 +412,10 @@ PyObject* writePngImpl(const BoundArgs& args) {
         if (!view.acquire(pixView.get(), false)) return nullptr;
         // A short buffer would make an unreadable file: refuse it before
         // anything is written.
-        const __int128 needed = static_cast<__int128>(width) * height * 3;
-        if (static_cast<__int128>(view.size()) < needed) {
-            PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+        const int64_t area = int64_t{width} * height;
+        int64_t needed;
+        if (__builtin_mul_overflow(area, 3, &needed) ? area > 0 : view.size() < needed) {
+            PyErr_SetString(PyExc_ValueError, msg::kLengthMismatch);
             return nullptr;
         }
         scanlines.reset(buildScanlines(width, height, view.data(), view.size()));
@@ -427,13 +425,13 @@ PyObject* writePngImpl(const BoundArgs& args) {
     Ref compressed(callGlobalMethod(names.zlib, names.compress, scanlines.get()));
     if (!compressed) return nullptr;
     scanlines.reset();
-    bool ok = withOpenFile(path, names.wb, [&](PyObject* output) {
+    const Block block = withOpenFile(path, names.wb, [&](PyObject* output) {
         Ref signature(lookupGlobal(names.PNG_SIGNATURE));
         if (!signature || !writeTo(output, signature.get())) return false;
-        return writeChunk(output, "IHDR", ihdr.get()) && writeChunk(output, "IDAT", compressed.get()) &&
-               writeChunk(output, "IEND", names.emptyBytes);
+        return writeChunk(output, names.typeIHDR, ihdr.get()) && writeChunk(output, names.typeIDAT, compressed.get()) &&
+               writeChunk(output, names.typeIEND, names.emptyBytes);
     });
-    if (!ok) return nullptr;
+    if (block == Block::Failed) return nullptr;
     Py_RETURN_NONE;
 }
 

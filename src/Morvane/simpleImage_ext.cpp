@@ -5,6 +5,7 @@
 #include "bmp.hpp"
 #include "function.hpp"
 #include "image.hpp"
+#include "messages.hpp"
 #include "png.hpp"
 
 namespace mv {
@@ -25,23 +26,13 @@ const Signature kConstructor = {
     "__cinit__", 3, {{"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}};
 
 void raiseLengthMismatch() {
-    PyErr_SetString(PyExc_ValueError, "Pixel data length does not match image dimensions");
+    PyErr_SetString(PyExc_ValueError, msg::kLengthMismatch);
 }
 
 // The buffer length an image of width x height needs, compared exactly.
 bool lengthMatches(int32_t width, int32_t height, Py_ssize_t length) {
     const int64_t area = static_cast<int64_t>(width) * height;
     return area >= 0 && area <= PY_SSIZE_T_MAX / 3 && area * 3 == length;
-}
-
-// bytearray(pixels): a new, independent buffer built as the host's
-// bytearray constructor builds it.
-PyObject* copyToByteArray(PyObject* pixels) {
-    if (PyBytes_CheckExact(pixels))
-        return copyToNewByteArray(PyBytes_AS_STRING(pixels), PyBytes_GET_SIZE(pixels));
-    if (PyByteArray_CheckExact(pixels))
-        return copyToNewByteArray(PyByteArray_AS_STRING(pixels), PyByteArray_GET_SIZE(pixels));
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), pixels);
 }
 
 // Steps after binding: the length test, then the private copy. `self` is
@@ -81,17 +72,6 @@ PyObject* imageNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self.release();
 }
 
-// SimpleImage(...) called on the class itself takes this shorter way.
-PyObject* imageVectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    Ref self(allocateImage(reinterpret_cast<PyTypeObject*>(type)));
-    if (!self) return nullptr;
-    BoundArgs bound;
-    if (!bindArguments(kConstructor, args, PyVectorcall_NARGS(nargsf), kwnames, bound) ||
-        !initialise(self.get(), bound))
-        return nullptr;
-    return self.release();
-}
-
 // A plain SimpleImage that takes over `buffer`, a bytearray nobody else
 // holds, after the same length test the constructor makes.
 PyObject* adoptBuffer(int32_t width, int32_t height, Ref buffer) {
@@ -124,7 +104,7 @@ PyObject* getHeight(PyObject* self, void*) { return PyLong_FromLong(asImage(self
 
 int setDimension(int32_t* field, PyObject* value) {
     if (!value) {
-        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        PyErr_SetString(PyExc_NotImplementedError, msg::kDeleteDimension);
         return -1;
     }
     int32_t converted;
@@ -141,7 +121,7 @@ PyObject* getPixels(PyObject* self, void*) { return Py_NewRef(asImage(self)->pix
 int setPixels(PyObject* self, PyObject* value, void*) {
     if (!value) value = Py_None;
     if (value != Py_None && !PyByteArray_CheckExact(value)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(value)->tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytearray", Py_TYPE(value)->tp_name);
         return -1;
     }
     Py_SETREF(asImage(self)->pixels, Py_NewRef(value));
@@ -159,7 +139,7 @@ PyGetSetDef imageGetset[] = {
 // ---------------------------------------------------------------------------
 // SimpleImage: pixel access
 
-void raiseOutOfBounds() { PyErr_SetString(PyExc_ValueError, "Pixel coordinate out of bounds"); }
+void raiseOutOfBounds() { PyErr_SetString(PyExc_ValueError, msg::kOutOfBounds); }
 
 // Splits a coordinate tuple into x and y (borrowed).
 bool splitCoords(PyObject* coords, PyObject** x, PyObject** y) {
@@ -195,14 +175,6 @@ inline bool smallInt(PyObject* v, long* out) {
 // Machine-word coordinates of exact ints, when both fit.
 inline bool smallCoords(PyObject* x, PyObject* y, long* lx, long* ly) { return smallInt(x, lx) && smallInt(y, ly); }
 
-// The host's int objects for the byte values, made once.
-PyObject* gByteValues[256];
-
-bool makeByteValues() {
-    for (int i = 0; i < 256; ++i)
-        if (!gByteValues[i] && !(gByteValues[i] = PyLong_FromLong(i))) return false;
-    return true;
-}
 
 // Byte index of (x, y) in the current buffer when it is an exact bytearray
 // holding the whole pixel; -1 otherwise (the generic path then decides).
@@ -222,15 +194,13 @@ bool inBounds(ImageObject* image, long x, long y) {
 // The generic bounds test and index: the host's comparisons and arithmetic
 // on the coordinates as passed. Returns the index object or nullptr.
 PyObject* genericIndex(ImageObject* image, PyObject* x, PyObject* y) {
-    static PyObject* const zero = PyLong_FromLong(0);
-    static PyObject* const three = PyLong_FromLong(3);
-    int ok = compareTruth(zero, x, Py_LE);
+    int ok = compareTruth(names.int0, x, Py_LE);
     if (ok > 0) {
         Ref width(PyLong_FromLong(image->width));
         if (!width) return nullptr;
         ok = compareTruth(x, width.get(), Py_LT);
     }
-    if (ok > 0) ok = compareTruth(zero, y, Py_LE);
+    if (ok > 0) ok = compareTruth(names.int0, y, Py_LE);
     if (ok > 0) {
         Ref height(PyLong_FromLong(image->height));
         if (!height) return nullptr;
@@ -247,15 +217,13 @@ PyObject* genericIndex(ImageObject* image, PyObject* x, PyObject* y) {
     if (!row) return nullptr;
     Ref sum(PyNumber_Add(row.get(), x));
     if (!sum) return nullptr;
-    return PyNumber_Multiply(sum.get(), three);
+    return PyNumber_Multiply(sum.get(), names.int3);
 }
 
 // index + k, as the host adds.
 PyObject* offsetIndex(PyObject* index, long k) {
     if (k == 0) return Py_NewRef(index);
-    Ref step(PyLong_FromLong(k));
-    if (!step) return nullptr;
-    return PyNumber_Add(index, step.get());
+    return PyNumber_Add(index, names.byteValues[k]);
 }
 
 // The pixel at `index` of an exact bytearray known to hold it.
@@ -263,7 +231,7 @@ inline PyObject* pixelTuple(ImageObject* image, Py_ssize_t index) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(image->pixels)) + index;
     PyObject* result = PyTuple_New(3);
     if (!result) return nullptr;
-    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(result, k, Py_NewRef(gByteValues[p[k]]));
+    for (int k = 0; k < 3; ++k) PyTuple_SET_ITEM(result, k, Py_NewRef(names.byteValues[p[k]]));
     return result;
 }
 
@@ -311,10 +279,9 @@ PyObject* getPixelShortcut(PyObject* callable, PyObject* const* args, size_t nar
 
 // int(value) & 255 as the host computes it, for one channel.
 PyObject* channelByte(PyObject* value) {
-    static PyObject* const mask = PyLong_FromLong(255);
     Ref asInt(PyNumber_Long(value));
     if (!asInt) return nullptr;
-    return PyNumber_And(asInt.get(), mask);
+    return PyNumber_And(asInt.get(), names.int255);
 }
 
 // The low eight bits of an exact int, or -1 when it does not fit a long.
@@ -447,7 +414,7 @@ PyObject* saveImpl(const BoundArgs& args) { return saveThrough(names._writePng, 
 PyObject* saveBmpImpl(const BoundArgs& args) { return saveThrough(names._writeBmp, args); }
 
 PyObject* refusePickle(const BoundArgs&) {
-    PyErr_SetString(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+    PyErr_SetString(PyExc_TypeError, msg::kNoPickle);
     return nullptr;
 }
 
@@ -471,16 +438,14 @@ PyObject* streamToImageImpl(const BoundArgs& args) {
         if (isPng < 0) return nullptr;
         if (isPng) return loadPng(stream);
     }
-    Ref two(PyLong_FromLong(2));
-    if (!two) return nullptr;
-    Ref upToTwo(PySlice_New(nullptr, two.get(), nullptr));
+    Ref upToTwo(PySlice_New(nullptr, names.int2, nullptr));
     if (!upToTwo) return nullptr;
     Ref head(PyObject_GetItem(signature.get(), upToTwo.get()));
     if (!head) return nullptr;
-    int isBmp = equalsBytes(head.get(), "BM", 2);
+    int isBmp = equalsBytes(head.get(), names.bytesBM);
     if (isBmp < 0) return nullptr;
     if (isBmp) return loadBmp(stream);
-    raiseValue("Unsupported image format");
+    raiseValue(msg::kUnsupportedFormat);
     return nullptr;
 }
 
@@ -505,15 +470,22 @@ PyObject* openImpl(const BoundArgs& args) {
     Ref parts[3];  // width, height, pixels
     if (isPath) {
         // The file is closed, on every path, before the image is made.
-        if (!withOpenFile(source, names.rb, [&](PyObject* stream) { return decodeStream(cls, stream, parts); }))
+        const Block block =
+            withOpenFile(source, names.rb, [&](PyObject* stream) { return decodeStream(cls, stream, parts); });
+        if (block == Block::Failed) return nullptr;
+        if (block == Block::Suppressed) {
+            // The file's manager swallowed the decoder's error: the values
+            // the image is made of were never assigned.
+            PyErr_SetString(PyExc_UnboundLocalError, msg::kUnboundWidth);
             return nullptr;
+        }
     } else if (PyBytes_Check(source) || PyByteArray_Check(source)) {
         Ref bytesIO(lookupGlobal(names.BytesIO));
         if (!bytesIO) return nullptr;
         Ref stream(call(bytesIO.get(), source));
         if (!stream || !decodeStream(cls, stream.get(), parts)) return nullptr;
     } else {
-        PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");
+        PyErr_SetString(PyExc_TypeError, msg::kSourceType);
         return nullptr;
     }
     Ref image;
@@ -532,7 +504,7 @@ PyObject* openImpl(const BoundArgs& args) {
     }
     if (!image) return nullptr;
     if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), &ImageType)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,
+        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name,
                      ImageType.tp_name);
         return nullptr;
     }
@@ -583,7 +555,6 @@ bool readyImageType() {
     ImageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     ImageType.tp_doc = "SimpleImage(width, height, pixels)\n--\n\nA minimal RGB image helper.";
     ImageType.tp_new = imageNew;
-    ImageType.tp_vectorcall = imageVectorcall;
     ImageType.tp_dealloc = imageDealloc;
     ImageType.tp_getset = imageGetset;
     return PyType_Ready(&ImageType) == 0;
@@ -612,7 +583,7 @@ bool importFrom(PyObject* globals, const char* module, std::initializer_list<con
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)", n, module);
+            PyErr_Format(PyExc_ImportError, msg::kCannotImportName, n, module);
             return false;
         }
         if (PyDict_SetItemString(globals, n, value.get()) < 0) return false;
@@ -621,9 +592,13 @@ bool importFrom(PyObject* globals, const char* module, std::initializer_list<con
 }
 
 PyObject* builtinNamed(const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(builtinsModule()), name);
+    PyObject* builtins = builtinsModule();
+    if (!builtins) return nullptr;
+    Ref key(PyUnicode_InternFromString(name));
+    if (!key) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(builtins), key.get());
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNotDefined, key.get());
         return nullptr;
     }
     return Py_NewRef(value);
@@ -634,7 +609,7 @@ bool checkVersion() {
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                            msg::kVersionMismatch,
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, "Morvane.simpleImage_ext", "does not match",
                             major, minor) == 0;
 }
@@ -642,14 +617,15 @@ bool checkVersion() {
 // The exec step after the module has been recorded.
 bool execModule(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
-    if (PyDict_SetItemString(globals, "__builtins__", builtinsModule()) < 0) return false;
+    PyObject* builtins = builtinsModule();
+    if (!builtins || PyDict_SetItemString(globals, "__builtins__", builtins) < 0) return false;
     if (!checkVersion()) return false;
     Ref staticmethod(builtinNamed("staticmethod"));
     if (!staticmethod) return false;
     PyObject* open = builtinNamed("open");
     if (!open) return false;
     setBuiltinOpen(open);
-    if (!initNames() || !makeByteValues() || !readyFunctionType() || !readyImageType()) return false;
+    if (!initNames() || !readyFunctionType() || !readyImageType()) return false;
     if (PyDict_SetItemString(globals, "SimpleImage", reinterpret_cast<PyObject*>(&ImageType)) < 0) return false;
     if (!setTypeMember("__reduce__", newFunction(kReduce)) ||
         !setTypeMember("__setstate__", newFunction(kSetstate)))
@@ -667,9 +643,7 @@ bool execModule(PyObject* module) {
         if (!signature || PyDict_SetItemString(globals, "PNG_SIGNATURE", signature.get()) < 0) return false;
     }
     {
-        static PyObject* unionName;
-        if (!constantString(unionName, "Union")) return false;
-        Ref unionForm(lookupGlobal(unionName));
+        Ref unionForm(lookupGlobal(names.Union));
         Ref path(unionForm ? lookupGlobal(names.Path) : nullptr);
         if (!path) return false;
         Ref members(PyTuple_Pack(4, &PyUnicode_Type, path.get(), &PyBytes_Type, &PyByteArray_Type));
@@ -703,9 +677,7 @@ PyObject* moduleCreate(PyObject* moduleSpec, PyModuleDef*) {
     if (gInterpreterId == -1) {
         gInterpreterId = id;
     } else if (gInterpreterId != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
+        PyErr_SetString(PyExc_ImportError, msg::kOtherInterpreter);
         return nullptr;
     }
     if (PyObject* recorded = recordedModule()) return Py_NewRef(recorded);
@@ -736,8 +708,7 @@ PyObject* moduleCreate(PyObject* moduleSpec, PyModuleDef*) {
 int moduleExec(PyObject* module) {
     if (PyObject* recorded = recordedModule()) {
         if (recorded == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(PyExc_RuntimeError, msg::kReinitialised);
         return -1;
     }
     setRecordedModule(Py_NewRef(module));

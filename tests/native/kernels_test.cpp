@@ -1,0 +1,148 @@
+// The fast pixel kernels against their plain twins, exhaustively where the
+// domain is small: every filter byte and every ordered pair of filter bytes,
+// widths 0-67 and a few large ones, 3 and 4 bytes per pixel, with and without
+// a previous row. Buffers are allocated at their exact size, so a sanitizer
+// build also catches any read or write past a row.
+//
+// sources: kernels.cpp
+#include <cstring>
+#include <vector>
+
+#include "check.hpp"
+#include "kernels.hpp"
+
+using check::ctx;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::vector<size_t> allWidths() {
+    std::vector<size_t> widths;
+    for (size_t w = 0; w <= 67; ++w) widths.push_back(w);
+    for (size_t w : {100, 255, 256, 1021, 4099}) widths.push_back(w);
+    return widths;
+}
+
+// A few widths for the pairs with an invalid byte, which must write nothing.
+const size_t kFewWidths[] = {0, 1, 2, 5, 16, 67};
+
+constexpr uint8_t kCanary = 0xA5;
+
+bool valid(int filter) { return filter >= 0 && filter <= 4; }
+
+// One row: unfilterRow against unfilterRowScalar.
+void checkRow(int filter, size_t width, int bpp, bool withPrev, int pattern, check::Rng& rng) {
+    const size_t length = width * static_cast<size_t>(bpp);
+    Bytes row(length), prev(length), fast(length, kCanary), plain(length, kCanary);
+    check::fill(row, pattern, rng);
+    check::fill(prev, pattern, rng);
+    const uint8_t* up = withPrev ? prev.data() : nullptr;
+    const bool gotFast = mv::unfilterRow(filter, row.data(), up, fast.data(), length, bpp);
+    const bool gotPlain = mv::unfilterRowScalar(filter, row.data(), up, plain.data(), length, bpp);
+    const std::string where = ctx("filter %ld width %ld bpp %ld prev %ld pattern %ld", filter, static_cast<long>(width),
+                                  bpp, withPrev, pattern);
+    // Nothing is noticed in an empty row; otherwise only 0-4 are accepted.
+    CHECK(gotPlain == (length == 0 || valid(filter)), where);
+    CHECK(gotFast == gotPlain, where);
+    CHECK(fast == plain, where);
+}
+
+// Two rows: unfilterRowPair, when it takes them, against two plain rows; when
+// it declines, it must have written nothing.
+void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, int pattern, check::Rng& rng) {
+    const size_t length = width * static_cast<size_t>(bpp);
+    Bytes rowA(length), rowB(length), prev(length);
+    check::fill(rowA, pattern, rng);
+    check::fill(rowB, pattern, rng);
+    check::fill(prev, pattern, rng);
+    const uint8_t* up = withPrev ? prev.data() : nullptr;
+    Bytes fastA(length, kCanary), fastB(length, kCanary);
+    const bool taken = mv::unfilterRowPair(filterA, rowA.data(), filterB, rowB.data(), up, fastA.data(),
+                                           fastB.data(), length, bpp);
+    const std::string where = ctx("filters %ld,%ld width %ld bpp %ld prev %ld", filterA, filterB,
+                                  static_cast<long>(width), bpp, withPrev);
+    if (!taken) {
+        CHECK(fastA == Bytes(length, kCanary) && fastB == Bytes(length, kCanary), where);
+        return;
+    }
+    // Taken: both bytes must be valid, and the rows exactly the plain ones.
+    CHECK(valid(filterA) && valid(filterB), where);
+    Bytes plainA(length), plainB(length);
+    const bool okA = mv::unfilterRowScalar(filterA, rowA.data(), up, plainA.data(), length, bpp);
+    const bool okB = mv::unfilterRowScalar(filterB, rowB.data(), plainA.data(), plainB.data(), length, bpp);
+    CHECK(okA && okB, where);
+    CHECK(fastA == plainA, where);
+    CHECK(fastB == plainB, where);
+}
+
+void checkRows() {
+    check::Rng rng(1);
+    for (int bpp : {3, 4})
+        for (size_t width : allWidths())
+            for (int filter = 0; filter < 256; ++filter)
+                for (bool withPrev : {false, true})
+                    for (int pattern = 0; pattern < (valid(filter) ? check::kPatterns : 1); ++pattern)
+                        checkRow(filter, width, bpp, withPrev, pattern, rng);
+    // Other pixel sizes go the plain way, and still agree.
+    for (int bpp : {1, 2, 6, 8})
+        for (int filter = 0; filter < 6; ++filter) checkRow(filter, 9, bpp, true, 0, rng);
+}
+
+void checkPairs() {
+    check::Rng rng(2);
+    const std::vector<size_t> widths = allWidths();
+    for (int bpp : {3, 4})
+        for (int filterA = 0; filterA < 256; ++filterA)
+            for (int filterB = 0; filterB < 256; ++filterB)
+                for (bool withPrev : {false, true}) {
+                    if (valid(filterA) && valid(filterB)) {
+                        for (size_t width : widths)
+                            for (int pattern = 0; pattern < check::kPatterns; ++pattern)
+                                checkPair(filterA, filterB, width, bpp, withPrev, pattern, rng);
+                    } else {
+                        for (size_t width : kFewWidths) checkPair(filterA, filterB, width, bpp, withPrev, 0, rng);
+                    }
+                }
+}
+
+void checkPixelCopies() {
+    check::Rng rng(3);
+    std::vector<size_t> counts;
+    for (size_t n = 0; n <= 200; ++n) counts.push_back(n);
+    for (size_t n : {1000, 4097, 65537}) counts.push_back(n);
+    for (size_t pixels : counts) {
+        for (int pattern = 0; pattern < 2; ++pattern) {
+            Bytes bgr(pixels * 3), rgba(pixels * 4);
+            check::fill(bgr, pattern, rng);
+            check::fill(rgba, pattern, rng);
+            Bytes fast(pixels * 3, kCanary), plain(pixels * 3, kCanary);
+            mv::swapRedBlue(bgr.data(), fast.data(), pixels);
+            mv::swapRedBlueScalar(bgr.data(), plain.data(), pixels);
+            CHECK(fast == plain, ctx("swapRedBlue %ld pixels", static_cast<long>(pixels)));
+            for (size_t p = 0; p < pixels; ++p)
+                CHECK(plain[3 * p] == bgr[3 * p + 2] && plain[3 * p + 1] == bgr[3 * p + 1] &&
+                          plain[3 * p + 2] == bgr[3 * p],
+                      ctx("swapRedBlueScalar pixel %ld", static_cast<long>(p)));
+            fast.assign(pixels * 3, kCanary);
+            plain.assign(pixels * 3, kCanary);
+            mv::dropAlpha(rgba.data(), fast.data(), pixels);
+            mv::dropAlphaScalar(rgba.data(), plain.data(), pixels);
+            CHECK(fast == plain, ctx("dropAlpha %ld pixels", static_cast<long>(pixels)));
+            for (size_t p = 0; p < pixels; ++p)
+                CHECK(std::memcmp(&plain[3 * p], &rgba[4 * p], 3) == 0,
+                      ctx("dropAlphaScalar pixel %ld", static_cast<long>(p)));
+        }
+    }
+}
+
+}  // namespace
+
+int main() {
+#ifdef MV_FORCE_SCALAR
+    CHECK(!mv::vectorKernels(), "forced scalar build runs vector kernels");
+#endif
+    checkRows();
+    checkPairs();
+    checkPixelCopies();
+    return check::finish(mv::vectorKernels() ? "kernels (vector)" : "kernels (scalar)");
+}

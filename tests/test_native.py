@@ -1,0 +1,79 @@
+"""Native checks: the C++ programs in tests/native, built from the module's
+interpreter-free sources (pixel kernels, codec cores) without Python, each
+once as the vector build and once with the vector kernels forced off, under
+AddressSanitizer and UndefinedBehaviorSanitizer where the compiler has them.
+
+Each program names the sources it needs in a `// sources: a.cpp b.cpp` line.
+MORVANE_NATIVE_CXXFLAGS adds compiler flags (the coverage build adds
+--coverage) and MORVANE_NATIVE_BUILD_DIR keeps the objects in that folder.
+"""
+
+import os
+import re
+import shlex
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+SOURCES = ROOT / "src" / "Morvane"
+NATIVE = Path(__file__).resolve().parent / "native"
+PROGRAMS = sorted(p.stem for p in NATIVE.glob("*_test.cpp"))
+VARIANTS = {"vector": [], "scalar": ["-DMV_FORCE_SCALAR=1"]}
+# The module's own warnings, as errors.
+WARNINGS = ["-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion", "-Wno-sign-conversion", "-Werror"]
+SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
+
+
+def _compiler():
+    for candidate in (os.environ.get("CXX"), "c++", "g++", "clang++"):
+        if candidate and shutil.which(candidate.split()[0]):
+            return shlex.split(candidate)
+    return None
+
+
+def _child_env():
+    # The sanitizer run of the suite preloads the runtimes into the
+    # interpreter; a native program links its own.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+    env["ASAN_OPTIONS"] = "detect_leaks=0:abort_on_error=0"
+    env["UBSAN_OPTIONS"] = "halt_on_error=1:print_stacktrace=1"
+    return env
+
+
+@pytest.fixture(scope="session")
+def native_build(tmp_path_factory):
+    cxx = _compiler()
+    if cxx is None or not SOURCES.is_dir():
+        pytest.skip("needs a C++ compiler and the module's sources")
+    out = Path(os.environ.get("MORVANE_NATIVE_BUILD_DIR") or tmp_path_factory.mktemp("native"))
+    out.mkdir(parents=True, exist_ok=True)
+    extra = shlex.split(os.environ.get("MORVANE_NATIVE_CXXFLAGS", ""))
+    probe = subprocess.run([*cxx, *SANITIZE, "-x", "c++", "-", "-o", str(out / "probe")],
+                           input="int main() { return 0; }", capture_output=True, text=True)
+    sanitize = SANITIZE if probe.returncode == 0 else []
+
+    def build(program, variant):
+        text = (NATIVE / f"{program}.cpp").read_text()
+        found = re.search(r"^// sources:(.*)$", text, re.M)
+        sources = [SOURCES / name for name in found.group(1).split()] if found else []
+        exe = out / f"{program}-{variant}"
+        command = [*cxx, "-std=c++17", "-O1", "-g", *WARNINGS, *sanitize, *VARIANTS[variant], *extra,
+                   f"-I{SOURCES}", f"-I{NATIVE}", str(NATIVE / f"{program}.cpp"), *map(str, sources),
+                   "-o", str(exe)]
+        result = subprocess.run(command, capture_output=True, text=True, cwd=out)
+        assert result.returncode == 0, f"{shlex.join(command)}\n{result.stderr[-4000:]}"
+        return exe
+
+    return build
+
+
+@pytest.mark.parametrize("variant", VARIANTS)
+@pytest.mark.parametrize("program", PROGRAMS)
+def test_native(native_build, program, variant):
+    exe = native_build(program, variant)
+    result = subprocess.run([str(exe)], capture_output=True, text=True, env=_child_env(), timeout=600)
+    assert result.returncode == 0, f"{result.stdout[-2000:]}\n{result.stderr[-4000:]}"
+    assert " 0 failures" in result.stdout
