@@ -14,6 +14,8 @@
 #      run in step 1.
 #
 #   tools/each-python.sh [PYTEST ARGS...]    # arguments go to step 1
+#   tools/each-python.sh --wheels-only       # step 2 alone (CI runs step 1
+#                                            # as the README says: `pytest`)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python="${PYTHON:-python}"
@@ -21,8 +23,10 @@ python="${PYTHON:-python}"
 echo "=== supported Python versions"
 "$python" tools/pythons.py
 
-echo "=== the test suite on $("$python" -c 'import platform; print(platform.python_version())'), source installation"
-"$python" -m pytest "$@"
+if [ "${1:-}" != "--wheels-only" ]; then
+    echo "=== the test suite on $("$python" -c 'import platform; print(platform.python_version())'), source installation"
+    "$python" -m pytest "$@"
+fi
 
 echo "=== wheels for each Python version, repaired, installed and tested"
 MORVANE_TEST_PACKAGING=1 "$python" -m pytest -v -p no:cacheprovider tests/test_packaging.py
