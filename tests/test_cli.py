@@ -1,10 +1,14 @@
 """python -m Morvane: info and convert, their successes and every error path."""
 
+import errno
+import multiprocessing
 import os
+import pty
 import runpy
 import struct
 import subprocess
 import sys
+import time
 import zlib
 from importlib import resources
 from pathlib import Path
@@ -12,6 +16,7 @@ from types import SimpleNamespace
 
 import pytest
 
+from Morvane import cli
 from Morvane.simpleImage_ext import PNG_SIGNATURE, SimpleImage, _makeChunk
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
@@ -256,3 +261,222 @@ def test_info_stops_quietly_when_its_reader_goes_away(tmp_path, pngFile):
         proc.stdout.close()
         stderr = proc.stderr.read()
     assert proc.returncode == 1 and stderr == b""
+
+
+# --- several files: convert SRC... --to FMT --out-dir DIR ---------------------
+
+
+def pixelsOf(path):
+    return bytes(SimpleImage.open(path)._pixels)
+
+
+def makeSources(folder, names):
+    """Files with different pixels each (so no output can pass for another)."""
+    folder.mkdir(exist_ok=True)
+    for i, name in enumerate(names):
+        image = SimpleImage(4, 3, bytes((b + 40 * i) % 256 for b in PIXELS))
+        (image.save if name.lower().endswith(".png") else image.saveBmp)(str(folder / name))
+
+
+def batchLines(result):
+    """(per-file lines, summary line) of standard output."""
+    lines = result.stdout.splitlines()
+    return sorted(lines[:-1]), lines[-1]
+
+
+@pytest.mark.parametrize("jobs", ["1", "3"])
+@pytest.mark.parametrize("to", ["bmp", "PNG"])
+def test_batch_converts_every_source(tmp_path, jobs, to):
+    makeSources(tmp_path / "in", ["a.png", "b.bmp", "c.PNG"])
+    result = run(tmp_path, "convert", "in/a.png", "in/b.bmp", "--to", to, "in/c.PNG", "--out-dir", "out", "-j", jobs)
+    assert result.returncode == 0 and result.stderr == "", result  # no terminal: no progress display
+    fmt, ext = to.upper(), "." + to.lower()
+    lines, summary = batchLines(result)
+    assert lines == [f"out/{n}{ext}: {fmt} 4x3, from in/{n}.{src} ({src.upper()})"
+                     for n, src in [("a", "png"), ("b", "bmp"), ("c", "PNG")]]
+    assert summary == f"converted 3 of 3 files to {fmt} in out"
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [f"{n}{ext}" for n in "abc"]
+    for n, src in [("a", "png"), ("b", "bmp"), ("c", "PNG")]:
+        assert pixelsOf(tmp_path / "out" / f"{n}{ext}") == pixelsOf(tmp_path / "in" / f"{n}.{src}")
+
+
+def test_batch_runs_files_in_parallel_processes(tmp_path, pngFile):
+    # Each source is a FIFO: a write end opens without waiting only while a
+    # reader has the FIFO open, so both are open together only if two
+    # processes are reading at once.
+    data = pngFile.read_bytes()
+    fifos = [tmp_path / f"pipe{i}.png" for i in range(2)]
+    for fifo in fifos:
+        os.mkfifo(fifo)
+    proc = subprocess.Popen([sys.executable, "-m", "Morvane", "convert", *(f.name for f in fifos),
+                             "--to", "bmp", "--out-dir", "out", "-j", "2"],
+                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    writers = {}
+    deadline = time.monotonic() + 60
+    try:
+        while len(writers) < 2 and time.monotonic() < deadline and proc.poll() is None:
+            for fifo in fifos:
+                if fifo not in writers:
+                    try:
+                        writers[fifo] = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                    except OSError as exc:
+                        assert exc.errno == errno.ENXIO
+            time.sleep(0.01)
+        together = len(writers) == 2
+    finally:
+        for fd in writers.values():
+            os.write(fd, data)
+            os.close(fd)
+        if len(writers) < 2:
+            proc.kill()
+        out, err = proc.communicate(timeout=60)
+    assert together, "the two sources were never open at the same time"
+    assert proc.returncode == 0 and err == "", err
+    assert out.splitlines()[-1] == "converted 2 of 2 files to BMP in out"
+    assert pixelsOf(tmp_path / "out" / "pipe0.bmp") == pixelsOf(tmp_path / "out" / "pipe1.bmp") == PIXELS
+
+
+def test_batch_with_failures_converts_the_rest_and_exits_1(tmp_path, pngFile, bmpFile):
+    bad = ["text", "truncated PNG", "32-bit BMP", "bad zlib data"]
+    for kind in bad:
+        name, content, _ = badContent(kind, pngFile, bmpFile)
+        (tmp_path / name).write_bytes(content)
+    (tmp_path / "folder.png").mkdir()
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "cut.bmp").write_bytes(b"untouched")  # the output of a source that fails
+    (tmp_path / "good.png").write_bytes(pngFile.read_bytes())
+    (out / "good.bmp").mkdir()  # the output of a good source cannot be written
+    names = [BAD_INPUTS[k][0] for k in bad] + ["in.png", "gone.bmp", "folder.png", "good.png"]
+
+    result = run(tmp_path, "convert", *names, "--to", "bmp", "--out-dir", "out", "-j", "2")
+    assert result.returncode == 1 and "Traceback" not in result.stderr, result
+    errors = sorted(result.stderr.splitlines())
+    failing = sorted([BAD_INPUTS[k][0] for k in bad] + ["gone.bmp", "folder.png", "out/good.bmp"])
+    assert len(errors) == len(failing)
+    for line, name in zip(errors, failing):
+        assert line.startswith(f"python -m Morvane: error: {name}: "), line
+    assert "python -m Morvane: error: out/good.bmp: cannot write: Is a directory" in errors
+    lines, summary = batchLines(result)
+    assert lines == ["out/in.bmp: BMP 4x3, from in.png (PNG)"]
+    assert summary == "converted 1 of 8 files to BMP in out (7 failed)"
+    # Written atomically: nothing partial, no temporary file, nothing clobbered.
+    assert sorted(p.name for p in out.iterdir()) == ["cut.bmp", "good.bmp", "in.bmp"]
+    assert (out / "cut.bmp").read_bytes() == b"untouched" and list((out / "good.bmp").iterdir()) == []
+    assert pixelsOf(out / "in.bmp") == PIXELS
+
+
+def test_batch_never_writes_one_destination_twice(tmp_path):
+    makeSources(tmp_path / "in", ["a.png", "b.png"])
+    makeSources(tmp_path / "other", ["a.bmp"])
+    result = run(tmp_path, "convert", "in/a.png", "other/a.bmp", "in/b.png", "in/a.png",
+                 "--to", "png", "--out-dir", "out")
+    assert result.returncode == 1, result
+    assert sorted(result.stderr.splitlines()) == [
+        "python -m Morvane: error: in/a.png: out/a.png is already the output of in/a.png",
+        "python -m Morvane: error: other/a.bmp: out/a.png is already the output of in/a.png",
+    ]
+    assert batchLines(result)[1] == "converted 2 of 4 files to PNG in out (2 failed)"
+    assert pixelsOf(tmp_path / "out" / "a.png") == pixelsOf(tmp_path / "in" / "a.png")
+
+
+def test_batch_output_directory_is_made_or_refused(tmp_path, pngFile):
+    result = run(tmp_path, "convert", "in.png", "--to", "bmp", "--out-dir", "new/deeper")
+    assert result.returncode == 0 and pixelsOf(tmp_path / "new" / "deeper" / "in.bmp") == PIXELS
+    (tmp_path / "file").write_bytes(b"")
+    assertFailed(run(tmp_path, "convert", "in.png", "--to", "bmp", "--out-dir", "file"),
+                 "file", "cannot make the output directory")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["in.png", "--to", "bmp"], "--to and --out-dir go together"),
+    (["in.png", "--out-dir", "out"], "--to and --out-dir go together"),
+    (["--to", "bmp", "--out-dir", "out"], "no SRC to convert"),
+    (["in.png", "--to", "gif", "--out-dir", "out"], "invalid choice: 'gif'"),
+    (["in.png", "--to", "bmp", "--out-dir", "out", "-j", "0"], "not a number of processes: '0'"),
+    (["in.png", "--to", "bmp", "--out-dir", "out", "-j", "two"], "not a number of processes: 'two'"),
+    (["in.png", "--to", "bmp", "--out-dir", "out", "--fast"], "unrecognized arguments: --fast"),
+    (["in.png", "a.bmp", "b.bmp"], "give [SRC] DST"),
+])
+def test_batch_usage_errors_exit_with_status_2(tmp_path, pngFile, args, message):
+    result = run(tmp_path, "convert", *args)
+    assert result.returncode == 2 and result.stdout == "", result
+    assert result.stderr.startswith("usage: python -m Morvane") and message in result.stderr
+    assert "Traceback" not in result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.bmp", "in.png"] or not (tmp_path / "out").exists()
+
+
+def readTerminal(master):
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError as exc:  # EIO: every writer has closed the terminal
+            assert exc.errno == errno.EIO
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(master)
+    return b"".join(chunks).decode()
+
+
+def test_batch_shows_progress_on_a_terminal(tmp_path, pngFile, bmpFile):
+    bmpFile.rename(tmp_path / "other.bmp")
+    master, slave = pty.openpty()
+    with open(tmp_path / "stdout", "w+") as stdout:
+        proc = subprocess.Popen([sys.executable, "-m", "Morvane", "convert", "in.png", "gone.png", "other.bmp",
+                                 "--to", "bmp", "--out-dir", "out", "-j", "2"],
+                                cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=stdout, stderr=slave)
+        os.close(slave)
+        screen = readTerminal(master)
+        assert proc.wait(timeout=60) == 1
+        stdout.seek(0)
+        printed = stdout.read()
+    clear = "\r\x1b[K"
+    assert screen.startswith(clear[:1] + "converting [....................] 0/3" + clear[1:])
+    # The error goes on its own line, the display is redrawn below it, and
+    # the display is gone at the end.
+    assert clear + "python -m Morvane: error: gone.png: cannot read: No such file or directory\r\n" in screen
+    assert ", 1 failed  gone.png" + clear[1:] in screen
+    assert "] 3/3, 1 failed  " in screen and "[####################] 3/3" in screen
+    assert screen.endswith(clear)
+    # Standard output is not the terminal: the lines and summary as usual.
+    assert printed.splitlines()[-1] == "converted 2 of 3 files to BMP in out (1 failed)"
+
+
+def _dieOnDemand(src, dst):
+    """Stands for cli._convertTask in the workers: dies on die.png."""
+    if src == "die.png":
+        os._exit(3)
+    return True, f"{dst}: converted"
+
+
+@pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
+                    reason="the replaced task reaches the workers only when they are forked")
+def test_batch_names_the_file_whose_worker_process_dies(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(cli, "_convertTask", _dieOnDemand)
+    names = ["a.png", "die.png", "b.png", "c.png", "d.png"]
+    status = cli.main(["convert", *names, "--to", "bmp", "--out-dir", "out", "-j", "2"])
+    captured = capsys.readouterr()
+    assert status == 1
+    # The other files are converted even when the death took their pool down.
+    assert captured.err == "python -m Morvane: error: die.png: the worker process converting it ended abruptly\n"
+    lines = captured.out.splitlines()
+    assert sorted(lines[:-1]) == [f"out/{n}.bmp: converted" for n in "abcd"]
+    assert lines[-1] == "converted 4 of 5 files to BMP in out (1 failed)"
+
+
+def test_batch_abandoned_starts_no_more_files(tmp_path, pngFile, monkeypatch):
+    # What a run left early (Ctrl-C, a closed output pipe) does: the files
+    # being converted are finished, the queued ones are dropped.
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out").mkdir()
+    tasks = [("in.png", f"out/{i}.bmp") for i in range(60)]
+    results = cli._run(tasks, 2)
+    assert next(results)[1]
+    results.close()
+    written = sorted((tmp_path / "out").iterdir())
+    assert 1 <= len(written) < 20
+    assert all(pixelsOf(path) == PIXELS for path in written)  # each one whole

@@ -339,18 +339,55 @@ def test_second_module_object_cannot_be_initialised():
         "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.", "True"]
 
 
-def test_one_interpreter_per_process():
-    out = run_python("""
-        import _xxsubinterpreters as interpreters
-        import Morvane.simpleImage_ext
-        interp = interpreters.create()
-        try:
-            interpreters.run_string(interp, "import Morvane.simpleImage_ext")
-        except Exception as e:
-            print(e)
+OWN_REFUSAL = "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
+HOST_REFUSAL = "ImportError: module Morvane.simpleImage_ext does not support loading in subinterpreters"
+
+# Run in a second interpreter: what importing the module there gives.
+IMPORT_IN_SUBINTERPRETER = """
+import os
+try:
+    import Morvane.simpleImage_ext
+except Exception as e:
+    os.write(1, f"{type(e).__name__}: {e}\\n".encode())
+else:
+    os.write(1, b"imported\\n")
+"""
+
+
+# A second interpreter of each configuration, the module already imported in
+# the main one. The legacy configuration checks no extension, so the module's
+# own create step refuses. An isolated one (3.12 on) checks extensions and
+# refuses the module, which declares that it cannot live in several
+# interpreters, before that step; 3.11 has no isolated configuration (it makes
+# a legacy interpreter). A legacy one told to check extensions (3.13 on) meets
+# the declaration too.
+@pytest.mark.parametrize("config, refusal", [
+    ("legacy", OWN_REFUSAL),
+    ("isolated", HOST_REFUSAL if sys.version_info >= (3, 12) else OWN_REFUSAL),
+    pytest.param("checked", HOST_REFUSAL, marks=pytest.mark.skipif(
+        sys.version_info < (3, 13), reason="interpreter configurations can be adjusted from 3.13 on")),
+])
+def test_one_interpreter_per_process(config, refusal):
+    out = run_python(f"""
+        import sys
+        config = {config!r}
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            if config == "checked":
+                settings = interpreters.new_config("legacy", check_multi_interp_extensions=True)
+            else:
+                settings = interpreters.new_config(config)
+            interp = interpreters.create(settings)
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=config == "isolated")
+        import Morvane.simpleImage_ext as m
+        interpreters.run_string(interp, {IMPORT_IN_SUBINTERPRETER!r})
+        interpreters.destroy(interp)
+        print(m.SimpleImage(1, 1, b"abc").getPixel((0, 0)))
     """)
-    assert "ImportError" in out
-    assert ": Interpreter change detected - this module can only be loaded into one interpreter per process." in out
+    # The refusal leaves the main interpreter's module working.
+    assert out.splitlines() == [refusal, "(97, 98, 99)"]
 
 
 def test_module_body_reaches_names_through_the_namespace(m, monkeypatch, tmp_path):

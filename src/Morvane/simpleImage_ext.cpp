@@ -720,6 +720,14 @@ int moduleExec(PyObject* module) {
 PyModuleDef_Slot moduleSlots[] = {
     {Py_mod_create, reinterpret_cast<void*>(moduleCreate)},
     {Py_mod_exec, reinterpret_cast<void*>(moduleExec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The state is process-wide (the static SimpleImage type, the cached
+    // constants, the recorded module and interpreter), so the module cannot
+    // live in a second interpreter. Saying so lets an interpreter that checks
+    // its extensions refuse the import itself; one that does not check reaches
+    // the create step, which refuses.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
