@@ -10,6 +10,8 @@
 #   tools/fuzz.sh ci [SECONDS]          setup, then every target for SECONDS
 #                                       (default 60) each; fails on any finding
 #   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
+#   tools/fuzz.sh native [ARGS...]      the PNG row core alone, without Python
+#                                       (fuzz/native/pngrows_fuzz.cpp, clang's libFuzzer)
 #
 # Targets: open_png open_bmp png_structured bmp_structured read_chunk
 #          stream_to_image image_ops rebound inflate
@@ -105,8 +107,18 @@ repro() {
     run_env "$venv/bin/python" fuzz/fuzz.py "$target" -runs=1 "$@"
 }
 
+# The row core alone, without Python: a libFuzzer harness built with clang.
+native() {
+    mkdir -p "$work/native/corpus" "$work/native/artifacts"
+    clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+        -Isrc/Morvane fuzz/native/pngrows_fuzz.cpp src/Morvane/pngrows.cpp src/Morvane/kernels.cpp \
+        -o "$work/native/pngrows_fuzz"
+    "$work/native/pngrows_fuzz" -artifact_prefix="$work/native/artifacts/" "$@" "$work/native/corpus"
+}
+
 case "${1:-}" in
     setup) setup ;;
+    native) shift; native "$@" ;;
     run) shift; [ -x "$venv/bin/python" ] || setup; run "$@" ;;
     repro) shift; [ -x "$venv/bin/python" ] || setup; repro "$@" ;;
     ci)
