@@ -20,6 +20,8 @@ from hypothesis import strategies as st
 from PIL import Image
 
 import Morvane.simpleImage_ext as ext
+
+from spy import chunk
 from Morvane.simpleImage_ext import SimpleImage
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "conformance"
@@ -82,10 +84,6 @@ def _scanlines(width, height, bpp, samples, filters):
     return bytes(out)
 
 
-def _chunk(kind, data):
-    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-
 def _build_png(width, height, colour_type, samples, filters, level=6,
                cuts=(), extra=None):
     """A complete PNG file.
@@ -98,17 +96,17 @@ def _build_png(width, height, colour_type, samples, filters, level=6,
     compressed = zlib.compress(_scanlines(width, height, bpp, samples, filters), level)
     bounds = sorted({0, len(compressed), *(round(f * len(compressed)) for f in cuts)})
     pieces = [compressed[s:e] for s, e in zip(bounds, bounds[1:])] or [b""]
-    idat = [_chunk(b"IDAT", piece) for piece in pieces]
-    ancillary = _chunk(b"tEXt", b"Comment\x00made for a differential test")
+    idat = [chunk(b"IDAT", piece) for piece in pieces]
+    ancillary = chunk(b"tEXt", b"Comment\x00made for a differential test")
     if extra == "between_idat" and len(idat) > 1:
-        idat.insert(1, _chunk(b"prVt", bytes(range(7))))
-    body = [_chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour_type, 0, 0, 0))]
+        idat.insert(1, chunk(b"prVt", bytes(range(7))))
+    body = [chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour_type, 0, 0, 0))]
     if extra == "after_ihdr":
         body.append(ancillary)
     body += idat
     if extra == "before_iend":
         body.append(ancillary)
-    body.append(_chunk(b"IEND", b""))
+    body.append(chunk(b"IEND", b""))
     return PNG_MAGIC + b"".join(body)
 
 

@@ -25,6 +25,8 @@ import pytest
 
 import Morvane.simpleImage_ext as m
 
+from spy import chunk
+
 SimpleImage = m.SimpleImage
 SANITIZED = os.environ.get("MORVANE_SANITIZED") == "1"
 # Fewer by default under the sanitizers, which are slow and where
@@ -35,10 +37,6 @@ WARMUP = max(50, ITERATIONS // 10)
 
 # ---------------------------------------------------------------------------
 # Test data
-
-
-def chunk(t: bytes, d: bytes) -> bytes:
-    return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d) & 0xFFFFFFFF)
 
 
 def png(width=2, height=2, depth=8, colour=2, comp=0, filt=0, inter=0, raw=None, idat=None, ihdr=None):

@@ -18,6 +18,8 @@ import zlib
 
 import pytest
 
+from spy import chunk
+
 # Peak RSS growth allowed for one decode, and its time.
 MAX_GROWTH_MB = 8
 MAX_SECONDS = 2.0
@@ -53,10 +55,6 @@ def run_open(data: bytes) -> dict:
 def bmp_header(width: int, height: int, rows: bytes = b"", offset: int = 54) -> bytes:
     return (b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, offset)
             + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(rows), 2835, 2835, 0, 0) + rows)
-
-
-def chunk(t: bytes, d: bytes) -> bytes:
-    return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d) & 0xFFFFFFFF)
 
 
 def png_header(width: int, height: int, colour: int = 2, raw: bytes = b"\x00") -> bytes:
