@@ -67,7 +67,7 @@ bool initNames() {
         {&names.int0, 0},     {&names.int1, 1},     {&names.int2, 2},       {&names.int3, 3},
         {&names.int4, 4},     {&names.int8, 8},     {&names.int14, 14},     {&names.int24, 24},
         {&names.int36, 36},   {&names.int40, 40},   {&names.int54, 54},     {&names.int255, 255},
-        {&names.int2835, 2835}, {&names.mask32, 0xFFFFFFFFul},
+        {&names.int2835, 2835}, {&names.mask32, 0xFFFFFFFFul}, {&names.outputPiece, 128ul << 10},
     };
     for (const Int& i : ints)
         if (!*i.slot && !(*i.slot = PyLong_FromUnsignedLong(i.value))) return false;
@@ -110,7 +110,11 @@ bool initNames() {
 
 bool recordZlib(PyObject* zlib) {
     const std::pair<PyObject**, const char*> entries[] = {
-        {&names.zlibDecompress, "decompress"}, {&names.zlibDecompressobj, "decompressobj"}, {&names.zlibError, "error"}};
+        {&names.zlibDecompress, "decompress"},
+        {&names.zlibDecompressobj, "decompressobj"},
+        {&names.zlibCrc32, "crc32"},
+        {&names.zlibError, "error"},
+    };
     for (const auto& [slot, attr] : entries) {
         PyObject* value = PyObject_GetAttrString(zlib, attr);
         if (!value) return false;

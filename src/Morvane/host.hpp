@@ -165,7 +165,8 @@ struct Names {
     PyObject* int54;
     PyObject* int255;
     PyObject* int2835;
-    PyObject* mask32;  // 0xFFFFFFFF
+    PyObject* mask32;       // 0xFFFFFFFF
+    PyObject* outputPiece;  // what a PNG inflater gives at most per call (bytes)
     // Byte strings.
     PyObject* emptyBytes;  // b""
     PyObject* bytesBM;     // b"BM"
@@ -183,7 +184,12 @@ struct Names {
     PyObject* zlibModule;
     PyObject* zlibDecompress;
     PyObject* zlibDecompressobj;
+    PyObject* zlibCrc32;
     PyObject* zlibError;
+    // zlib-ng's zlib-compatible module, imported on first use (nullptr when
+    // it cannot be).
+    PyObject* zlibNg;
+    bool zlibNgTried;
 };
 extern Names names;
 bool initNames();

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <memory>
-#include <vector>
 
 #include "messages.hpp"
 #include "pngrows.hpp"
@@ -19,26 +18,16 @@ namespace {
 // again. An interruption while importing (an error that is no Exception)
 // propagates, and the next decode tries again.
 bool fastZlib(PyObject** module) {
-    static PyObject* imported = nullptr;
-    static bool tried = false;
-    if (!tried) {
-        imported = PyImport_ImportModule("zlib_ng.zlib_ng");
-        if (!imported) {
+    if (!names.zlibNgTried) {
+        names.zlibNg = PyImport_ImportModule("zlib_ng.zlib_ng");
+        if (!names.zlibNg) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
             PyErr_Clear();
         }
-        tried = true;
+        names.zlibNgTried = true;
     }
-    *module = imported;
+    *module = names.zlibNg;
     return true;
-}
-
-// Whether `fn` is the host zlib module's own crc32: a built-in function of
-// that name bound to the module the module body imported.
-bool isHostCrc32(PyObject* fn) {
-    if (!PyCFunction_Check(fn) || PyCFunction_GET_SELF(fn) != names.zlibModule) return false;
-    const char* name = reinterpret_cast<PyCFunctionObject*>(fn)->m_ml->ml_name;
-    return name && std::strcmp(name, "crc32") == 0;
 }
 
 // zlib.crc32(chunkType), then zlib.crc32(data, that) & 0xFFFFFFFF. With the
@@ -52,7 +41,7 @@ PyObject* chunkCrc(PyObject* chunkType, PyObject* data) {
         if (zlib.get() == names.zlibModule) {
             Ref crc32(PyObject_GetAttr(zlib.get(), names.crc32));
             if (!crc32) return nullptr;
-            if (isHostCrc32(crc32.get()) && !fastZlib(&fast)) return nullptr;
+            if (crc32.get() == names.zlibCrc32 && !fastZlib(&fast)) return nullptr;
         }
         if (fast) {
             Ref first(callMethod(fast, names.crc32, chunkType));
@@ -179,10 +168,10 @@ bool isTrue(PyObject* obj, PyObject* name, int* out) {
 }
 
 // The pieces the inflaters work in: at most this much compressed data per
-// call, and at most this much output. Larger output pieces let more matches
-// copy from the output itself rather than from the inflater's window.
+// call, and at most names.outputPiece (128 KiB) of output. Larger output
+// pieces let more matches copy from the output itself rather than from the
+// inflater's window.
 constexpr Py_ssize_t kInputPiece = 64 << 10;
-constexpr Py_ssize_t kOutputPiece = 128 << 10;
 
 // The inflated stream of a decompressobj (the host's zlib or zlib-ng) fed
 // the compressed data in order, in bounded pieces: nothing more than one
@@ -192,17 +181,16 @@ constexpr Py_ssize_t kOutputPiece = 128 << 10;
 // zlib.error; another one just fails.
 class ObjectInflater final : public InflatedSource {
 public:
-    ObjectInflater(PyObject* inflater, const std::vector<PyObject*>& chunks, bool host)
+    // `chunks`: a list of non-empty bytes objects that nobody else holds.
+    ObjectInflater(PyObject* inflater, PyObject* chunks, bool host)
         : inflater_(inflater), chunks_(chunks), host_(host) {}
 
     Status next(const uint8_t** data, size_t* size) override {
-        static PyObject* limit;
-        if (!limit && !(limit = PyLong_FromSsize_t(kOutputPiece))) return Status::Failed;
         out_.reset();
         for (;;) {
             if (eof_) return Status::End;
             const bool haveTail = tail_ && PyBytes_GET_SIZE(tail_.get()) > 0;
-            const bool flushing = !haveTail && chunk_ == chunks_.size();
+            const bool flushing = !haveTail && chunk_ == PyList_GET_SIZE(chunks_);
             Ref input;
             if (haveTail) {
                 input = std::move(tail_);
@@ -213,7 +201,7 @@ public:
                 // No input left: what the inflater still holds.
                 input = Ref::borrow(names.emptyBytes);
             }
-            Ref out(callMethod(inflater_, names.decompress, input.get(), limit));
+            Ref out(callMethod(inflater_, names.decompress, input.get(), names.outputPiece));
             if (!out) return Status::Failed;
             tail_.reset(PyObject_GetAttr(inflater_, names.unconsumed_tail));
             if (!tail_) return Status::Failed;
@@ -247,7 +235,7 @@ private:
     // The next piece of compressed data: a whole chunk, or a slice of a long
     // one (a view, not a copy).
     PyObject* nextInput() {
-        PyObject* chunk = chunks_[chunk_];
+        PyObject* chunk = PyList_GET_ITEM(chunks_, chunk_);
         const Py_ssize_t length = PyBytes_GET_SIZE(chunk);
         if (offset_ == 0 && length <= kInputPiece) {
             ++chunk_;
@@ -270,9 +258,9 @@ private:
     }
 
     PyObject* inflater_;
-    const std::vector<PyObject*>& chunks_;
+    PyObject* const chunks_;
     const bool host_;
-    size_t chunk_ = 0;
+    Py_ssize_t chunk_ = 0;
     Py_ssize_t offset_ = 0;
     Ref view_, out_, tail_;
     bool eof_ = false;
@@ -303,7 +291,7 @@ private:
 // a failure is the host's zlib.error, with its message. SourceFailed comes
 // back with the error set.
 template <class Decode>
-bool inflateThrough(const std::vector<PyObject*>& chunks, Decode&& decode, PngRowOutcome* outcome) {
+bool inflateThrough(PyObject* chunks, Decode&& decode, PngRowOutcome* outcome) {
     PyObject* fast;
     if (!fastZlib(&fast)) return false;
     if (fast) {
@@ -410,24 +398,24 @@ PyObject* decodeImageData(PyObject* idatChunks, int32_t width, int32_t height, i
     const PngRowGeometry geometry{rows ? static_cast<uint32_t>(width) : 0u, rows ? static_cast<uint32_t>(height) : 0u,
                                   static_cast<uint32_t>(bytesPerPixel)};
 
-    std::vector<PyObject*> chunks;
+    Ref chunks(PyList_New(0));  // the non-empty pieces of compressed data, in order
+    if (!chunks) return nullptr;
     Ref joined;
     uint64_t compressed = 0;
     const Py_ssize_t count = PyList_GET_SIZE(idatChunks);
     bool allBytes = true;
     for (Py_ssize_t i = 0; i < count && allBytes; ++i) allBytes = PyBytes_CheckExact(PyList_GET_ITEM(idatChunks, i));
     if (allBytes) {
-        chunks.reserve(static_cast<size_t>(count));
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* chunk = PyList_GET_ITEM(idatChunks, i);
             compressed += static_cast<uint64_t>(PyBytes_GET_SIZE(chunk));
-            if (PyBytes_GET_SIZE(chunk) > 0) chunks.push_back(chunk);
+            if (PyBytes_GET_SIZE(chunk) > 0 && PyList_Append(chunks.get(), chunk) < 0) return nullptr;
         }
     } else {
         joined.reset(callMethod(names.emptyBytes, names.join, idatChunks));
         if (!joined) return nullptr;
         compressed = static_cast<uint64_t>(PyBytes_GET_SIZE(joined.get()));
-        if (compressed > 0) chunks.push_back(joined.get());
+        if (compressed > 0 && PyList_Append(chunks.get(), joined.get()) < 0) return nullptr;
     }
     Ref zlib(lookupGlobal(names.zlib));
     if (!zlib) return nullptr;
@@ -444,7 +432,7 @@ PyObject* decodeImageData(PyObject* idatChunks, int32_t width, int32_t height, i
     if (genuine) {
         if (!rows) {
             auto measure = [&](InflatedSource& source) { return measureStream(source, expected); };
-            if (!inflateThrough(chunks, measure, &outcome)) return nullptr;
+            if (!inflateThrough(chunks.get(), measure, &outcome)) return nullptr;
         } else {
             // The pixel buffer comes first, where the stream can be long
             // enough to fill it; else, or if there is no memory for it, the
@@ -455,10 +443,10 @@ PyObject* decodeImageData(PyObject* idatChunks, int32_t width, int32_t height, i
             auto decode = [&](InflatedSource& source) {
                 return decodePngRows(geometry, source, buffers.data(), buffers.scratch.get());
             };
-            if (!inflateThrough(chunks, decode, &outcome)) return nullptr;
+            if (!inflateThrough(chunks.get(), decode, &outcome)) return nullptr;
             if (outcome.kind == PngRowOutcome::Kind::Done && !buffers.pixels) {
                 if (!buffers.allocate(geometry, true)) return nullptr;
-                if (!inflateThrough(chunks, decode, &outcome)) return nullptr;
+                if (!inflateThrough(chunks.get(), decode, &outcome)) return nullptr;
             }
         }
     } else {
