@@ -7,46 +7,14 @@
 //
 //   tools/fuzz.sh native [LIBFUZZER ARGS...]   # builds it with clang and runs it
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <vector>
 
-#include "kernels.hpp"
 #include "pngrows.hpp"
+#include "pngrows_reference.hpp"
 
-using Bytes = std::vector<uint8_t>;
+using pngref::Bytes;
 using Kind = mv::PngRowOutcome::Kind;
-
-namespace {
-
-class Source final : public mv::InflatedSource {
-public:
-    Source(const Bytes& stream, const Bytes& cuts, long failAt) : stream_(stream), cuts_(cuts), failAt_(failAt) {}
-    Status next(const uint8_t** data, size_t* size) override {
-        piece_.reset();
-        if (calls_++ == failAt_) return Status::Failed;
-        if (pos_ == stream_.size()) return Status::End;
-        size_t n = cuts_.empty() ? stream_.size() : 1 + cuts_[index_++ % cuts_.size()] * (1 + cuts_[0] % 61);
-        if (n > stream_.size() - pos_) n = stream_.size() - pos_;
-        piece_.reset(new uint8_t[n]);
-        std::memcpy(piece_.get(), stream_.data() + pos_, n);
-        pos_ += n;
-        *data = piece_.get();
-        *size = n;
-        return Status::Piece;
-    }
-    long calls() const { return calls_; }
-
-private:
-    const Bytes& stream_;
-    const Bytes& cuts_;
-    long failAt_;
-    size_t pos_ = 0, index_ = 0;
-    long calls_ = 0;
-    std::unique_ptr<uint8_t[]> piece_;
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 6) return 0;
@@ -66,37 +34,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (validFilters)
         for (size_t at = 0; at < stream.size(); at += g.stride()) stream[at] = stream[at] % 5;
 
-    // The one-shot outcome.
-    Kind want = stream.size() == g.expected() ? Kind::Done : Kind::WrongLength;
-    int wantFilter = 0;
-    uint64_t wantRow = 0;
-    Bytes wantPixels(g.pixelBytes());
-    if (want == Kind::Done) {
-        Bytes prev, recon(g.rowLength());
-        for (uint64_t y = 0; y < height && want == Kind::Done; ++y) {
-            const uint8_t* r = stream.data() + y * g.stride();
-            if (!mv::unfilterRowScalar(r[0], r + 1, prev.empty() ? nullptr : prev.data(), recon.data(),
-                                       g.rowLength(), static_cast<int>(bpp))) {
-                want = Kind::BadFilter;
-                wantFilter = r[0];
-                wantRow = y;
-                break;
-            }
-            for (uint32_t x = 0; x < width; ++x) std::memcpy(&wantPixels[(y * width + x) * 3], &recon[x * bpp], 3);
-            prev = recon;
-        }
-    }
+    const pngref::Expected want = pngref::reference(g, stream);
 
     Bytes pixels(g.pixelBytes(), 0xA5);
     std::unique_ptr<uint8_t[]> scratch(new uint8_t[g.scratchBytes()]);
-    Source source(stream, cuts, failAt);
+    // Piece sizes from the cuts, as many as there are (none: one piece).
+    std::vector<size_t> sizes;
+    for (uint8_t cut : cuts) sizes.push_back(1 + size_t{cut} * (1 + cuts[0] % 61));
+    pngref::PieceSource source(stream, sizes, failAt);
     const mv::PngRowOutcome got = mv::decodePngRows(g, source, pixels.data(), scratch.get());
     if (failAt >= 0 && failAt < source.calls()) {
         if (got.kind != Kind::SourceFailed) std::abort();
         return 0;
     }
-    if (got.kind != want) std::abort();
-    if (want == Kind::BadFilter && (got.filterByte != wantFilter || got.row != wantRow)) std::abort();
-    if (want == Kind::Done && pixels != wantPixels) std::abort();
+    if (got.kind != want.kind || source.askedAfterEnd) std::abort();
+    if (want.kind == Kind::BadFilter && (got.filterByte != want.filterByte || got.row != want.row)) std::abort();
+    if (want.kind == Kind::Done && pixels != want.pixels) std::abort();
     return 0;
 }
