@@ -32,50 +32,47 @@ def summary(out: Path) -> str:
     def ok(b):
         return "met" if b else "**missed**"
 
-    p = out / "bench_pixels.json"
-    if p.exists():
-        for s in json.loads(p.read_text())["summary"]:
-            lines.append(
-                f"| pixels | {s['op']}Pixel, {s['variant']} coords | {t(s['ours_s'])} | "
-                f"{s['fastest_pillow']} {t(s['pillow_s'])} | {s['ratio']:.2f}x (net of loop {s['ratio_net']:.2f}x) | < 1 | {ok(s['met'])} |"
-            )
-    p = out / "bench_png_read.json"
-    if p.exists():
-        for r in json.loads(p.read_text())["results"]:
-            lines.append(
-                f"| png read | {r['mode']} {r['side']} {r['variant']} | {t(r['ours_s'])} | "
-                f"zlib {t(r['zlib_s'])}, Pillow {t(r['pillow_s'])} | {r['ours_over_zlib']:.2f}x zlib, "
-                f"{r['ours_over_pillow']:.2f}x Pillow | ≤ 0.85 zlib, ≤ 0.8 Pillow | "
-                f"{ok(r['met_zlib'])}, {ok(r['met_pillow'])} |"
-            )
-    p = out / "bench_png_memory.json"
-    if p.exists():
-        for r in json.loads(p.read_text())["results"]:
-            g = r["growth"]
-            mib = lambda b: f"{b / 2**20:.1f} MiB"  # noqa: E731
-            lines.append(
-                f"| png memory | {r['mode']} {r['side']} {r['variant']} | {mib(g['ours path'])} | "
-                f"Pillow {mib(g['Pillow path'])}; file {mib(r['file_bytes'])}, pixels {mib(r['pixel_bytes'])} | "
-                f"{g['ours path'] / r['goal_bytes']:.2f} of goal | ≤ file + 1.1 × pixels | {ok(r['met'])} |"
-            )
-    p = out / "bench_png_write.json"
-    if p.exists():
-        for r in json.loads(p.read_text())["results"]:
-            lines.append(
-                f"| png write | RGB {r['side']} | {t(r['ours_s'])} | floor {t(r['floor_s'])}, Pillow {t(r['pillow_s'])} | "
-                f"{r['ours_over_floor']:.2f}x floor | ≤ 1.1 | {ok(r['met'])} |"
-            )
-    p = out / "bench_bmp.json"
-    if p.exists():
-        for r in json.loads(p.read_text())["results"]:
-            lines.append(
-                f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | Pillow {t(r['pillow_s'])} | "
-                f"Pillow/ours {r['pillow_over_ours']:.2f}x | ≥ 2 | {ok(r['met_pillow'])} |"
-            )
-            lines.append(
-                f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | copy {t(r['copy_s'])} | "
-                f"ours/copy {r['ours_over_copy']:.2f}x | ≤ 3 | {ok(r['met_copy'])} |"
-            )
+    def mib(b):
+        return f"{b / 2**20:.1f} MiB"
+
+    def records(name: str, key: str = "results") -> list:
+        """The records of one benchmark's JSON results, if it ran."""
+        p = out / f"{name}.json"
+        return json.loads(p.read_text())[key] if p.exists() else []
+
+    for s in records("bench_pixels", "summary"):
+        lines.append(
+            f"| pixels | {s['op']}Pixel, {s['variant']} coords | {t(s['ours_s'])} | "
+            f"{s['fastest_pillow']} {t(s['pillow_s'])} | {s['ratio']:.2f}x (net of loop {s['ratio_net']:.2f}x) | < 1 | {ok(s['met'])} |"
+        )
+    for r in records("bench_png_read"):
+        lines.append(
+            f"| png read | {r['mode']} {r['side']} {r['variant']} | {t(r['ours_s'])} | "
+            f"zlib {t(r['zlib_s'])}, Pillow {t(r['pillow_s'])} | {r['ours_over_zlib']:.2f}x zlib, "
+            f"{r['ours_over_pillow']:.2f}x Pillow | ≤ 0.85 zlib, ≤ 0.8 Pillow | "
+            f"{ok(r['met_zlib'])}, {ok(r['met_pillow'])} |"
+        )
+    for r in records("bench_png_memory"):
+        g = r["growth"]
+        lines.append(
+            f"| png memory | {r['mode']} {r['side']} {r['variant']} | {mib(g['ours path'])} | "
+            f"Pillow {mib(g['Pillow path'])}; file {mib(r['file_bytes'])}, pixels {mib(r['pixel_bytes'])} | "
+            f"{g['ours path'] / r['goal_bytes']:.2f} of goal | ≤ file + 1.1 × pixels | {ok(r['met'])} |"
+        )
+    for r in records("bench_png_write"):
+        lines.append(
+            f"| png write | RGB {r['side']} | {t(r['ours_s'])} | floor {t(r['floor_s'])}, Pillow {t(r['pillow_s'])} | "
+            f"{r['ours_over_floor']:.2f}x floor | ≤ 1.1 | {ok(r['met'])} |"
+        )
+    for r in records("bench_bmp"):
+        lines.append(
+            f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | Pillow {t(r['pillow_s'])} | "
+            f"Pillow/ours {r['pillow_over_ours']:.2f}x | ≥ 2 | {ok(r['met_pillow'])} |"
+        )
+        lines.append(
+            f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | copy {t(r['copy_s'])} | "
+            f"ours/copy {r['ours_over_copy']:.2f}x | ≤ 3 | {ok(r['met_copy'])} |"
+        )
     return "\n".join(lines) + "\n"
 
 

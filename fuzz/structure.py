@@ -449,14 +449,22 @@ def repair_png(png: Png, rng: random.Random) -> None:
             png.set_idat(split(deflate(raw, rng), rng), rng)
 
 
-def mutate_png(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes:
+def _start(data: bytes, seed: int, byte_mutate, parse, fresh):
+    """The mutator's random source, its byte mutator (the engine's, or a
+    plain one) and the parsed input (now and then, or when it does not parse,
+    a fresh one)."""
     rng = random.Random(seed)
     if byte_mutate is None:
         def byte_mutate(d, n):
             return simple_byte_mutate(d, n, rng)
-    png = Png.parse(data)
-    if png is None or rng.random() < 0.02:
-        png = fresh_png(rng)
+    parsed = parse(data)
+    if parsed is None or rng.random() < 0.02:
+        parsed = fresh(rng)
+    return rng, byte_mutate, parsed
+
+
+def mutate_png(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes:
+    rng, byte_mutate, png = _start(data, seed, byte_mutate, Png.parse, fresh_png)
     repair_png(png, rng)
     header = png.header()
     if header and header[0] * header[1] > MAX_SIDE * MAX_SIDE and header[0] * header[1] < 1 << 16 \
@@ -579,13 +587,7 @@ EXTREME_SIDES = (2**31 - 1, -(2**31), -(2**31) + 1, 2**30, 0x2AAAAAAB, 0x5555555
 
 
 def mutate_bmp(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes:
-    rng = random.Random(seed)
-    if byte_mutate is None:
-        def byte_mutate(d, n):
-            return simple_byte_mutate(d, n, rng)
-    bmp = Bmp.parse(data)
-    if bmp is None or rng.random() < 0.02:
-        bmp = fresh_bmp(rng)
+    rng, byte_mutate, bmp = _start(data, seed, byte_mutate, Bmp.parse, fresh_bmp)
     f = bmp.fields
     # Refused format fields from earlier rounds mostly put right, so that
     # inputs do not keep failing at the same early check.

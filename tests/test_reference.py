@@ -21,6 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import reference
+from spy import chunk
 from Morvane.simpleImage_ext import SimpleImage
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "conformance"
@@ -148,12 +149,6 @@ def _sometimes(one_in):
     return st.sampled_from([False] * (one_in - 1) + [True])
 
 
-def _chunk(ctype, data, crc=None):
-    if crc is None:
-        crc = zlib.crc32(ctype + data) & 0xFFFFFFFF
-    return struct.pack(">I", len(data)) + ctype + data + struct.pack(">I", crc)
-
-
 VALID_FILTERS = st.integers(0, 4)
 # Mostly valid; invalid ones mostly just above 4, where a decoder that
 # combines two rows' filter bytes into one key may confuse them with a pair of
@@ -206,13 +201,13 @@ def png_files(draw):
         rest = rest[cut:]
     pieces.append(rest)
 
-    chunks = [_chunk(b"IHDR", record)]
+    chunks = [chunk(b"IHDR", record)]
     for piece in pieces:
         if draw(_sometimes(6)):
-            chunks.append(_chunk(draw(st.sampled_from([b"tEXt", b"gAMA", b"zzZz", b"\x00\x00\x00\x00"])),
+            chunks.append(chunk(draw(st.sampled_from([b"tEXt", b"gAMA", b"zzZz", b"\x00\x00\x00\x00"])),
                                  draw(st.binary(max_size=8))))
-        chunks.append(_chunk(b"IDAT", piece))
-    chunks.append(_chunk(b"IEND", b""))
+        chunks.append(chunk(b"IDAT", piece))
+    chunks.append(chunk(b"IEND", b""))
 
     # Chunk-level damage: IHDR moved last, a chunk dropped or repeated, its
     # data changed and re-CRC'd, a bad CRC.
@@ -231,7 +226,7 @@ def png_files(draw):
         if damage == "recrc" and body:
             body[draw(st.integers(0, len(body) - 1))] ^= 1 << draw(st.integers(0, 7))
         crc = None if damage == "recrc" else (zlib.crc32(c[4:-4]) ^ 1) & 0xFFFFFFFF
-        chunks[index] = _chunk(c[4:8], bytes(body), crc)
+        chunks[index] = chunk(c[4:8], bytes(body), crc_value=crc)
     elif damage == "no-iend":
         chunks.pop()
 

@@ -8,6 +8,25 @@ namespace mv {
 
 namespace {
 
+// Pulls `source` to its end, handing each piece to `onPiece(data, size,
+// total)` (total: the bytes before it); the outcome at the end is
+// `atEnd(total)`, with total the stream's length (saturated).
+template <class OnPiece, class AtEnd>
+PngRowOutcome pullAll(InflatedSource& source, OnPiece&& onPiece, AtEnd&& atEnd) {
+    uint64_t total = 0;
+    for (;;) {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+        switch (source.next(&data, &size)) {
+            case InflatedSource::Status::Failed: return {PngRowOutcome::Kind::SourceFailed, 0, 0};
+            case InflatedSource::Status::End: return atEnd(total);
+            case InflatedSource::Status::Piece: break;
+        }
+        onPiece(data, size, total);
+        total = total + size < total ? UINT64_MAX : total + size;
+    }
+}
+
 class RowDecoder {
 public:
     RowDecoder(const PngRowGeometry& g, uint8_t* pixels, uint8_t* scratch)
@@ -22,23 +41,19 @@ public:
 
     PngRowOutcome run(InflatedSource& source) {
         const uint64_t expected = g_.expected();
-        for (;;) {
-            const uint8_t* data = nullptr;
-            size_t size = 0;
-            switch (source.next(&data, &size)) {
-                case InflatedSource::Status::Failed: return {PngRowOutcome::Kind::SourceFailed, 0, 0};
-                case InflatedSource::Status::End:
-                    if (total_ != expected) return {PngRowOutcome::Kind::WrongLength, 0, 0};
-                    if (bad_) return {PngRowOutcome::Kind::BadFilter, badFilter_, badRow_};
-                    return {PngRowOutcome::Kind::Done, 0, 0};
-                case InflatedSource::Status::Piece: break;
-            }
-            // Only the first `expected` bytes can hold rows; the rest is counted.
-            const uint64_t room = total_ < expected ? expected - total_ : 0;
-            const size_t useful = room < size ? static_cast<size_t>(room) : size;
-            total_ = total_ + size < total_ ? UINT64_MAX : total_ + size;
-            if (!bad_ && useful > 0) piece(data, useful);
-        }
+        return pullAll(
+            source,
+            [&](const uint8_t* data, size_t size, uint64_t total) {
+                // Only the first `expected` bytes can hold rows; the rest is counted.
+                const uint64_t room = total < expected ? expected - total : 0;
+                const size_t useful = room < size ? static_cast<size_t>(room) : size;
+                if (!bad_ && useful > 0) piece(data, useful);
+            },
+            [&](uint64_t total) -> PngRowOutcome {
+                if (total != expected) return {PngRowOutcome::Kind::WrongLength, 0, 0};
+                if (bad_) return {PngRowOutcome::Kind::BadFilter, badFilter_, badRow_};
+                return {PngRowOutcome::Kind::Done, 0, 0};
+            });
     }
 
 private:
@@ -133,7 +148,6 @@ private:
     uint8_t* const carry_[2];
     uint8_t* const ring_;
 
-    uint64_t total_ = 0;     // bytes pulled
     uint64_t arrived_ = 0;   // complete rows seen
     uint64_t done_ = 0;      // rows undone
     const uint8_t* prev_ = nullptr;
@@ -159,18 +173,12 @@ PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& sour
 }
 
 PngRowOutcome measureStream(InflatedSource& source, int64_t expected) {
-    uint64_t total = 0;
-    for (;;) {
-        const uint8_t* data = nullptr;
-        size_t size = 0;
-        switch (source.next(&data, &size)) {
-            case InflatedSource::Status::Failed: return {PngRowOutcome::Kind::SourceFailed, 0, 0};
-            case InflatedSource::Status::End:
-                if (expected >= 0 && total == static_cast<uint64_t>(expected)) return {PngRowOutcome::Kind::Done, 0, 0};
-                return {PngRowOutcome::Kind::WrongLength, 0, 0};
-            case InflatedSource::Status::Piece: total = total + size < total ? UINT64_MAX : total + size; break;
-        }
-    }
+    return pullAll(
+        source, [](const uint8_t*, size_t, uint64_t) {},
+        [&](uint64_t total) -> PngRowOutcome {
+            if (expected >= 0 && total == static_cast<uint64_t>(expected)) return {PngRowOutcome::Kind::Done, 0, 0};
+            return {PngRowOutcome::Kind::WrongLength, 0, 0};
+        });
 }
 
 }  // namespace mv
