@@ -34,6 +34,10 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 
+# The PNG chunk builder of the tests.
+sys.path.insert(0, str(REPO / "tests"))
+from spy import chunk  # noqa: E402
+
 
 # ---------------------------------------------------------------------------
 # The module under test and its peers
@@ -416,10 +420,6 @@ def png_chunks(data: bytes) -> list:
 def idat_data(data: bytes) -> bytes:
     """The concatenated IDAT payload: the zlib stream the decoder inflates."""
     return b"".join(p for t, p in png_chunks(data) if t == b"IDAT")
-
-
-def chunk(ctype: bytes, payload: bytes) -> bytes:
-    return struct.pack(">I", len(payload)) + ctype + payload + struct.pack(">I", zlib.crc32(payload, zlib.crc32(ctype)))
 
 
 def png_from_stream(width: int, height: int, colour_type: int, zstream: bytes, idat_size: int) -> bytes:

@@ -27,9 +27,16 @@ mutator (atheris.Mutate), else a small one here is used.
 """
 from __future__ import annotations
 
+import os
 import random
 import struct
+import sys
 import zlib
+
+# The PNG chunk builder of the tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+from spy import chunk  # noqa: E402
+from spy import crc as chunk_crc  # noqa: E402
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -71,10 +78,6 @@ def _bytes(rng: random.Random, n: int) -> bytes:
 # PNG
 
 
-def chunk_crc(ctype: bytes, data: bytes) -> int:
-    return zlib.crc32(ctype + data) & 0xFFFFFFFF
-
-
 class Chunk:
     """One chunk; `crc` None means the right CRC, computed when written;
     `length` None means the true length."""
@@ -85,9 +88,7 @@ class Chunk:
         self.ctype, self.data, self.crc, self.length = ctype, data, crc, length
 
     def serialize(self) -> bytes:
-        length = len(self.data) if self.length is None else self.length
-        crc = chunk_crc(self.ctype, self.data) if self.crc is None else self.crc
-        return struct.pack(">I", length) + self.ctype + self.data + struct.pack(">I", crc)
+        return chunk(self.ctype, self.data, crc_value=self.crc, length=self.length)
 
 
 class Png:

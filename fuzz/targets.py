@@ -56,6 +56,7 @@ sys.path.insert(0, _here)
 sys.path.insert(0, os.path.join(os.path.dirname(_here), "tests"))
 import reference  # noqa: E402  the oracle
 import structure  # noqa: E402  the structure-aware mutators
+from spy import chunk  # noqa: E402  the PNG chunk builder
 
 SimpleImage = m.SimpleImage
 
@@ -655,8 +656,6 @@ def _tiny_png(r: Reader) -> bytes:
     colour = (2, 6)[r.byte() & 1]
     bpp = 3 if colour == 2 else 4
     raw = b"".join(bytes([r.int_in(0, 5)]) + r.bytes(w * bpp).ljust(w * bpp, b"\0") for _ in range(h))
-    def chunk(t, d):
-        return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
     return (m.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0))
             + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
@@ -866,8 +865,6 @@ def inflate(data: bytes) -> None:
             pixels = reference_rows(raw, width, height, bpp)
             expected = ("ok", pixels) if isinstance(pixels, bytes) else ("ValueError", f"Unsupported PNG filter: {pixels}")
 
-    def chunk(t, d):
-        return struct.pack(">I", len(d)) + t + d + struct.pack(">I", zlib.crc32(t + d))
 
     png = (m.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2 if bpp == 3 else 6, 0, 0, 0))
            + b"".join(chunk(b"IDAT", p) for p in _idat_pieces(stream, r)) + chunk(b"IEND", b""))

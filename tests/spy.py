@@ -68,10 +68,11 @@ def crc(ctype, data):
     return zlib.crc32(ctype + data) & 0xFFFFFFFF
 
 
-def chunk(ctype, data=b"", *, crc_value=None):
+def chunk(ctype, data=b"", *, crc_value=None, length=None):
+    """A PNG chunk; its CRC and length field are right unless given."""
     if crc_value is None:
         crc_value = crc(ctype, data)
-    return struct.pack(">I", len(data)) + ctype + data + struct.pack(">I", crc_value)
+    return struct.pack(">I", len(data) if length is None else length) + ctype + data + struct.pack(">I", crc_value)
 
 
 def ihdr(width, height, depth=8, colour=2, compression=0, filt=0, interlace=0):
