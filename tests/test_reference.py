@@ -238,12 +238,6 @@ def png_files(draw):
     return data
 
 
-@EXAMPLES
-@given(png_files())
-def test_generated_png(data):
-    assert_agrees(data)
-
-
 # ---------------------------------------------------------------------------
 # Generated BMP files
 
@@ -304,10 +298,11 @@ def bmp_files(draw):
     return data
 
 
+@pytest.mark.parametrize("files", [png_files, bmp_files], ids=["png", "bmp"])
 @EXAMPLES
-@given(bmp_files())
-def test_generated_bmp(data):
-    assert_agrees(data)
+@given(data=st.data())
+def test_generated(files, data):
+    assert_agrees(data.draw(files()))
 
 
 @pytest.mark.parametrize("data", [b"", b"B", b"BM", b"\x89PNG\r\n\x1a", reference.PNG_SIGNATURE,
