@@ -6,13 +6,14 @@
 #       makes WORKDIR/venv if missing, and installs the project with its test
 #       dependencies into it, built in WORKDIR/build with the given
 #       `-C cmake.define...` options; sets $venv and $module (the path of the
-#       installed extension).
+#       installed extension). $variant_extras names the project's extras
+#       (default: test; the coverage script adds its own).
 
 variant_install() {
     local work="$1"; shift
     venv="$work/venv"
     mkdir -p "$work"
     [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
-    "$venv/bin/pip" install --quiet --disable-pip-version-check ".[test]" -C build-dir="$work/build" "$@"
+    "$venv/bin/pip" install --quiet --disable-pip-version-check ".[${variant_extras:-test}]" -C build-dir="$work/build" "$@"
     module="$("$venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("Morvane.simpleImage_ext").origin)')"
 }

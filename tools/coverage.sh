@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Line and branch coverage of the C++ core: builds the module with gcc's
+# coverage counters (CMake option MORVANE_COVERAGE: --coverage, -O0, debug
+# info) into its own virtual environment, runs the whole test suite against
+# it, and reports with gcovr what the suite ran of src/Morvane/*.cpp and
+# *.hpp. Fails when the suite fails, or when line coverage is below the
+# threshold.
+#
+#   tools/coverage.sh [PYTEST ARGS...]
+#
+# Environment: MORVANE_COVERAGE_DIR (default .coverage-build) holds the venv,
+# the build tree (with the counters) and the reports: coverage.txt (line by
+# line: the uncovered lines of each file) and coverage.html (annotated
+# sources). MORVANE_COVERAGE_FAIL_UNDER overrides the threshold (a
+# percentage of lines).
+#
+# A line that no test can reach from Python (an allocation failure the host
+# cannot inject, a defensive branch) is left out of the count with
+# `// GCOVR_EXCL_LINE reason` (or GCOVR_EXCL_START / GCOVR_EXCL_STOP around
+# a block); every such marker gives its reason on the same line.
+#
+# The native checks in tests/native are compiled by tests/test_native.py on
+# their own, without counters: they do not count toward the module's lines.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Line coverage of the module's sources, in percent, that the suite must
+# reach (what it reaches now, rounded down).
+fail_under="${MORVANE_COVERAGE_FAIL_UNDER:-0}"
+
+work="${MORVANE_COVERAGE_DIR:-$PWD/.coverage-build}"
+# gcov reads gcc's counters only.
+export CXX=g++
+# shellcheck source=tools/variant.sh
+. tools/variant.sh
+variant_extras="test,coverage" variant_install "$work" -C cmake.define.MORVANE_COVERAGE=ON
+
+# The instrumented module names the counter files it writes.
+if ! grep -q '\.gcda' "$module"; then
+    echo "$module is not the coverage build" >&2
+    exit 1
+fi
+
+# Counts of an earlier run would add up with this one's.
+find "$work/build" -name '*.gcda' -delete
+
+# Every process that loads the module (the suite, and the interpreters and
+# workers the command-line tests start) adds its counts at exit.
+status=0
+"$venv/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
+
+echo "=== coverage of src/Morvane (gcovr; lines left out by GCOVR_EXCL markers)"
+gcovr_status=0
+"$venv/bin/gcovr" --root "$PWD" --object-directory "$work/build" \
+    --filter "$PWD/src/Morvane/" --gcov-executable gcov \
+    --exclude-throw-branches --exclude-unreachable-branches \
+    --warn-excluded-lines-with-hits \
+    --txt "$work/coverage.txt" \
+    --html-details "$work/coverage.html" \
+    --print-summary --fail-under-line "$fail_under" || gcovr_status=$?
+[ -f "$work/coverage.txt" ] && cat "$work/coverage.txt"
+echo "uncovered lines, file by file: $work/coverage.txt; annotated sources: $work/coverage.html"
+
+if [ "$status" != 0 ]; then
+    echo "the test suite failed (pytest exit status $status)" >&2
+    exit "$status"
+fi
+if [ "$gcovr_status" != 0 ]; then
+    echo "line coverage below the threshold of ${fail_under}% (or gcovr failed: status $gcovr_status)" >&2
+    exit "$gcovr_status"
+fi
