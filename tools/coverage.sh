@@ -19,8 +19,11 @@
 # `// GCOVR_EXCL_LINE reason` (or GCOVR_EXCL_START / GCOVR_EXCL_STOP around
 # a block); every such marker gives its reason on the same line.
 #
-# The native checks in tests/native are compiled by tests/test_native.py on
-# their own, without counters: they do not count toward the module's lines.
+# The native checks in tests/native (tests/test_native.py compiles them from
+# the same sources, without Python) count too: with counters of their own,
+# their builds run what no build of the module can, the plain kernels of
+# machines without vector code and the fallbacks of processors without SSSE3
+# or SSE4.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,8 +44,14 @@ if ! grep -q '\.gcda' "$module"; then
     exit 1
 fi
 
+# The native checks' objects and counters; -O0, as the module, so that each
+# line counts as written (the checks then take about twice as long).
+export MORVANE_NATIVE_BUILD_DIR="$work/native"
+export MORVANE_NATIVE_CXXFLAGS="--coverage -fno-exceptions -O0"
+mkdir -p "$MORVANE_NATIVE_BUILD_DIR"
+
 # Counts of an earlier run would add up with this one's.
-find "$work/build" -name '*.gcda' -delete
+find "$work/build" "$MORVANE_NATIVE_BUILD_DIR" -name '*.gcda' -delete
 
 # Every process that loads the module (the suite, and the interpreters and
 # workers the command-line tests start) adds its counts at exit.
@@ -51,13 +60,13 @@ status=0
 
 echo "=== coverage of src/Morvane (gcovr; lines left out by GCOVR_EXCL markers)"
 gcovr_status=0
-"$venv/bin/gcovr" --root "$PWD" --object-directory "$work/build" \
-    --filter "$PWD/src/Morvane/" --gcov-executable gcov \
-    --exclude-throw-branches --exclude-unreachable-branches \
+"$venv/bin/gcovr" --root "$PWD" --filter "$PWD/src/Morvane/" --gcov-executable gcov \
+    --merge-lines --merge-mode-functions=separate --exclude-unreachable-branches \
     --warn-excluded-lines-with-hits \
     --txt "$work/coverage.txt" \
     --html-details "$work/coverage.html" \
-    --print-summary --fail-under-line "$fail_under" || gcovr_status=$?
+    --print-summary --fail-under-line "$fail_under" \
+    "$work/build" "$MORVANE_NATIVE_BUILD_DIR" || gcovr_status=$?
 [ -f "$work/coverage.txt" ] && cat "$work/coverage.txt"
 echo "uncovered lines, file by file: $work/coverage.txt; annotated sources: $work/coverage.html"
 

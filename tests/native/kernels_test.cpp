@@ -103,6 +103,14 @@ void checkPairs() {
                         for (size_t width : kFewWidths) checkPair(filterA, filterB, width, bpp, withPrev, 0, rng);
                     }
                 }
+    // Other pixel sizes are never taken in pairs: each row goes the plain way.
+    for (int bpp : {1, 2, 6, 8}) {
+        const size_t length = 9 * static_cast<size_t>(bpp);
+        Bytes rows(length, 1), outA(length, kCanary), outB(length, kCanary);
+        const bool taken =
+            mv::unfilterRowPair(3, rows.data(), 4, rows.data(), rows.data(), outA.data(), outB.data(), length, bpp);
+        CHECK(!taken && outA == Bytes(length, kCanary) && outB == Bytes(length, kCanary), ctx("pair, bpp %ld", bpp));
+    }
 }
 
 void checkPixelCopies() {
