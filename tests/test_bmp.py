@@ -8,6 +8,7 @@ import types
 
 import pytest
 
+import reference
 from spy import SpyStream, bmp, bmp_header, bmp_rows, bmp_stride, close_if_open, fd_path, is_open, reads, rgb
 
 DETECT = [("read", 8), ("seek", 0)]
@@ -212,6 +213,27 @@ def test_bmp_decoder_uses_module_struct(m, monkeypatch):
     monkeypatch.setattr(m, "struct", types.SimpleNamespace(
         unpack=lambda fmt, data: (40, "ignored") if fmt == "<I" else struct.unpack(fmt, data)))
     assert m.SimpleImage._streamToImage(io.BytesIO(GOOD)) == (2, 2, rgb(2, 2))
+
+
+@pytest.mark.parametrize("width, height", [(2**62, 1), (1, -(2**62)), (2**40, 2**40), (2**40, -(2**40))])
+def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, height):
+    # A buffer of width x |height| x 3 bytes cannot be indexed: the host's
+    # OverflowError, before the stream moves to the pixels, as the plain
+    # decoder has it.
+    def unpack(fmt, data):
+        if fmt == "<iiHHIIiiII":
+            return (width, height) + struct.unpack(fmt, data)[2:]
+        return struct.unpack(fmt, data)
+
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
+    monkeypatch.setattr(reference, "struct", types.SimpleNamespace(unpack=unpack))
+    stream = SpyStream(GOOD)
+    message = "^cannot fit 'int' into an index-sized integer$"
+    with pytest.raises(OverflowError, match=message):
+        m.SimpleImage._streamToImage(stream)
+    assert stream.calls == DETECT + HEADERS
+    with pytest.raises(OverflowError, match=message):
+        reference.load_bmp(io.BytesIO(GOOD))
 
 
 # ---------------------------------------------------------------------------

@@ -320,6 +320,72 @@ def test_failed_initialisation_is_forgotten():
     assert out.split("\n")[:2] == ["failed ModuleNotFoundError", "['_writeBmp'] (1, 1)"]
 
 
+@pytest.mark.parametrize("setup, error", [
+    # What the module body imports from lacks the name.
+    ("import sys, types; sys.modules['pathlib'] = types.ModuleType('pathlib')",
+     "ImportError: cannot import name 'Path' from 'pathlib' (unknown location)"),
+    # The built-ins taken at initialisation are missing.
+    ("import builtins; del builtins.staticmethod", "NameError: name 'staticmethod' is not defined"),
+    ("import builtins; del builtins.open", "NameError: name 'open' is not defined"),
+    # The host's _io, which the module takes its stream types from, has
+    # something else under a type's name.
+    ("import _io, sys, types; fake = types.ModuleType('_io'); fake.__dict__.update(vars(_io)); "
+     "fake.BytesIO = lambda *a: None; sys.modules['_io'] = fake",
+     "ImportError: _io.BytesIO is not a type"),
+])
+def test_initialisation_failures(setup, error):
+    out = run_python(f"""
+        {setup}
+        try:
+            import Morvane.simpleImage_ext
+        except Exception as e:
+            print(f"{{type(e).__name__}}: {{e}}")
+    """)
+    assert out.splitlines() == [error]
+
+
+def test_function_of_a_failed_initialisation():
+    # staticmethod, taken from the builtins at initialisation, fails on the
+    # first function it wraps: the initialisation fails, and that function,
+    # kept by the replacement, belongs to no module.
+    out = run_python("""
+        import builtins, io, pathlib, struct, typing, zlib  # the body's imports, made with the real staticmethod
+        kept = []
+
+        def failing(fn):
+            kept.append(fn)
+            raise LookupError("no static methods")
+
+        builtins.staticmethod = failing
+        try:
+            import Morvane.simpleImage_ext
+        except LookupError as e:
+            print("failed:", e)
+        fn, = kept
+        print(fn.__qualname__)
+        for attempt in (lambda: fn.__globals__, lambda: fn(io.BytesIO(b"BM"))):
+            try:
+                attempt()
+            except Exception as e:
+                print(f"{type(e).__name__}: {e}")
+    """)
+    assert out.splitlines() == ["failed: no static methods", "SimpleImage._streamToImage",
+                                "AttributeError: __globals__",
+                                "NameError: name 'PNG_SIGNATURE' is not defined"]
+
+
+def test_created_from_a_spec_without_loader_or_parent():
+    # The module takes __loader__, __file__, __package__ and __path__ from
+    # the spec where it has them.
+    out = run_python("""
+        import importlib.util, types
+        spec = importlib.util.find_spec("Morvane.simpleImage_ext")
+        module = spec.loader.create_module(types.SimpleNamespace(name=spec.name, origin=spec.origin))
+        print(module.__file__ == spec.origin, module.__loader__, module.__package__, hasattr(module, "__path__"))
+    """)
+    assert out.splitlines() == ["True None None False"]
+
+
 def test_second_module_object_cannot_be_initialised():
     out = run_python("""
         import importlib.util

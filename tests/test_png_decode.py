@@ -89,6 +89,45 @@ def test_png_decoder_takes_chunks_from_replacement(m, monkeypatch):
     assert next(feed)[1] == b"never asked for"
 
 
+@pytest.mark.parametrize("piece, outcome", [
+    (bytearray, (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))),
+    (memoryview, (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))),
+    (lambda b: b.decode("latin-1"), "sequence item 1: expected a bytes-like object, str found"),
+])
+@pytest.mark.parametrize("one_call", [False, True], ids=["inflated-in-pieces", "one-call"])
+def test_png_idat_data_of_other_types_is_joined(m, monkeypatch, piece, outcome, one_call):
+    # A replacement _readChunk may give IDAT data that is not bytes: the
+    # pieces are joined as b"".join joins them.
+    compressed = zlib.compress(b"\x00\x01\x02\x03\x00\x04\x05\x06")
+    feed = iter([(b"IHDR", ihdr(1, 2)), (b"IDAT", compressed[:3]), (b"IDAT", piece(compressed[3:])), (b"", b"")])
+    monkeypatch.setattr(m, "_readChunk", lambda stream: next(feed))
+    if one_call:
+        monkeypatch.setattr(m, "zlib", types.SimpleNamespace(**{n: getattr(zlib, n) for n in dir(zlib)}))
+    if isinstance(outcome, str):
+        assert str(decode_error(m, PNG_SIG, TypeError)) == outcome
+    else:
+        assert decode(m, PNG_SIG) == outcome
+
+
+class _LyingLength(bytes):
+    """Inflated data whose len() tells another size than its buffer."""
+
+    claimed = 0
+
+    def __len__(self):
+        return self.claimed
+
+
+@pytest.mark.parametrize("real", [b"\x00\x01\x02\x03\x00\x04\x05", b"\x00\x01\x02\x03\x00\x04\x05\x06\x07"])
+def test_png_inflated_data_whose_length_lies(m, monkeypatch, real):
+    # A replacement zlib's result is read through its buffer, which must be
+    # the length its len() told: no row is read past the end of it.
+    data = _LyingLength(real)
+    data.claimed = 8  # a 1 x 2 image's two rows
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(crc32=zlib.crc32, decompress=lambda joined: data))
+    assert str(decode_error(m, simple_png(1, 2, bytes(8)))) == "Malformed PNG image data"
+
+
 @pytest.mark.parametrize(
     "result, message",
     [

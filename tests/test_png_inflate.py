@@ -13,7 +13,9 @@ the first bad filter byte, else the pixels (checked against Pillow).
 
 import io
 import random
+import subprocess
 import sys
+import textwrap
 import tracemalloc
 import types
 import zlib
@@ -193,6 +195,40 @@ def test_zlib_ng_interruption_propagates(m, fast_zlib, monkeypatch):
     monkeypatch.setattr(fast_zlib, "decompressobj", lambda *a: Failing(real(*a), 1, KeyboardInterrupt()))
     with pytest.raises(KeyboardInterrupt):
         m.SimpleImage.open(png_of(streams(3)["exact"], 3))
+
+
+@pytest.mark.parametrize("error, outcome", [
+    # An interruption propagates, and the next decode imports zlib-ng.
+    ("KeyboardInterrupt", ["KeyboardInterrupt", "zlib-ng imported: True"]),
+    # Any other failure means no zlib-ng: the host's zlib inflates, and the
+    # import is never tried again.
+    ("ImportError", [f"({WIDTH}, {HEIGHT})", "zlib-ng imported: False"]),
+])
+def test_zlib_ng_import_failing(fast_zlib, error, outcome):
+    script = textwrap.dedent(f"""
+        import importlib.abc, sys
+        import Morvane.simpleImage_ext as m
+
+        class Failing(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path=None, target=None):
+                if name.startswith("zlib_ng"):
+                    raise {error}
+                return None
+
+        data = sys.stdin.buffer.read()
+        sys.meta_path.insert(0, Failing())
+        try:
+            print(m.SimpleImage.open(data).size)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt")
+        sys.meta_path.pop(0)
+        assert m.SimpleImage.open(data).size == ({WIDTH}, {HEIGHT})
+        print("zlib-ng imported:", "zlib_ng.zlib_ng" in sys.modules)
+    """)
+    data = png_of(streams(3)["exact"], 3)
+    result = subprocess.run([sys.executable, "-c", script], input=data, capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode().splitlines() == outcome
 
 
 @pytest.mark.parametrize("bpp", [3, 4])

@@ -127,3 +127,83 @@ def test_png_decompression_bomb_is_bounded():
     assert result["seconds"] < MAX_SECONDS * (3 if SANITIZED else 1), result
     if not SANITIZED:
         assert result["growth_kb"] < MAX_GROWTH_MB * 1024, result
+
+
+
+LIMITED = textwrap.dedent(
+    """
+    import json, os, resource, struct, sys, zlib
+    import Morvane.simpleImage_ext as m
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    # 48 MiB of pixels in 58 KiB of data, enough for the decoder to ask for
+    # the buffer before inflating: rows of the Up filter adding 1 to every
+    # byte, so row y is all y + 1 (modulo 256).
+    side = 4096
+    raw = (b"\\x02" + b"\\x01" * (side * 3)) * side
+    files = {name: b"\\x89PNG\\r\\n\\x1a\\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", side, side, 8, 2, 0, 0, 0))
+             + chunk(b"IDAT", zlib.compress(stream, 9)) + chunk(b"IEND", b"")
+             for name, stream in (("right", raw), ("short", raw[:-1]), ("long", raw + b"\\x00"))}
+    del raw
+    assert len(files["right"]) * 2048 > side * (side * 3 + 1)
+    m.SimpleImage.open(files["right"])  # any first-use imports happen here
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+
+    def limit():
+        # No more than 16 MiB of address space beyond what is in use.
+        pages = int(open("/proc/self/statm").read().split()[0])
+        resource.setrlimit(resource.RLIMIT_AS, (pages * os.sysconf("SC_PAGE_SIZE") + (16 << 20), hard))
+
+    def unlimit():
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+    def attempt(data):
+        limit()
+        try:
+            image = m.SimpleImage.open(data)
+            return [image.getPixel((x, y)) for x, y in ((0, 0), (side - 1, 1), (5, 255), (side - 1, side - 1))]
+        except BaseException as e:
+            return [type(e).__name__, str(e)]
+        finally:
+            unlimit()
+
+    outcome = {name: attempt(data) for name, data in files.items()}
+    # The memory is there again when the stream turns out right: the
+    # stream is inflated a second time, into the buffer.
+    fast = sys.modules.get("zlib_ng.zlib_ng")
+    if fast is not None:
+        real = fast.decompressobj
+        for name, second in (("memory-back", real), ("memory-back-interrupted", None)):
+            made = []
+
+            def inflater(*args):
+                made.append(args)
+                if len(made) == 1:
+                    unlimit()
+                    return real(*args)
+                if second is None:
+                    raise KeyboardInterrupt
+                return second(*args)
+
+            fast.decompressobj = inflater
+            outcome[name] = attempt(files["right"]) + [len(made)]
+        fast.decompressobj = real
+    print(json.dumps(outcome))
+    """
+)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers reserve more address space than the limit leaves")
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the address space size from /proc")
+def test_png_without_memory_for_its_pixels(fast_zlib):
+    # Where the pixel buffer cannot be had, the stream is still inflated (it
+    # is never held whole), and only a stream of the right length gets the
+    # MemoryError: a wrong one is malformed image data, as with memory.
+    proc = subprocess.run([sys.executable, "-c", LIMITED], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    outcome = json.loads(proc.stdout.strip().splitlines()[-1])
+    rows = [[1, 1, 1], [2, 2, 2], [0, 0, 0], [0, 0, 0]]  # rows 0, 1, 255 and 4095
+    assert outcome == {"right": ["MemoryError", ""], "short": list(MALFORMED_PNG), "long": list(MALFORMED_PNG),
+                       "memory-back": rows + [2], "memory-back-interrupted": ["KeyboardInterrupt", "", 2]}

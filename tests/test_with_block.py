@@ -54,7 +54,22 @@ class Recorder:
         return self.file.seek(pos)
 
 
-builtins.open = Recorder
+class Plain:  # what an `open` that makes no context manager gives
+    pass
+
+
+class EnterOnly:
+    def __enter__(self):
+        log.append(("enter", None))
+        return self
+
+
+def opener(path, mode):
+    return {"plain": Plain, "enter-only": EnterOnly}.get(policy.get("manager"), Recorder)(path, mode)
+
+
+Plain.__init__ = EnterOnly.__init__ = lambda self, path, mode: log.append(("opened", mode))
+builtins.open = opener
 import Morvane.simpleImage_ext as m
 builtins.open = real_open
 
@@ -81,6 +96,12 @@ for choice in (False, True, "raise", "bad-bool"):
     out[f"png-{choice}"] = attempt(lambda: m._writePng(folder + "/a.png", 1, 1, b"abc"))
     m._makeChunk = make_chunk
     out[f"bmp-short-{choice}"] = attempt(lambda: m._writeBmp(folder + "/a.bmp", 2, 2, bytes(range(11))))
+for manager in ("plain", "enter-only"):
+    policy["manager"] = manager
+    out[f"open-{manager}"] = attempt(lambda: m.SimpleImage.open(bad))
+    out[f"png-{manager}"] = attempt(lambda: m._writePng(folder + "/a.png", 1, 1, b"abc"))
+    out[f"bmp-{manager}"] = attempt(lambda: m._writeBmp(folder + "/a.bmp", 1, 1, b"abc"))
+policy["manager"] = None
 policy["exit"] = False
 out["bmp-pieces"] = attempt(lambda: m._writeBmp(folder + "/b.bmp", 3, 2, bytes(range(18))))
 out["bmp-no-padding"] = attempt(lambda: m._writeBmp(folder + "/c.bmp", 4, 1, bytes(range(12))))
@@ -116,6 +137,17 @@ def test_open_and_exit_result(runs, choice, result):
     run = runs[f"open-{choice}"]
     assert run["result"] == result
     assert run["log"] == [["exit", "ValueError"]]
+
+
+@pytest.mark.parametrize("manager", ["plain", "enter-only"])
+@pytest.mark.parametrize("use, mode", [("open", "rb"), ("png", "wb"), ("bmp", "wb")])
+def test_what_open_gives_must_be_a_context_manager(runs, manager, use, mode):
+    # Refused as the `with` statement refuses it, before its __enter__ runs.
+    run = runs[f"{use}-{manager}"]
+    name = {"plain": "Plain", "enter-only": "EnterOnly"}[manager]
+    assert run["result"] == ["raised", "TypeError", f"'{name}' object does not support the context manager protocol",
+                             None]
+    assert run["log"] == [["opened", mode]]
 
 
 @pytest.mark.parametrize(
