@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Line and branch coverage of the C++ core: builds the module with gcc's
 # coverage counters (CMake option MORVANE_COVERAGE: --coverage, -O0, debug
-# info) into its own virtual environment, runs the whole test suite against
-# it, and reports with gcovr what the suite ran of src/Morvane/*.cpp and
-# *.hpp. Fails when the suite fails, or when line coverage is below the
-# threshold.
+# info, -fno-exceptions) into its own virtual environment, runs the whole
+# test suite against it, and reports with gcovr what the suite ran of
+# src/Morvane/*.cpp and *.hpp. Fails when the suite fails, or when line
+# coverage is below the threshold.
 #
 #   tools/coverage.sh [PYTEST ARGS...]
 #
@@ -14,8 +14,8 @@
 # sources). MORVANE_COVERAGE_FAIL_UNDER overrides the threshold (a
 # percentage of lines).
 #
-# A line that no test can reach from Python (an allocation failure the host
-# cannot inject, a defensive branch) is left out of the count with
+# A line that no test can reach (a defensive branch, a failure that needs
+# more data than a process can hold) is left out of the count with
 # `// GCOVR_EXCL_LINE reason` (or GCOVR_EXCL_START / GCOVR_EXCL_STOP around
 # a block); every such marker gives its reason on the same line.
 #
@@ -28,8 +28,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Line coverage of the module's sources, in percent, that the suite must
-# reach (what it reaches now, rounded down).
-fail_under="${MORVANE_COVERAGE_FAIL_UNDER:-0}"
+# reach: what it reaches now, rounded down (99.7 %; the lines left are
+# allocation failures that only a sweep of failing allocations can reach).
+fail_under="${MORVANE_COVERAGE_FAIL_UNDER:-99}"
 
 work="${MORVANE_COVERAGE_DIR:-$PWD/.coverage-build}"
 # gcov reads gcc's counters only.
@@ -59,6 +60,9 @@ status=0
 "$venv/bin/python" -m pytest -p no:cacheprovider "$@" || status=$?
 
 echo "=== coverage of src/Morvane (gcovr; lines left out by GCOVR_EXCL markers)"
+# A line counts once, however many template instances or lambdas it holds
+# (--merge-lines); the module and the native checks compile the same files
+# with different macros, so their functions are kept apart where they differ.
 gcovr_status=0
 "$venv/bin/gcovr" --root "$PWD" --filter "$PWD/src/Morvane/" --gcov-executable gcov \
     --merge-lines --merge-mode-functions=separate --exclude-unreachable-branches \
