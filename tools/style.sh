@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The sources' layout and lint: ruff formats and lints the Python, clang-format
-# lays out the C++. The tools are the pinned `style` extra of pyproject.toml,
+# lays out the C++ and clang-tidy checks the module's sources. The tools are the pinned `style` extra of pyproject.toml,
 # installed in a venv of their own (the module itself is not built).
 #
 #   tools/style.sh          check, and fail on any difference (CI runs this)
@@ -32,6 +32,10 @@ status=0
 "$venv/bin/ruff" check --quiet . || status=1
 "$venv/bin/ruff" format --check --quiet . || status=1
 "$venv/bin/clang-format" --dry-run --Werror "${cxx[@]}" || status=1
+include="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+for source in src/Morvane/*.cpp; do
+    "$venv/bin/clang-tidy" --quiet "$source" -- -std=c++17 -I"$include" -Isrc/Morvane 2>/dev/null || status=1
+done
 if [ "$status" -ne 0 ]; then
     echo "style: differences above; tools/style.sh --fix rewrites the files" >&2
 fi
