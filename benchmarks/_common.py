@@ -38,7 +38,6 @@ REPO = HERE.parent
 sys.path.insert(0, str(REPO / "tests"))
 from spy import chunk  # noqa: E402
 
-
 # ---------------------------------------------------------------------------
 # The module under test and its peers
 
@@ -463,14 +462,14 @@ def _filtered_band(band, ftype: int):
         upleft.paste(band.crop((0, 0, w - 1, h - 1)), (1, 1))
 
         def paeth(a):
-            x, l, u, c = a["x"], a["l"], a["u"], a["c"]
+            x, left, u, c = a["x"], a["l"], a["u"], a["c"]
             pa = abs(u - c)
-            pb = abs(l - c)
-            pc = abs(l + u - c - c)
+            pb = abs(left - c)
+            pc = abs(left + u - c - c)
             use_a = (pa <= pb) & (pa <= pc)
             use_b = (use_a == 0) & (pb <= pc)
             use_c = (use_a == 0) & (use_b == 0)
-            pred = use_a * l + use_b * u + use_c * c
+            pred = use_a * left + use_b * u + use_c * c
             return (x - pred) & 255
 
         res = ImageMath.lambda_eval(paeth, x=band, l=left, u=up, c=upleft)

@@ -8,7 +8,6 @@ every row filter, split image data) and BMP files (both row orders, every
 padding, a gap before the pixels) made here. The PNG suite's LICENSE travels
 with its files (fuzz/corpus/PNGSUITE-LICENSE).
 """
-import io
 import os
 import shutil
 import struct
@@ -21,6 +20,7 @@ import Morvane.simpleImage_ext as m
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, here)
 import structure  # noqa: E402
+
 out = os.path.join(here, "corpus")
 conf = os.environ.get("CONFORMANCE") or next(
     (p for p in ("/work/shared/conformance", os.path.join(here, "..", "tests", "data", "conformance"))

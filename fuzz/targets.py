@@ -289,7 +289,7 @@ class OddStream:
         try:
             self.pos = max(0, int(offset))
         except (TypeError, ValueError, OverflowError):
-            raise FuzzError("bad offset")
+            raise FuzzError("bad offset") from None
         return self.pos
 
 
@@ -559,7 +559,7 @@ def image_ops(data: bytes) -> None:
                     writer = (m._writePng, m._writeBmp)[r.byte() & 1]
                     writer(scratch_path("ops.img"), ww, hh, odd_pixels(r, ww * hh * 3))
                 else:
-                    img.size, img.width, img.height, img._pixels
+                    _ = img.size, img.width, img.height, img._pixels
             except IMAGE_ERRORS:
                 pass
 

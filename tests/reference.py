@@ -263,7 +263,7 @@ def load_bmp(stream, allocations=None):
     stream.seek(pixelOffset)
     rowReads = absHeight if width != 0 else min(absHeight, EMPTY_ROW_READS)
     rows = []
-    for row in range(rowReads):
+    for _ in range(rowReads):
         rowData = stream.read(rowStride)
         if len(rowData) != rowStride:
             raise ValueError("Incomplete BMP pixel data")

@@ -7,7 +7,6 @@ import struct
 import types
 
 import pytest
-
 import reference
 from spy import SpyStream, bmp, bmp_header, bmp_rows, bmp_stride, close_if_open, fd_path, is_open, reads, rgb
 

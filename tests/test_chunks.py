@@ -7,7 +7,6 @@ import types
 import zlib
 
 import pytest
-
 from spy import IEND_CHUNK, SpyStream, chunk, chunk_reads, reads
 
 ABC_CHUNK = bytes.fromhex("00000003 61626364 616263 5522C367")

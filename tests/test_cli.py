@@ -9,7 +9,6 @@ import struct
 import subprocess
 import sys
 import time
-import zlib
 from importlib import resources
 from pathlib import Path
 from types import SimpleNamespace

@@ -18,10 +18,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from PIL import Image
+from spy import chunk
 
 import Morvane.simpleImage_ext as ext
-
-from spy import chunk
 from Morvane.simpleImage_ext import SimpleImage
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "conformance"

@@ -16,9 +16,8 @@ import Morvane.simpleImage_ext as m
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "fuzz"))
-import targets  # noqa: E402
-
 import reference  # noqa: E402
+import targets  # noqa: E402
 
 REGRESSIONS = ROOT / "tests" / "data" / "fuzz_regressions"
 SEEDS = ROOT / "fuzz" / "corpus"

@@ -22,10 +22,9 @@ import tracemalloc
 import zlib
 
 import pytest
+from spy import chunk
 
 import Morvane.simpleImage_ext as m
-
-from spy import chunk
 
 SimpleImage = m.SimpleImage
 SANITIZED = os.environ.get("MORVANE_SANITIZED") == "1"

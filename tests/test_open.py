@@ -5,7 +5,6 @@ import pathlib
 import zlib
 
 import pytest
-
 from spy import IEND_CHUNK, PNG_SIG, SpyStream, bmp, chunk, ihdr, png, simple_png
 
 PIXELS = bytes(range(10, 16))

@@ -12,7 +12,6 @@ import types
 import zlib
 
 import pytest
-
 import reference
 from spy import IEND_CHUNK, PNG_SIG, SpyStream, chunk, ihdr, png, png_chunks_reads, simple_png
 
@@ -391,7 +390,7 @@ def test_png_every_filter_byte_in_every_row(m, bpp, position, others):
         data = simple_png(width, 4, raw, colour=2 if bpp == 3 else 6)
         expected = reference.decode(data)
         assert expected.ok == (filter_byte <= 4)
-        assert reference.compare(reference.observe(lambda: decode(m, data)), expected) is None
+        assert reference.compare(reference.observe(lambda data=data: decode(m, data)), expected) is None
 
 
 @pytest.mark.parametrize("bpp", [3, 4])

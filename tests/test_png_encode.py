@@ -13,7 +13,6 @@ import types
 import zlib
 
 import pytest
-
 from spy import IEND_CHUNK, PNG_SIG, chunk, close_if_open, fd_path, ihdr, is_open
 
 SHORT = "Pixel data length does not match image dimensions"

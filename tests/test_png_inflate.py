@@ -21,7 +21,6 @@ import types
 import zlib
 
 import pytest
-
 from spy import IEND_CHUNK, chunk, ihdr, png
 
 # More than one output piece of the inflaters (128 KiB): RGB 180,200 bytes,

@@ -17,11 +17,11 @@ import sys
 import zlib
 
 import pytest
+import reference
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import reference
 from spy import chunk
+
 from Morvane.simpleImage_ext import SimpleImage
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "conformance"

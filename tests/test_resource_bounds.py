@@ -17,7 +17,6 @@ import textwrap
 import zlib
 
 import pytest
-
 from spy import chunk
 
 # Peak RSS growth allowed for one decode, and its time.

@@ -11,7 +11,6 @@ import sys
 import textwrap
 
 import pytest
-
 from spy import bmp_header, bmp_rows
 
 SCRIPT = r"""

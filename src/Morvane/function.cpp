@@ -117,7 +117,7 @@ auto withVectorLayout(PyObject* args, PyObject* kwargs, Fn&& fn) -> decltype(fn(
     const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
     if (nkw == 0) return fn(&PyTuple_GET_ITEM(args, 0), nargs, nullptr);
     struct Free {
-        void operator()(PyObject** p) const { PyMem_Free(p); }
+        void operator()(void* p) const { PyMem_Free(p); }
     };
     std::unique_ptr<PyObject*[], Free> stack(PyMem_New(PyObject*, nargs + nkw));
     Ref kwnames(PyTuple_New(nkw));
