@@ -188,8 +188,12 @@ def common_args(description: str) -> argparse.ArgumentParser:
     p.add_argument("--quick", action="store_true", help="short run: fewer repeats, small sizes only")
     p.add_argument("--repeat", type=int, default=None, help="repeats per candidate (default: 7, --quick 3)")
     p.add_argument("--json", metavar="PATH", help="also write the results as JSON to PATH")
-    p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
-                   help="time with the wall clock (default) or this process's CPU time (for a busy shared machine)")
+    p.add_argument(
+        "--clock",
+        choices=["wall", "cpu"],
+        default="wall",
+        help="time with the wall clock (default) or this process's CPU time (for a busy shared machine)",
+    )
     p.add_argument(
         "--wait-idle",
         type=float,
@@ -376,7 +380,11 @@ def photo(width: int, height: int, mode: str = "RGB", seed: int = 1234):
         elif shape == 1:
             draw.ellipse((x0, y0, x1, y1), fill=colour)
         else:
-            pts = [(x0, y0), (x1, y0 + rnd.randrange(max(2, height // 4))), (x0 + rnd.randrange(max(2, width // 4)), y1)]
+            pts = [
+                (x0, y0),
+                (x1, y0 + rnd.randrange(max(2, height // 4))),
+                (x0 + rnd.randrange(max(2, width // 4)), y1),
+            ]
             draw.polygon(pts, fill=colour)
     noise = Image.frombytes("RGB", size, rnd.randbytes(width * height * 3)).point(lambda v: v % 13)
     img = ImageChops.add(base, noise, scale=1.0, offset=-6)
@@ -390,7 +398,9 @@ def photo(width: int, height: int, mode: str = "RGB", seed: int = 1234):
     for _ in range(6):
         x0, y0 = rnd.randrange(width), rnd.randrange(height)
         adraw.ellipse((x0, y0, x0 + width // 8, y0 + height // 8), fill=rnd.randrange(256))
-    alpha = ImageChops.add(alpha, Image.frombytes("L", size, rnd.randbytes(width * height)).point(lambda v: v % 5), offset=-2)
+    alpha = ImageChops.add(
+        alpha, Image.frombytes("L", size, rnd.randbytes(width * height)).point(lambda v: v % 5), offset=-2
+    )
     img.putalpha(alpha)
     return img
 

@@ -40,7 +40,9 @@ def write_file(path: str, data: bytes) -> None:
 
 def main() -> None:
     ap = C.common_args(__doc__.splitlines()[0])
-    ap.add_argument("--sizes", default=None, help="comma-separated sides (default 256,1021,1024,4096; --quick 256,1021)")
+    ap.add_argument(
+        "--sizes", default=None, help="comma-separated sides (default 256,1021,1024,4096; --quick 256,1021)"
+    )
     args = ap.parse_args()
     SimpleImage, ext = C.import_ours()
     _, Image = C.import_pillow()
@@ -140,7 +142,21 @@ def main() -> None:
     print(" about the best Pillow/ours any writer can reach, since it must write those bytes too)")
     print(
         C.table(
-            ["op", "image", "KiB", "ours", "Pillow", "copy", "file write", "Pillow/file", "Pillow/ours", ">=2x", "ours/copy", "<=3x", "spread"],
+            [
+                "op",
+                "image",
+                "KiB",
+                "ours",
+                "Pillow",
+                "copy",
+                "file write",
+                "Pillow/file",
+                "Pillow/ours",
+                ">=2x",
+                "ours/copy",
+                "<=3x",
+                "spread",
+            ],
             rows,
             "llrrrrrrrlrlr",
         )

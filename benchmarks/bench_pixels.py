@@ -161,7 +161,9 @@ def main() -> None:
     summary = []
     for variant in ("prebuilt", "built"):
         loop = res[f"loop only / {variant}"]["min"]
-        rows.append([f"loop only / {variant}", C.fmt_time(loop), "", f"{res[f'loop only / {variant}']['spread']:.2f}", "", ""])
+        rows.append(
+            [f"loop only / {variant}", C.fmt_time(loop), "", f"{res[f'loop only / {variant}']['spread']:.2f}", "", ""]
+        )
         for op in ("get", "put"):
             ours_name = f"{op} ours / {variant}"
             peers = [k for k in res if k.startswith(f"{op} Pillow") and k.endswith(f"/ {variant}")]

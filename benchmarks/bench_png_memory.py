@@ -89,8 +89,9 @@ CONTENDERS = {
 
 
 def measure(how: str, path: str, extra_path: list) -> dict:
-    proc = subprocess.run([sys.executable, "-c", CHILD, how, path, *extra_path], capture_output=True, text=True,
-                          timeout=600)
+    proc = subprocess.run(
+        [sys.executable, "-c", CHILD, how, path, *extra_path], capture_output=True, text=True, timeout=600
+    )
     if proc.returncode != 0:
         raise RuntimeError(f"{how} {path}: {proc.stderr[-2000:]}")
     return json.loads(proc.stdout.strip().splitlines()[-1])
@@ -148,8 +149,13 @@ def main() -> None:
                     print("  " + "  ".join(str(c) for c in row), flush=True)
     print()
     print("Peak RSS growth in MiB (smallest over the repeats); goal: ours path <= file + 1.1 x pixels")
-    print(C.table(["mode", "side", "file", "file MiB", "pixels MiB", "goal MiB", *CONTENDERS, "ours/Pillow",
-                   "goal"], rows, "lrl" + "r" * (len(CONTENDERS) + 4) + "l"))
+    print(
+        C.table(
+            ["mode", "side", "file", "file MiB", "pixels MiB", "goal MiB", *CONTENDERS, "ours/Pillow", "goal"],
+            rows,
+            "lrl" + "r" * (len(CONTENDERS) + 4) + "l",
+        )
+    )
     met = sum(r["met"] for r in results)
     print(f"\n{met} of {len(results)} files within the goal")
     print(f"load average at end: {C.loadavg()}")

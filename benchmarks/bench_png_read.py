@@ -133,13 +133,29 @@ def main() -> None:
     print(f"Goals: ours / zlib.decompress <= {GOAL_ZLIB:.2f}x, ours / Pillow <= {GOAL_PILLOW:.2f}x")
     print(
         C.table(
-            ["mode", "side", "file", "KiB", "IDATs", "ours", "zlib", "Pillow", "ours/zlib", "ours/Pillow", "spread",
-             f"<= {GOAL_ZLIB} zlib", f"<= {GOAL_PILLOW} Pillow"],
+            [
+                "mode",
+                "side",
+                "file",
+                "KiB",
+                "IDATs",
+                "ours",
+                "zlib",
+                "Pillow",
+                "ours/zlib",
+                "ours/Pillow",
+                "spread",
+                f"<= {GOAL_ZLIB} zlib",
+                f"<= {GOAL_PILLOW} Pillow",
+            ],
             rows,
             "lrlrrrrrrrrll",
         )
     )
-    for key, what in (("met_zlib", f"within {GOAL_ZLIB}x of zlib.decompress"), ("met_pillow", f"within {GOAL_PILLOW}x of Pillow")):
+    for key, what in (
+        ("met_zlib", f"within {GOAL_ZLIB}x of zlib.decompress"),
+        ("met_pillow", f"within {GOAL_PILLOW}x of Pillow"),
+    ):
         print(f"{sum(r[key] for r in results)} of {len(results)} files {what}")
     for key in ("ours_over_zlib", "ours_over_pillow"):
         worst = max(results, key=lambda r: r[key])

@@ -69,7 +69,9 @@ def png_read(args, SimpleImage, ext, Image) -> None:
     }
     res = C.compare(cands, args.repeat, target=0.2)
     whole = res["SimpleImage.open(png)"]["min"]
-    required_parts = sum(res[k]["min"] for k in ("~ _readChunk loop (reads+CRC)", 'b"".join(idat chunks)', "zlib.decompress(idat)"))
+    required_parts = sum(
+        res[k]["min"] for k in ("~ _readChunk loop (reads+CRC)", 'b"".join(idat chunks)', "zlib.decompress(idat)")
+    )
     show(
         f"PNG read, {args.mode} {args.side}x{args.side} {args.filter}: {len(png)} bytes, {len(idats)} IDAT chunks, raw {len(raw)} bytes",
         res,

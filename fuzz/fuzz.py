@@ -4,6 +4,7 @@ Run it through tools/fuzz.sh, which builds the instrumented module and
 preloads the sanitizer runtime that carries libFuzzer. The targets are in
 fuzz/targets.py.
 """
+
 import os
 import sys
 

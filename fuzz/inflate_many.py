@@ -7,6 +7,7 @@ of the PNG decoder's inflating against the host's zlib.decompress.
 Prints the count of inputs and of disagreements (each is also written to
 inflate-disagreement-K in the current folder); exits 1 on any.
 """
+
 import os
 import random
 import sys

@@ -8,6 +8,7 @@ every row filter, split image data) and BMP files (both row orders, every
 padding, a gap before the pixels) made here. The PNG suite's LICENSE travels
 with its files (fuzz/corpus/PNGSUITE-LICENSE).
 """
+
 import os
 import shutil
 import struct
@@ -23,12 +24,26 @@ import structure  # noqa: E402
 
 out = os.path.join(here, "corpus")
 conf = os.environ.get("CONFORMANCE") or next(
-    (p for p in ("/work/shared/conformance", os.path.join(here, "..", "tests", "data", "conformance"))
-     if os.path.isdir(p)), None)
+    (
+        p
+        for p in ("/work/shared/conformance", os.path.join(here, "..", "tests", "data", "conformance"))
+        if os.path.isdir(p)
+    ),
+    None,
+)
 
-PNGS = ["primary/basn2c08.png", "primary/basn6a08.png", "unused/f01n2c08.png", "unused/f02n2c08.png",
-        "unused/f03n2c08.png", "unused/f04n2c08.png", "unused/cdsn2c08.png", "corrupt/xcsn0g01.png",
-        "corrupt/xhdn0g08.png", "primary/basn0g08.png"]
+PNGS = [
+    "primary/basn2c08.png",
+    "primary/basn6a08.png",
+    "unused/f01n2c08.png",
+    "unused/f02n2c08.png",
+    "unused/f03n2c08.png",
+    "unused/f04n2c08.png",
+    "unused/cdsn2c08.png",
+    "corrupt/xcsn0g01.png",
+    "corrupt/xhdn0g08.png",
+    "primary/basn0g08.png",
+]
 BMPS = ["g/rgb24.bmp", "b/badbitcount.bmp", "b/badheadersize.bmp", "b/shortfile.bmp", "q/rgb24png.bmp"]
 
 
@@ -49,8 +64,7 @@ def top_down(bmp: bytes) -> bytes:
 def filtered_png(width, height, colour, pieces=1, extra=False):
     """A small PNG whose rows cycle through the five filters."""
     bpp = 3 if colour == 2 else 4
-    raw = b"".join(bytes([y % 5]) + bytes((y * 31 + i * 7) & 255 for i in range(width * bpp))
-                   for y in range(height))
+    raw = b"".join(bytes([y % 5]) + bytes((y * 31 + i * 7) & 255 for i in range(width * bpp)) for y in range(height))
     stream = zlib.compress(raw)
     step = -(-len(stream) // pieces)
     chunks = [structure.Chunk(b"IHDR", structure.ihdr_record(width, height, colour=colour))]
@@ -65,8 +79,10 @@ def filtered_png(width, height, colour, pieces=1, extra=False):
 def padded_bmp(width, height, gap=b""):
     """A small BMP, pad bytes not zero."""
     stride = structure.row_stride(width)
-    rows = [bytes((y * 29 + i * 5) & 255 for i in range(width * 3)) + b"\xee" * (stride - width * 3)
-            for y in range(abs(height))]
+    rows = [
+        bytes((y * 29 + i * 5) & 255 for i in range(width * 3)) + b"\xee" * (stride - width * 3)
+        for y in range(abs(height))
+    ]
     return structure.Bmp.make(width, height, rows, gap).serialize()
 
 
@@ -107,12 +123,25 @@ def main():
         put("chunk", f"odd-{w}x{h}", b"\x02\x03\x00\x0c\x0d" + png[8:])
     # Structure-aware targets: small, every filter, RGB and RGBA; every
     # padding, both row orders.
-    for w, h, colour, pieces, extra in ((1, 1, 2, 1, False), (3, 5, 2, 2, False), (4, 4, 6, 1, True),
-                                        (5, 6, 6, 3, False), (8, 5, 2, 1, True), (2, 7, 6, 2, True)):
+    for w, h, colour, pieces, extra in (
+        (1, 1, 2, 1, False),
+        (3, 5, 2, 2, False),
+        (4, 4, 6, 1, True),
+        (5, 6, 6, 3, False),
+        (8, 5, 2, 1, True),
+        (2, 7, 6, 2, True),
+    ):
         kind = "rgb" if colour == 2 else "rgba"
         put("png_structured", f"{kind}-{w}x{h}-{pieces}idat.png", filtered_png(w, h, colour, pieces, extra))
-    for w, h, gap in ((1, 2, b""), (2, -3, b""), (3, 3, b"\0" * 4), (4, -1, b""), (5, 4, b"gap"), (7, -6, b""),
-                      (0, 3, b"")):
+    for w, h, gap in (
+        (1, 2, b""),
+        (2, -3, b""),
+        (3, 3, b"\0" * 4),
+        (4, -1, b""),
+        (5, 4, b"gap"),
+        (7, -6, b""),
+        (0, 3, b""),
+    ):
         put("bmp_structured", f"{w}x{h}{'-gap' if gap else ''}.bmp", padded_bmp(w, h, gap))
     # Image operations: a few arbitrary programs.
     put("ops", "zeros", bytes(64))
@@ -127,8 +156,11 @@ def main():
     put("rebound", "none", bytes(7) + b"\x03\x00\x02\x01\x00\x05\x04" + bytes(range(64)))
     # zlib streams alone: streams as they come (first byte even), and the
     # made-and-damaged kind (odd) with a few shapes and settings.
-    for name, raw in (("rows", b"".join(b"\x04" + bytes(range(y, y + 30)) for y in range(8))),
-                      ("zeros", bytes(4000)), ("empty", b"")):
+    for name, raw in (
+        ("rows", b"".join(b"\x04" + bytes(range(y, y + 30)) for y in range(8))),
+        ("zeros", bytes(4000)),
+        ("empty", b""),
+    ):
         put("inflate", f"stream-{name}", b"\x00" + zlib.compress(raw))
     put("inflate", "stream-stored", b"\x00" + zlib.compress(bytes(range(256)) * 4, 0))
     put("inflate", "made-small", b"\x01\x00\x05\x03" + bytes(range(40)))

@@ -25,6 +25,7 @@ Each mutator is deterministic for a given (data, max_size, seed). It needs
 the standard library alone; `byte_mutate` may be libFuzzer's own byte-level
 mutator (atheris.Mutate), else a small one here is used.
 """
+
 from __future__ import annotations
 
 import os
@@ -179,8 +180,9 @@ def deflate(raw: bytes, rng: random.Random) -> bytes:
     then in several flushed blocks."""
     level = rng.choice((-1, 0, 1, 6, 9, rng.randrange(10)))
     wbits = rng.choice((15, 15, 15, 9, 12))
-    strategy = rng.choice((zlib.Z_DEFAULT_STRATEGY,) * 4 + (zlib.Z_FILTERED, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE,
-                                                            zlib.Z_FIXED))
+    strategy = rng.choice(
+        (zlib.Z_DEFAULT_STRATEGY,) * 4 + (zlib.Z_FILTERED, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE, zlib.Z_FIXED)
+    )
     comp = zlib.compressobj(level, zlib.DEFLATED, wbits, rng.choice((8, 9, 1)), strategy)
     if raw and rng.random() < 0.2:
         cut = rng.randrange(len(raw) + 1)
@@ -198,8 +200,19 @@ def split(data: bytes, rng: random.Random) -> list[bytes]:
 
 
 def ancillary_chunk(rng: random.Random) -> Chunk:
-    ctype = rng.choice((b"tEXt", b"gAMA", b"pHYs", b"sRGB", b"zzZz", b"iDOT", b"IDAt", b"\x00\x00\x00\x00",
-                        bytes(rng.randrange(256) for _ in range(4))))
+    ctype = rng.choice(
+        (
+            b"tEXt",
+            b"gAMA",
+            b"pHYs",
+            b"sRGB",
+            b"zzZz",
+            b"iDOT",
+            b"IDAt",
+            b"\x00\x00\x00\x00",
+            bytes(rng.randrange(256) for _ in range(4)),
+        )
+    )
     return Chunk(ctype, _bytes(rng, rng.choice((0, 1, 4, 9, rng.randrange(40)))))
 
 
@@ -247,11 +260,15 @@ def mutate_scanlines(png: Png, rng: random.Random, byte_mutate) -> None:
     raw = inflate(png.idat())
     row_length = width * bpp
     rows = _rows(raw, row_length) if 0 < row_length < 4096 else []
-    if not rows or (width <= MAX_SIDE and height <= MAX_SIDE and len(raw) != height * (row_length + 1)
-                    and rng.random() < 0.5):
+    if not rows or (
+        width <= MAX_SIDE and height <= MAX_SIDE and len(raw) != height * (row_length + 1) and rng.random() < 0.5
+    ):
         if width <= MAX_SIDE and height <= MAX_SIDE:
-            rows = _rows(scanlines(width, height, bpp, rng), row_length) if row_length else [
-                bytearray([filter_byte(rng)]) for _ in range(height)]
+            rows = (
+                _rows(scanlines(width, height, bpp, rng), row_length)
+                if row_length
+                else [bytearray([filter_byte(rng)]) for _ in range(height)]
+            )
     for _ in range(rng.choice((1, 1, 1, 2, 3))):
         # Filter bytes and row contents mostly; a change of length (which
         # the size test refuses) now and then.
@@ -325,8 +342,13 @@ def mutate_ihdr(png: Png, rng: random.Random) -> None:
     if field <= 1:
         value = width if field == 0 else height
         k = rng.randrange(4)
-        value = (value + rng.choice((-1, 1))) % 2**32 if k == 0 else rng.choice(WIDTHS) if k == 1 else \
-            rng.randint(0, MAX_SIDE)
+        value = (
+            (value + rng.choice((-1, 1))) % 2**32
+            if k == 0
+            else rng.choice(WIDTHS)
+            if k == 1
+            else rng.randint(0, MAX_SIDE)
+        )
         width, height = (value, height) if field == 0 else (width, value)
         resized = True
     elif field == 2:
@@ -346,7 +368,14 @@ def mutate_ihdr(png: Png, rng: random.Random) -> None:
         return
     else:  # all back to accepted values, a new small size
         width, height, depth, colour, comp, filt, inter = (
-            rng.randint(0, 8), rng.randint(0, 8), 8, rng.choice((2, 6)), 0, 0, 0)
+            rng.randint(0, 8),
+            rng.randint(0, 8),
+            8,
+            rng.choice((2, 6)),
+            0,
+            0,
+            0,
+        )
         resized = True
     c.data = struct.pack(">IIBBBBB", width, height, depth, colour, comp, filt, inter)
     c.crc = None
@@ -396,8 +425,11 @@ def mutate_chunks(png: Png, rng: random.Random, byte_mutate) -> None:
         c.crc = None
     elif op == 7 and chunks:  # a bad CRC
         c = chunks[i]
-        c.crc = (chunk_crc(c.ctype, c.data) ^ (1 << rng.randrange(32))) if rng.random() < 0.7 else \
-            int.from_bytes(struct.pack("<I", chunk_crc(c.ctype, c.data)), "big")
+        c.crc = (
+            (chunk_crc(c.ctype, c.data) ^ (1 << rng.randrange(32)))
+            if rng.random() < 0.7
+            else int.from_bytes(struct.pack("<I", chunk_crc(c.ctype, c.data)), "big")
+        )
     elif op == 8 and chunks:  # a length field that lies
         c = chunks[i]
         c.length = max(0, len(c.data) + rng.choice((-1, 1, -4, 4, 2**31)))
@@ -407,8 +439,10 @@ def mutate_chunks(png: Png, rng: random.Random, byte_mutate) -> None:
         else:
             png.tail += rng.choice((b"junk", Chunk(b"IHDR", ihdr_record(1, 1)).serialize(), b"\0\0\0"))
     elif op == 10:  # a second IHDR
-        chunks.insert(rng.randint(0, len(chunks)), Chunk(b"IHDR", ihdr_record(
-            rng.randint(0, 6), rng.randint(0, 6), colour=rng.choice((2, 6)))))
+        chunks.insert(
+            rng.randint(0, len(chunks)),
+            Chunk(b"IHDR", ihdr_record(rng.randint(0, 6), rng.randint(0, 6), colour=rng.choice((2, 6)))),
+        )
     elif op == 11 and chunks:  # a type changed by one bit
         c = chunks[i]
         t = bytearray(c.ctype)
@@ -440,8 +474,7 @@ def repair_png(png: Png, rng: random.Random) -> None:
             record[10:13] = bytes(3)
             c.data = bytes(record)
     header = png.header()
-    if header and header[0] <= MAX_SIDE and header[1] <= MAX_SIDE and header[2] in (2, 6) \
-            and rng.random() < 0.5:
+    if header and header[0] <= MAX_SIDE and header[1] <= MAX_SIDE and header[2] in (2, 6) and rng.random() < 0.5:
         width, height, colour = header
         expected = height * (width * (3 if colour == 2 else 4) + 1)
         raw = inflate(png.idat())
@@ -456,8 +489,10 @@ def _start(data: bytes, seed: int, byte_mutate, parse, fresh):
     a fresh one)."""
     rng = random.Random(seed)
     if byte_mutate is None:
+
         def byte_mutate(d, n):
             return simple_byte_mutate(d, n, rng)
+
     parsed = parse(data)
     if parsed is None or rng.random() < 0.02:
         parsed = fresh(rng)
@@ -468,8 +503,12 @@ def mutate_png(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes
     rng, byte_mutate, png = _start(data, seed, byte_mutate, Png.parse, fresh_png)
     repair_png(png, rng)
     header = png.header()
-    if header and header[0] * header[1] > MAX_SIDE * MAX_SIDE and header[0] * header[1] < 1 << 16 \
-            and rng.random() < 0.7:
+    if (
+        header
+        and header[0] * header[1] > MAX_SIDE * MAX_SIDE
+        and header[0] * header[1] < 1 << 16
+        and rng.random() < 0.7
+    ):
         crop(png, rng)
     for _ in range(rng.choice((1, 1, 1, 2, 3))):
         r = rng.random()
@@ -494,8 +533,23 @@ def mutate_png(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes
 # ---------------------------------------------------------------------------
 # BMP
 
-BMP_FIELDS = ("fileSize", "reserved1", "reserved2", "pixelOffset", "dibSize", "width", "height", "planes",
-              "bitCount", "compression", "imageSize", "xPpm", "yPpm", "clrUsed", "clrImportant")
+BMP_FIELDS = (
+    "fileSize",
+    "reserved1",
+    "reserved2",
+    "pixelOffset",
+    "dibSize",
+    "width",
+    "height",
+    "planes",
+    "bitCount",
+    "compression",
+    "imageSize",
+    "xPpm",
+    "yPpm",
+    "clrUsed",
+    "clrImportant",
+)
 BMP_FORMAT = "<2sIHHIIiiHHIIiiII"
 
 
@@ -526,9 +580,23 @@ class Bmp:
     @classmethod
     def make(cls, width: int, height: int, rows: list[bytes], gap: bytes = b"") -> "Bmp":
         body = b"".join(rows)
-        fields = dict(fileSize=54 + len(gap) + len(body), reserved1=0, reserved2=0, pixelOffset=54 + len(gap),
-                      dibSize=40, width=width, height=height, planes=1, bitCount=24, compression=0,
-                      imageSize=len(body), xPpm=2835, yPpm=2835, clrUsed=0, clrImportant=0)
+        fields = dict(
+            fileSize=54 + len(gap) + len(body),
+            reserved1=0,
+            reserved2=0,
+            pixelOffset=54 + len(gap),
+            dibSize=40,
+            width=width,
+            height=height,
+            planes=1,
+            bitCount=24,
+            compression=0,
+            imageSize=len(body),
+            xPpm=2835,
+            yPpm=2835,
+            clrUsed=0,
+            clrImportant=0,
+        )
         return cls(fields, gap, body)
 
     def serialize(self) -> bytes:
@@ -600,8 +668,11 @@ def mutate_bmp(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes
         # back to a small size (each costs the sanitizer build a pass over
         # the buffer's shadow, or the oracle 65536 row reads).
         f["width"], f["height"] = rng.randint(0, MAX_SIDE), rng.randint(-MAX_SIDE, MAX_SIDE)
-    elif abs(f["width"] * f["height"]) > MAX_SIDE * MAX_SIDE and len(bmp.body) > 4 * MAX_SIDE * MAX_SIDE \
-            and rng.random() < 0.7:
+    elif (
+        abs(f["width"] * f["height"]) > MAX_SIDE * MAX_SIDE
+        and len(bmp.body) > 4 * MAX_SIDE * MAX_SIDE
+        and rng.random() < 0.7
+    ):
         # A large image cut down to a corner of it.
         width, height = rng.randint(1, MAX_SIDE), rng.randint(1, MAX_SIDE) * (-1 if f["height"] < 0 else 1)
         bmp.body = b"".join(bmp_rows(width, height, rng, bmp.rows()))
@@ -628,9 +699,20 @@ def mutate_bmp(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes
             bmp.gap = _bytes(rng, rng.choice((0, 1, 3, 4, 8, 1024 // 16)))
             consistent(bmp, rng)
         elif op == 6:  # the pixel offset alone
-            f["pixelOffset"] = rng.choice((0, 14, 53, 54, 55, 54 + len(bmp.gap) + len(bmp.body),
-                                           54 + len(bmp.gap) + len(bmp.body) + 1, 2**31, 2**32 - 1,
-                                           max(0, f["pixelOffset"] + rng.choice((-1, 1)))))
+            f["pixelOffset"] = rng.choice(
+                (
+                    0,
+                    14,
+                    53,
+                    54,
+                    55,
+                    54 + len(bmp.gap) + len(bmp.body),
+                    54 + len(bmp.gap) + len(bmp.body) + 1,
+                    2**31,
+                    2**32 - 1,
+                    max(0, f["pixelOffset"] + rng.choice((-1, 1))),
+                )
+            )
         elif op == 7:  # pad bytes
             width = f["width"]
             pad = row_stride(width) - 3 * width if 0 < width <= 4096 else 0
@@ -651,12 +733,18 @@ def mutate_bmp(data: bytes, max_size: int, seed: int, byte_mutate=None) -> bytes
             bmp.body = bytes(body)
         elif op == 9:  # the format fields, near the accepted values
             name = rng.choice(("planes", "bitCount", "compression", "dibSize"))
-            f[name] = rng.choice({"planes": (1, 0, 2, 65535), "bitCount": (24, 1, 4, 8, 16, 23, 25, 32, 48),
-                                  "compression": (0, 1, 2, 3, 4, 6), "dibSize": (40, 12, 39, 41, 56, 108, 124,
-                                                                                 0)}[name])
+            f[name] = rng.choice(
+                {
+                    "planes": (1, 0, 2, 65535),
+                    "bitCount": (24, 1, 4, 8, 16, 23, 25, 32, 48),
+                    "compression": (0, 1, 2, 3, 4, 6),
+                    "dibSize": (40, 12, 39, 41, 56, 108, 124, 0),
+                }[name]
+            )
         elif op == 10:  # the fields nobody checks
-            name = rng.choice(("fileSize", "reserved1", "reserved2", "imageSize", "xPpm", "yPpm", "clrUsed",
-                               "clrImportant"))
+            name = rng.choice(
+                ("fileSize", "reserved1", "reserved2", "imageSize", "xPpm", "yPpm", "clrUsed", "clrImportant")
+            )
             limit = 16 if name.startswith("reserved") else 32
             signed = name in ("xPpm", "yPpm")
             f[name] = rng.randrange(2**limit) - (2**31 if signed else 0)

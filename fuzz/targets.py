@@ -37,6 +37,7 @@ Targets:
                         the PNG decoder's inflating (zlib-ng, in pieces)
                         against the host's zlib.decompress
 """
+
 from __future__ import annotations
 
 import atexit
@@ -513,8 +514,16 @@ def odd_pixels(r: Reader, need):
     return [r.int_in(-1, 300) for _ in range(r.int_in(0, 12))]
 
 
-IMAGE_ERRORS = (TypeError, ValueError, OverflowError, IndexError, struct.error, MemoryError, FuzzError,
-                DeprecationWarning)
+IMAGE_ERRORS = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    IndexError,
+    struct.error,
+    MemoryError,
+    FuzzError,
+    DeprecationWarning,
+)
 
 
 def _small(v) -> bool:
@@ -576,8 +585,14 @@ def _odd_object(r: Reader, good):
     k = r.int_in(0, 9)
     if k <= 3:
         return good
-    return (None, "text", 2**40, -1, bytearray(good) if isinstance(good, bytes) else 0,
-            (good,) if not isinstance(good, tuple) else good[:-1])[k - 4]
+    return (
+        None,
+        "text",
+        2**40,
+        -1,
+        bytearray(good) if isinstance(good, bytes) else 0,
+        (good,) if not isinstance(good, tuple) else good[:-1],
+    )[k - 4]
 
 
 def _odd_int_value(r: Reader, value):
@@ -597,8 +612,9 @@ class _FakeStruct:
         if k <= 2:
             sizes = {"I": 4, "H": 2, "i": 4, "B": 1, "<": 0, ">": 0}
             codes = [c for c in fmt if sizes.get(c)]
-            wrapped = [v % (1 << (8 * sizes[c])) if c.isupper() else (v + 2**31) % 2**32 - 2**31
-                       for c, v in zip(codes, values)]
+            wrapped = [
+                v % (1 << (8 * sizes[c])) if c.isupper() else (v + 2**31) % 2**32 - 2**31 for c, v in zip(codes, values)
+            ]
             return struct.pack(fmt, *wrapped)
         return _odd_object(r, struct.pack(fmt, *values) if k == 3 else b"")
 
@@ -645,6 +661,7 @@ def _fake_read_chunk_factory(r: Reader, real):
         if k == 4:
             return (b"IDAT", r.bytes(r.int_in(0, 40)))
         return _odd_object(r, (b"IEND", b""))
+
     return fake
 
 
@@ -656,16 +673,24 @@ def _tiny_png(r: Reader) -> bytes:
     colour = (2, 6)[r.byte() & 1]
     bpp = 3 if colour == 2 else 4
     raw = b"".join(bytes([r.int_in(0, 5)]) + r.bytes(w * bpp).ljust(w * bpp, b"\0") for _ in range(h))
-    return (m.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+    return (
+        m.PNG_SIGNATURE
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, colour, 0, 0, 0))
+        + chunk(b"IDAT", zlib.compress(raw))
+        + chunk(b"IEND", b"")
+    )
 
 
 def _tiny_bmp(r: Reader) -> bytes:
     w, h = r.int_in(0, 5), r.int_in(-4, 4)
     stride = (w * 3 + 3) // 4 * 4
     rows = r.bytes(stride * abs(h)).ljust(stride * abs(h), b"\0")
-    return (b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, 54)
-            + struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(rows), 2835, 2835, 0, 0) + rows)
+    return (
+        b"BM"
+        + struct.pack("<IHHI", 54 + len(rows), 0, 0, 54)
+        + struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
+        + rows
+    )
 
 
 EXTREMES = (0, 1, 2, 3, 2**31 - 1, -(2**31), -1, 46341, 65536)
@@ -715,8 +740,18 @@ def rebound(data: bytes) -> None:
                         m._writeBmp(scratch_path("rb.bmp"), w, h, px)
                 else:
                     m._readChunk(io.BytesIO(_tiny_png(r)[8:]))
-            except (TypeError, ValueError, OverflowError, IndexError, struct.error, zlib.error, MemoryError,
-                    FuzzError, AttributeError, BufferError):
+            except (
+                TypeError,
+                ValueError,
+                OverflowError,
+                IndexError,
+                struct.error,
+                zlib.error,
+                MemoryError,
+                FuzzError,
+                AttributeError,
+                BufferError,
+            ):
                 pass
     finally:
         for name, value in saved.items():
@@ -863,11 +898,16 @@ def inflate(data: bytes) -> None:
             expected = ("ValueError", "Malformed PNG image data")
         else:
             pixels = reference_rows(raw, width, height, bpp)
-            expected = ("ok", pixels) if isinstance(pixels, bytes) else ("ValueError", f"Unsupported PNG filter: {pixels}")
+            expected = (
+                ("ok", pixels) if isinstance(pixels, bytes) else ("ValueError", f"Unsupported PNG filter: {pixels}")
+            )
 
-
-    png = (m.PNG_SIGNATURE + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2 if bpp == 3 else 6, 0, 0, 0))
-           + b"".join(chunk(b"IDAT", p) for p in _idat_pieces(stream, r)) + chunk(b"IEND", b""))
+    png = (
+        m.PNG_SIGNATURE
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2 if bpp == 3 else 6, 0, 0, 0))
+        + b"".join(chunk(b"IDAT", p) for p in _idat_pieces(stream, r))
+        + chunk(b"IEND", b"")
+    )
     try:
         w, h, px = SimpleImage._streamToImage(io.BytesIO(png))
         got = ("ok", bytes(px))
@@ -876,7 +916,9 @@ def inflate(data: bytes) -> None:
     except ValueError as e:
         got = ("ValueError", str(e))
     if got != expected:
-        raise Bug(f"inflating disagrees with zlib.decompress: {got[0]} {got[1][:80]!r} != {expected[0]} {expected[1][:80]!r}")
+        raise Bug(
+            f"inflating disagrees with zlib.decompress: {got[0]} {got[1][:80]!r} != {expected[0]} {expected[1][:80]!r}"
+        )
 
 
 TARGETS = {

@@ -7,8 +7,9 @@ import Morvane.simpleImage_ext as _module
 
 
 def pytest_addoption(parser):
-    parser.addoption("--no-zlib-ng", action="store_true",
-                     help="run as on a machine without the zlib-ng package: importing it fails")
+    parser.addoption(
+        "--no-zlib-ng", action="store_true", help="run as on a machine without the zlib-ng package: importing it fails"
+    )
 
 
 class _NoZlibNg(importlib.abc.MetaPathFinder):

@@ -28,6 +28,7 @@ oracle departs the same way, and for the same reason:
 * With BMP width 0 every row is empty: the decoder stops reading them after
   EMPTY_ROW_READS (the result is the same).
 """
+
 from __future__ import annotations
 
 import io
@@ -243,8 +244,9 @@ def load_bmp(stream, allocations=None):
     if dibHeaderSize != 40:
         raise ValueError("Only BITMAPINFOHEADER BMP files are supported")
     dibData = stream.read(36)
-    (width, height, planes, bitCount, compression, imageSize, xPpm, yPpm, clrUsed,
-     clrImportant) = struct.unpack("<iiHHIIiiII", dibData)
+    (width, height, planes, bitCount, compression, imageSize, xPpm, yPpm, clrUsed, clrImportant) = struct.unpack(
+        "<iiHHIIiiII", dibData
+    )
     if planes != 1 or bitCount != 24 or compression != 0:
         raise ValueError("Only uncompressed 24-bit BMP files are supported")
     absHeight = abs(height)
@@ -306,8 +308,10 @@ class Outcome:
             return f"{self.error.__module__}.{self.error.__qualname__}: {self.message!r}"
         pixels = self.pixels
         shown = bytes(pixels[:24]).hex() + ("..." if len(pixels) > 24 else "") if hasattr(pixels, "__len__") else ""
-        return (f"{type(self.width).__name__} {self.width!r} x {type(self.height).__name__} {self.height!r}, "
-                f"{type(pixels).__name__} of {len(pixels) if hasattr(pixels, '__len__') else '?'} bytes {shown}")
+        return (
+            f"{type(self.width).__name__} {self.width!r} x {type(self.height).__name__} {self.height!r}, "
+            f"{type(pixels).__name__} of {len(pixels) if hasattr(pixels, '__len__') else '?'} bytes {shown}"
+        )
 
 
 def decode(data: bytes) -> Outcome:
@@ -351,8 +355,13 @@ def compare(got: Outcome, want: Outcome) -> str | None:
     description of the difference. A MemoryError is an acceptable refusal of
     a huge pixel buffer, whatever the oracle's outcome after it."""
     if want.ok and got.ok:
-        if (type(got.width) is int and type(got.height) is int and type(got.pixels) is bytearray
-                and (got.width, got.height) == (want.width, want.height) and got.pixels == want.pixels):
+        if (
+            type(got.width) is int
+            and type(got.height) is int
+            and type(got.pixels) is bytearray
+            and (got.width, got.height) == (want.width, want.height)
+            and got.pixels == want.pixels
+        ):
             return None
     elif not want.ok and not got.ok:
         if got.error is want.error and got.message == want.message:

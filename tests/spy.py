@@ -81,7 +81,7 @@ def ihdr(width, height, depth=8, colour=2, compression=0, filt=0, interlace=0):
 
 def scanlines(width, height, pixels, filter_byte=0, bpp=3):
     stride = width * bpp
-    return b"".join(bytes([filter_byte]) + bytes(pixels[y * stride:(y + 1) * stride]) for y in range(height))
+    return b"".join(bytes([filter_byte]) + bytes(pixels[y * stride : (y + 1) * stride]) for y in range(height))
 
 
 def png(*chunks):
@@ -99,9 +99,9 @@ def png_chunks_reads(data):
     out = reads(8)
     pos = 8
     while pos + 4 <= len(data):
-        (length,) = struct.unpack(">I", data[pos:pos + 4])
+        (length,) = struct.unpack(">I", data[pos : pos + 4])
         out += chunk_reads(length)
-        ctype = data[pos + 4:pos + 8]
+        ctype = data[pos + 4 : pos + 8]
         pos += 12 + length
         if ctype == b"IEND":
             return out
@@ -116,15 +116,30 @@ def bmp_stride(width):
     return (width * 3 + 3) // 4 * 4
 
 
-def bmp_header(width, height, *, pixel_offset=54, file_size=None, dib_size=40, planes=1, bit_count=24,
-               compression=0, image_size=None, ppm=2835):
+def bmp_header(
+    width,
+    height,
+    *,
+    pixel_offset=54,
+    file_size=None,
+    dib_size=40,
+    planes=1,
+    bit_count=24,
+    compression=0,
+    image_size=None,
+    ppm=2835,
+):
     if image_size is None:
         image_size = max(0, bmp_stride(width) * abs(height))
     if file_size is None:
         file_size = pixel_offset + image_size
-    return (b"BM" + struct.pack("<IHHI", file_size, 0, 0, pixel_offset)
-            + struct.pack("<IiiHHIIiiII", dib_size, width, height, planes, bit_count, compression, image_size,
-                          ppm, ppm, 0, 0))
+    return (
+        b"BM"
+        + struct.pack("<IHHI", file_size, 0, 0, pixel_offset)
+        + struct.pack(
+            "<IiiHHIIiiII", dib_size, width, height, planes, bit_count, compression, image_size, ppm, ppm, 0, 0
+        )
+    )
 
 
 def bmp_rows(width, height, pixels, *, top_down=False, pad=0):

@@ -106,35 +106,55 @@ BMP_REFUSALS = [
     ("13-bytes", GOOD[:13], ValueError, "Unsupported BMP header", reads(14)),
     ("14-bytes", GOOD[:14], ValueError, "Corrupted BMP DIB header", reads(14, 4)),
     ("17-bytes", GOOD[:17], ValueError, "Corrupted BMP DIB header", reads(14, 4)),
-    ("dib-12", _with_dib(GOOD, 14, "<I", 12), ValueError, "Only BITMAPINFOHEADER BMP files are supported",
-     reads(14, 4)),
-    ("dib-108", _with_dib(GOOD, 14, "<I", 108), ValueError, "Only BITMAPINFOHEADER BMP files are supported",
-     reads(14, 4)),
-    ("dib-124-planes-2", _with_dib(_with_dib(GOOD, 14, "<I", 124), 26, "<H", 2), ValueError,
-     "Only BITMAPINFOHEADER BMP files are supported", reads(14, 4)),
+    (
+        "dib-12",
+        _with_dib(GOOD, 14, "<I", 12),
+        ValueError,
+        "Only BITMAPINFOHEADER BMP files are supported",
+        reads(14, 4),
+    ),
+    (
+        "dib-108",
+        _with_dib(GOOD, 14, "<I", 108),
+        ValueError,
+        "Only BITMAPINFOHEADER BMP files are supported",
+        reads(14, 4),
+    ),
+    (
+        "dib-124-planes-2",
+        _with_dib(_with_dib(GOOD, 14, "<I", 124), 26, "<H", 2),
+        ValueError,
+        "Only BITMAPINFOHEADER BMP files are supported",
+        reads(14, 4),
+    ),
     ("dib-short", GOOD[:53], struct.error, None, HEADERS),
     ("dib-short-32bit", _with_dib(GOOD, 28, "<H", 32)[:20], struct.error, None, HEADERS),
-    ("planes-0", _with_dib(GOOD, 26, "<H", 0), ValueError, "Only uncompressed 24-bit BMP files are supported",
-     HEADERS),
-    ("planes-2", _with_dib(GOOD, 26, "<H", 2), ValueError, "Only uncompressed 24-bit BMP files are supported",
-     HEADERS),
-    ("bits-32", _with_dib(GOOD, 28, "<H", 32), ValueError, "Only uncompressed 24-bit BMP files are supported",
-     HEADERS),
-    ("bits-8", _with_dib(GOOD, 28, "<H", 8), ValueError, "Only uncompressed 24-bit BMP files are supported",
-     HEADERS),
+    ("planes-0", _with_dib(GOOD, 26, "<H", 0), ValueError, "Only uncompressed 24-bit BMP files are supported", HEADERS),
+    ("planes-2", _with_dib(GOOD, 26, "<H", 2), ValueError, "Only uncompressed 24-bit BMP files are supported", HEADERS),
+    ("bits-32", _with_dib(GOOD, 28, "<H", 32), ValueError, "Only uncompressed 24-bit BMP files are supported", HEADERS),
+    ("bits-8", _with_dib(GOOD, 28, "<H", 8), ValueError, "Only uncompressed 24-bit BMP files are supported", HEADERS),
     ("rle8", _with_dib(GOOD, 30, "<I", 1), ValueError, "Only uncompressed 24-bit BMP files are supported", HEADERS),
-    ("bitfields", _with_dib(GOOD, 30, "<I", 3), ValueError, "Only uncompressed 24-bit BMP files are supported",
-     HEADERS),
+    (
+        "bitfields",
+        _with_dib(GOOD, 30, "<I", 3),
+        ValueError,
+        "Only uncompressed 24-bit BMP files are supported",
+        HEADERS,
+    ),
     # A negative width fails allocating the buffer, before the seek.
     ("width-negative", bmp_header(-1, 1) + bytes(8), ValueError, None, HEADERS),
     ("width-negative-top-down", bmp_header(-3, -2) + bytes(8), ValueError, None, HEADERS),
     # Rows: pad bytes count, a pixelOffset past the end gives a short first row.
     ("pad-short", GOOD[:-1], ValueError, "Incomplete BMP pixel data", rows(54, 8, 8)),
     ("row-missing", GOOD[:-8], ValueError, "Incomplete BMP pixel data", rows(54, 8, 8)),
-    ("offset-past-end", _with_dib(GOOD, 10, "<I", len(GOOD) + 1), ValueError, "Incomplete BMP pixel data",
-     rows(len(GOOD) + 1, 8)),
-    ("offset-max", _with_dib(GOOD, 10, "<I", 2**32 - 1), ValueError, "Incomplete BMP pixel data",
-     rows(2**32 - 1, 8)),
+    (
+        "offset-past-end",
+        _with_dib(GOOD, 10, "<I", len(GOOD) + 1),
+        ValueError,
+        "Incomplete BMP pixel data",
+        rows(len(GOOD) + 1, 8),
+    ),
+    ("offset-max", _with_dib(GOOD, 10, "<I", 2**32 - 1), ValueError, "Incomplete BMP pixel data", rows(2**32 - 1, 8)),
 ]
 
 
@@ -200,17 +220,26 @@ def test_bmp_decoder_uses_module_struct(m, monkeypatch):
     assert log == [("<IHHI", GOOD[2:14]), ("<I", GOOD[14:18]), ("<iiHHIIiiII", GOOD[18:54])]
 
     # The values the module's struct gives are the ones used.
-    monkeypatch.setattr(m, "struct", types.SimpleNamespace(
-        unpack=lambda fmt, data: (40,) if fmt == "<I" else (0, 0, 0, 60) if fmt == "<IHHI"
-        else (1, -1, 1, 24, 0, 0, 0, 0, 0, 0)))
+    monkeypatch.setattr(
+        m,
+        "struct",
+        types.SimpleNamespace(
+            unpack=lambda fmt, data: (
+                (40,) if fmt == "<I" else (0, 0, 0, 60) if fmt == "<IHHI" else (1, -1, 1, 24, 0, 0, 0, 0, 0, 0)
+            )
+        ),
+    )
     (w, h, buf), calls = decode_calls(m, GOOD)
     assert (w, h, buf) == (1, 1, bytearray(GOOD[60:63][::-1]))
     assert calls[-2:] == [("seek", 60), ("read", 4)]
 
     # The DIB header size is item 0 of its unpacked result (the other two
     # results are unpacked whole).
-    monkeypatch.setattr(m, "struct", types.SimpleNamespace(
-        unpack=lambda fmt, data: (40, "ignored") if fmt == "<I" else struct.unpack(fmt, data)))
+    monkeypatch.setattr(
+        m,
+        "struct",
+        types.SimpleNamespace(unpack=lambda fmt, data: (40, "ignored") if fmt == "<I" else struct.unpack(fmt, data)),
+    )
     assert m.SimpleImage._streamToImage(io.BytesIO(GOOD)) == (2, 2, rgb(2, 2))
 
 
@@ -240,7 +269,8 @@ def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, he
 
 ONE_BY_ONE = bytes.fromhex(
     "424D 3A000000 0000 0000 36000000 28000000 01000000 01000000 0100 1800 00000000 04000000"
-    "130B0000 130B0000 00000000 00000000 332211 00")
+    "130B0000 130B0000 00000000 00000000 332211 00"
+)
 
 
 def test_write_bmp_one_pixel_example(m, tmp_path):
@@ -319,7 +349,7 @@ def test_write_bmp_short_buffer(m, tmp_path, width, height, length):
     start = (height - 1) * width * 3
     whole = max(0, (length - start) // 3)
     bottom = bmp_rows(width, 1, rgb(width, height)[start:])
-    assert path.read_bytes() == bmp_header(width, height) + bottom[:3 * whole]
+    assert path.read_bytes() == bmp_header(width, height) + bottom[: 3 * whole]
     if length == width * height * 3 - 1:
         assert whole == width - 1
 

@@ -210,12 +210,15 @@ def test_chunk_codec_uses_module_struct(m, monkeypatch):
     assert stream.calls == chunk_reads(1)
 
 
-@pytest.mark.parametrize("packed, expected", [
-    # Whatever the module's struct packs is concatenated as the host adds it.
-    (bytearray, bytearray(ABC_CHUNK)),
-    (lambda b: b.hex(), TypeError),
-    (lambda b: memoryview(b), TypeError),
-])
+@pytest.mark.parametrize(
+    "packed, expected",
+    [
+        # Whatever the module's struct packs is concatenated as the host adds it.
+        (bytearray, bytearray(ABC_CHUNK)),
+        (lambda b: b.hex(), TypeError),
+        (lambda b: memoryview(b), TypeError),
+    ],
+)
 def test_make_chunk_concatenates_what_struct_packs(m, monkeypatch, packed, expected):
     monkeypatch.setattr(m, "struct", types.SimpleNamespace(pack=lambda fmt, v: packed(struct.pack(fmt, v))))
     if expected is TypeError:

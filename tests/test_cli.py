@@ -25,7 +25,10 @@ PIXELS = bytes(range(4 * 3 * 3))  # a 4 x 3 image, every byte different
 def run(cwd, *args):
     return subprocess.run(
         [sys.executable, "-m", "Morvane", *map(str, args)],
-        cwd=cwd, capture_output=True, text=True, stdin=subprocess.DEVNULL,
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        stdin=subprocess.DEVNULL,
     )
 
 
@@ -135,10 +138,16 @@ def test_info_prints_format_and_size_from_content(tmp_path, pngFile, bmpFile):
     ]
 
 
-@pytest.mark.parametrize("src, dst", [
-    ("in.png", "out.bmp"), ("in.bmp", "out.png"), ("in.png", "out.PNG"),
-    ("in.bmp", "out.Bmp"), ("in.png", "sub/dir/out.bmp"),
-])
+@pytest.mark.parametrize(
+    "src, dst",
+    [
+        ("in.png", "out.bmp"),
+        ("in.bmp", "out.png"),
+        ("in.png", "out.PNG"),
+        ("in.bmp", "out.Bmp"),
+        ("in.png", "sub/dir/out.bmp"),
+    ],
+)
 def test_convert_keeps_the_pixels(tmp_path, pngFile, bmpFile, src, dst):
     (tmp_path / "sub" / "dir").mkdir(parents=True)
     result = run(tmp_path, "convert", src, dst)
@@ -237,8 +246,7 @@ def test_unknown_output_extension(tmp_path, pngFile, dst):
 
 
 def test_destination_that_cannot_be_written(tmp_path, pngFile):
-    assertFailed(run(tmp_path, "convert", "in.png", "no/such/dir/out.bmp"),
-                 "no/such/dir/out.bmp", "cannot write")
+    assertFailed(run(tmp_path, "convert", "in.png", "no/such/dir/out.bmp"), "no/such/dir/out.bmp", "cannot write")
     (tmp_path / "taken.png").mkdir()
     assertFailed(run(tmp_path, "convert", "in.png", "taken.png"), "taken.png", "cannot write")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.png", "taken.png"]
@@ -254,8 +262,9 @@ def test_usage_errors_exit_with_status_2(tmp_path):
 
 def test_info_stops_quietly_when_its_reader_goes_away(tmp_path, pngFile):
     many = ["in.png"] * 20000  # more lines than a pipe holds, so the writer must wait
-    with subprocess.Popen([sys.executable, "-m", "Morvane", "info", *many],
-                          cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+    with subprocess.Popen(
+        [sys.executable, "-m", "Morvane", "info", *many], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as proc:
         assert proc.stdout.readline() == b"in.png: PNG 4x3\n"
         proc.stdout.close()
         stderr = proc.stderr.read()
@@ -291,8 +300,10 @@ def test_batch_converts_every_source(tmp_path, jobs, to):
     assert result.returncode == 0 and result.stderr == "", result  # no terminal: no progress display
     fmt, ext = to.upper(), "." + to.lower()
     lines, summary = batchLines(result)
-    assert lines == [f"out/{n}{ext}: {fmt} 4x3, from in/{n}.{src} ({src.upper()})"
-                     for n, src in [("a", "png"), ("b", "bmp"), ("c", "PNG")]]
+    assert lines == [
+        f"out/{n}{ext}: {fmt} 4x3, from in/{n}.{src} ({src.upper()})"
+        for n, src in [("a", "png"), ("b", "bmp"), ("c", "PNG")]
+    ]
     assert summary == f"converted 3 of 3 files to {fmt} in out"
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == [f"{n}{ext}" for n in "abc"]
     for n, src in [("a", "png"), ("b", "bmp"), ("c", "PNG")]:
@@ -307,9 +318,25 @@ def test_batch_runs_files_in_parallel_processes(tmp_path, pngFile):
     fifos = [tmp_path / f"pipe{i}.png" for i in range(2)]
     for fifo in fifos:
         os.mkfifo(fifo)
-    proc = subprocess.Popen([sys.executable, "-m", "Morvane", "convert", *(f.name for f in fifos),
-                             "--to", "bmp", "--out-dir", "out", "-j", "2"],
-                            cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "Morvane",
+            "convert",
+            *(f.name for f in fifos),
+            "--to",
+            "bmp",
+            "--out-dir",
+            "out",
+            "-j",
+            "2",
+        ],
+        cwd=tmp_path,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     writers = {}
     deadline = time.monotonic() + 60
     try:
@@ -368,8 +395,9 @@ def test_batch_with_failures_converts_the_rest_and_exits_1(tmp_path, pngFile, bm
 def test_batch_never_writes_one_destination_twice(tmp_path):
     makeSources(tmp_path / "in", ["a.png", "b.png"])
     makeSources(tmp_path / "other", ["a.bmp"])
-    result = run(tmp_path, "convert", "in/a.png", "other/a.bmp", "in/b.png", "in/a.png",
-                 "--to", "png", "--out-dir", "out")
+    result = run(
+        tmp_path, "convert", "in/a.png", "other/a.bmp", "in/b.png", "in/a.png", "--to", "png", "--out-dir", "out"
+    )
     assert result.returncode == 1, result
     assert sorted(result.stderr.splitlines()) == [
         "python -m Morvane: error: in/a.png: out/a.png is already the output of in/a.png",
@@ -383,20 +411,26 @@ def test_batch_output_directory_is_made_or_refused(tmp_path, pngFile):
     result = run(tmp_path, "convert", "in.png", "--to", "bmp", "--out-dir", "new/deeper")
     assert result.returncode == 0 and pixelsOf(tmp_path / "new" / "deeper" / "in.bmp") == PIXELS
     (tmp_path / "file").write_bytes(b"")
-    assertFailed(run(tmp_path, "convert", "in.png", "--to", "bmp", "--out-dir", "file"),
-                 "file", "cannot make the output directory")
+    assertFailed(
+        run(tmp_path, "convert", "in.png", "--to", "bmp", "--out-dir", "file"),
+        "file",
+        "cannot make the output directory",
+    )
 
 
-@pytest.mark.parametrize("args, message", [
-    (["in.png", "--to", "bmp"], "--to and --out-dir go together"),
-    (["in.png", "--out-dir", "out"], "--to and --out-dir go together"),
-    (["--to", "bmp", "--out-dir", "out"], "no SRC to convert"),
-    (["in.png", "--to", "gif", "--out-dir", "out"], "invalid choice: 'gif'"),
-    (["in.png", "--to", "bmp", "--out-dir", "out", "-j", "0"], "not a number of processes: '0'"),
-    (["in.png", "--to", "bmp", "--out-dir", "out", "-j", "two"], "not a number of processes: 'two'"),
-    (["in.png", "--to", "bmp", "--out-dir", "out", "--fast"], "unrecognized arguments: --fast"),
-    (["in.png", "a.bmp", "b.bmp"], "give [SRC] DST"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["in.png", "--to", "bmp"], "--to and --out-dir go together"),
+        (["in.png", "--out-dir", "out"], "--to and --out-dir go together"),
+        (["--to", "bmp", "--out-dir", "out"], "no SRC to convert"),
+        (["in.png", "--to", "gif", "--out-dir", "out"], "invalid choice: 'gif'"),
+        (["in.png", "--to", "bmp", "--out-dir", "out", "-j", "0"], "not a number of processes: '0'"),
+        (["in.png", "--to", "bmp", "--out-dir", "out", "-j", "two"], "not a number of processes: 'two'"),
+        (["in.png", "--to", "bmp", "--out-dir", "out", "--fast"], "unrecognized arguments: --fast"),
+        (["in.png", "a.bmp", "b.bmp"], "give [SRC] DST"),
+    ],
+)
 def test_batch_usage_errors_exit_with_status_2(tmp_path, pngFile, args, message):
     result = run(tmp_path, "convert", *args)
     assert result.returncode == 2 and result.stdout == "", result
@@ -424,9 +458,27 @@ def test_batch_shows_progress_on_a_terminal(tmp_path, pngFile, bmpFile):
     bmpFile.rename(tmp_path / "other.bmp")
     master, slave = pty.openpty()
     with open(tmp_path / "stdout", "w+") as stdout:
-        proc = subprocess.Popen([sys.executable, "-m", "Morvane", "convert", "in.png", "gone.png", "other.bmp",
-                                 "--to", "bmp", "--out-dir", "out", "-j", "2"],
-                                cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=stdout, stderr=slave)
+        proc = subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "Morvane",
+                "convert",
+                "in.png",
+                "gone.png",
+                "other.bmp",
+                "--to",
+                "bmp",
+                "--out-dir",
+                "out",
+                "-j",
+                "2",
+            ],
+            cwd=tmp_path,
+            stdin=subprocess.DEVNULL,
+            stdout=stdout,
+            stderr=slave,
+        )
         os.close(slave)
         screen = readTerminal(master)
         assert proc.wait(timeout=60) == 1
@@ -451,8 +503,10 @@ def _dieOnDemand(src, dst):
     return True, f"{dst}: converted"
 
 
-@pytest.mark.skipif(multiprocessing.get_start_method() != "fork",
-                    reason="the replaced task reaches the workers only when they are forked")
+@pytest.mark.skipif(
+    multiprocessing.get_start_method() != "fork",
+    reason="the replaced task reaches the workers only when they are forked",
+)
 def test_batch_names_the_file_whose_worker_process_dies(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     monkeypatch.setattr(cli, "_convertTask", _dieOnDemand)

@@ -76,11 +76,7 @@ def test_corpus_file(name, kind):
 
 def test_corpus_and_expectations_agree():
     """Every data file has an expectation and every expectation a file."""
-    files = {
-        path.relative_to(CORPUS).as_posix()
-        for path in CORPUS.rglob("*")
-        if path.is_file()
-    }
+    files = {path.relative_to(CORPUS).as_posix() for path in CORPUS.rglob("*") if path.is_file()}
     files -= {"expected.json", "README.md", "pngsuite/LICENSE"}
     assert files == set(EXPECTED)
     assert (CORPUS / "pngsuite" / "LICENSE").is_file()

@@ -76,15 +76,14 @@ def _scanlines(width, height, bpp, samples, filters):
     prev = bytes(stride)
     out = bytearray()
     for y in range(height):
-        row = samples[y * stride:(y + 1) * stride]
+        row = samples[y * stride : (y + 1) * stride]
         out.append(filters[y])
         out += _filter_row(filters[y], row, prev, bpp)
         prev = row
     return bytes(out)
 
 
-def _build_png(width, height, colour_type, samples, filters, level=6,
-               cuts=(), extra=None):
+def _build_png(width, height, colour_type, samples, filters, level=6, cuts=(), extra=None):
     """A complete PNG file.
 
     `cuts` are fractions (0..1) at which the compressed stream is split into
@@ -145,8 +144,7 @@ def _samples(draw, count):
     if kind == "pattern":
         pattern = draw(st.binary(min_size=1, max_size=64))
         return (pattern * (count // len(pattern) + 1))[:count]
-    alphabet = draw(st.lists(st.sampled_from([0, 1, 2, 127, 128, 129, 254, 255]),
-                             min_size=1, max_size=4))
+    alphabet = draw(st.lists(st.sampled_from([0, 1, 2, 127, 128, 129, 254, 255]), min_size=1, max_size=4))
     return bytes(rng.choice(alphabet) for _ in range(count))
 
 
@@ -172,8 +170,7 @@ def _filtered_pngs(draw):
 # Filtered PNG files decode like Pillow decodes them.
 
 
-def _check_filtered_png(width, height, colour_type, samples, filters, level=6,
-                        cuts=(), extra=None):
+def _check_filtered_png(width, height, colour_type, samples, filters, level=6, cuts=(), extra=None):
     data = _build_png(width, height, colour_type, samples, filters, level, cuts, extra)
     rgb = samples if colour_type == 2 else _drop_alpha(samples)
     assert _ours(data) == (width, height, rgb), [FILTER_NAMES[f] for f in filters]
@@ -211,8 +208,9 @@ def test_large_filtered_png_matches_pillow(width, height, seed, colour_type):
             for k in range(channels):
                 samples[base + k] = (x + 2 * y + 60 * k) & 0xFF
     filters = [y % 5 for y in range(height)]
-    _check_filtered_png(width, height, colour_type, bytes(samples), filters,
-                        level=9, cuts=(0.1, 0.5, 0.9), extra="before_iend")
+    _check_filtered_png(
+        width, height, colour_type, bytes(samples), filters, level=9, cuts=(0.1, 0.5, 0.9), extra="before_iend"
+    )
 
 
 @pytest.mark.parametrize("colour_type", [2, 6])
@@ -222,8 +220,9 @@ def test_single_filter_extremes(kind, colour_type):
     channels = 3 if colour_type == 2 else 4
     width, height = 9, 6
     values = [0, 255, 1, 254, 128, 127]
-    samples = bytes(values[(x * 7 + y * 3 + x * y) % len(values)]
-                    for y in range(height) for x in range(width * channels))
+    samples = bytes(
+        values[(x * 7 + y * 3 + x * y) % len(values)] for y in range(height) for x in range(width * channels)
+    )
     _check_filtered_png(width, height, colour_type, samples, [kind] * height)
 
 
@@ -242,8 +241,7 @@ def test_our_files_open_in_pillow(tmp_path_factory, image, pixels_as_bytes):
     picture.saveBmp(str(folder / "save.bmp"))
     ext._writePng(folder / "write.png", width, height, source)
     ext._writeBmp(folder / "write.bmp", width, height, source)
-    for name, fmt in [("save.png", "PNG"), ("write.png", "PNG"),
-                      ("save.bmp", "BMP"), ("write.bmp", "BMP")]:
+    for name, fmt in [("save.png", "PNG"), ("write.png", "PNG"), ("save.bmp", "BMP"), ("write.bmp", "BMP")]:
         assert _pillow_decode(folder / name) == (fmt, "RGB", (width, height), pixels), name
 
 
@@ -273,8 +271,7 @@ def test_pillow_rgb_png_and_bmp_open_in_ours(image, level):
 def test_pillow_rgba_png_opens_in_ours(image, level):
     width, height, samples = image
     buffer = io.BytesIO()
-    Image.frombytes("RGBA", (width, height), samples).save(
-        buffer, format="PNG", compress_level=level)
+    Image.frombytes("RGBA", (width, height), samples).save(buffer, format="PNG", compress_level=level)
     assert _ours(buffer.getvalue()) == (width, height, _drop_alpha(samples))
 
 
@@ -313,9 +310,11 @@ def test_round_trip_through_our_files(tmp_path_factory, image):
 # ---------------------------------------------------------------------------
 # The accepted corpus files decode as Pillow decodes them.
 
-_ACCEPTED = sorted(name for name, outcome in
-                   json.loads((CORPUS / "expected.json").read_text(encoding="utf-8")).items()
-                   if outcome["result"] == "ok")
+_ACCEPTED = sorted(
+    name
+    for name, outcome in json.loads((CORPUS / "expected.json").read_text(encoding="utf-8")).items()
+    if outcome["result"] == "ok"
+)
 
 
 @pytest.mark.parametrize("name", _ACCEPTED)

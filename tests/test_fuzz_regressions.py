@@ -3,6 +3,7 @@
 (fuzz/corpus/), through the fuzz targets of fuzz/targets.py. A target raises
 only on a finding; the sanitizer build (tools/sanitize-tests.sh) also catches
 memory errors on the way."""
+
 from __future__ import annotations
 
 import os
@@ -21,9 +22,17 @@ import targets  # noqa: E402
 
 REGRESSIONS = ROOT / "tests" / "data" / "fuzz_regressions"
 SEEDS = ROOT / "fuzz" / "corpus"
-SEED_TARGETS = {"png": "open_png", "bmp": "open_bmp", "png_structured": "png_structured",
-                "bmp_structured": "bmp_structured", "chunk": "read_chunk", "stream": "stream_to_image",
-                "ops": "image_ops", "rebound": "rebound", "inflate": "inflate"}
+SEED_TARGETS = {
+    "png": "open_png",
+    "bmp": "open_bmp",
+    "png_structured": "png_structured",
+    "bmp_structured": "bmp_structured",
+    "chunk": "read_chunk",
+    "stream": "stream_to_image",
+    "ops": "image_ops",
+    "rebound": "rebound",
+    "inflate": "inflate",
+}
 SLOW = 5.0 * (4 if os.environ.get("MORVANE_SANITIZED") == "1" else 1)
 
 
@@ -76,8 +85,11 @@ def test_every_regression_is_documented():
 
 def _reached_deep_code(outcome: reference.Outcome) -> bool:
     """Whether decoding got past the headers, CRCs and zlib to the rows."""
-    return outcome.ok or outcome.message.startswith("Unsupported PNG filter") \
+    return (
+        outcome.ok
+        or outcome.message.startswith("Unsupported PNG filter")
         or outcome.message == "Incomplete BMP pixel data"
+    )
 
 
 @pytest.mark.parametrize("target", sorted(targets.MUTATORS))

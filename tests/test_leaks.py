@@ -7,6 +7,7 @@ MORVANE_LEAK_ITERATIONS sets the iterations per operation (default 2000;
 the same operations also run under LeakSanitizer in a child process, which
 sees allocations tracemalloc cannot (C++ new, malloc).
 """
+
 from __future__ import annotations
 
 import gc
@@ -54,8 +55,9 @@ def bmp(width=3, height=2, planes=1, bits=24, compression=0, dib=40, offset=54, 
     if rows is None:
         rows = bytes(i & 255 for i in range(max(stride * abs(height), 0)))
     head = b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, offset)
-    info = struct.pack("<I", dib) + struct.pack("<iiHHIIiiII", width, height, planes, bits, compression,
-                                                 len(rows), 2835, 2835, 0, 0)
+    info = struct.pack("<I", dib) + struct.pack(
+        "<iiHHIIiiII", width, height, planes, bits, compression, len(rows), 2835, 2835, 0, 0
+    )
     return head + info + rows
 
 
@@ -258,12 +260,13 @@ def build_operations(tmp: str):
         "bmp_err_dib_data": lambda: raises(struct.error, SimpleImage.open, GOOD_BMP[:30]),
         "bmp_err_bits": lambda: raises(ValueError, SimpleImage.open, bmp_32bit),
         "bmp_err_negative_width": lambda: raises(ValueError, SimpleImage.open, bmp_negative_width),
-        "bmp_err_huge": lambda: raises((OverflowError, MemoryError), SimpleImage.open,
-                                       bmp_huge),
+        "bmp_err_huge": lambda: raises((OverflowError, MemoryError), SimpleImage.open, bmp_huge),
         "bmp_err_incomplete": lambda: raises(ValueError, SimpleImage.open, GOOD_BMP[:-1]),
-        "bmp_err_row_type": lambda: raises(TypeError, SimpleImage._streamToImage,
-                                           Stream(b"BM", GOOD_BMP[:14], GOOD_BMP[14:18], GOOD_BMP[18:54],
-                                                  bytearray(12))),
+        "bmp_err_row_type": lambda: raises(
+            TypeError,
+            SimpleImage._streamToImage,
+            Stream(b"BM", GOOD_BMP[:14], GOOD_BMP[14:18], GOOD_BMP[18:54], bytearray(12)),
+        ),
         # chunks
         "read_chunk": lambda: m._readChunk(io.BytesIO(GOOD_PNG[8:])),
         "read_chunk_end": lambda: m._readChunk(io.BytesIO(b"")),
@@ -342,8 +345,22 @@ def test_every_operation_is_listed():
     # A reminder to extend the table when the module grows: every published
     # function and method appears in some operation name.
     names = " ".join(OPERATIONS)
-    for key in ("construct", "get_pixel", "put_pixel", "copy", "open", "stream_to_image", "read_chunk",
-                "make_chunk", "write_png", "write_bmp", "save", "save_bmp", "pickle", "setstate"):
+    for key in (
+        "construct",
+        "get_pixel",
+        "put_pixel",
+        "copy",
+        "open",
+        "stream_to_image",
+        "read_chunk",
+        "make_chunk",
+        "write_png",
+        "write_bmp",
+        "save",
+        "save_bmp",
+        "pickle",
+        "setstate",
+    ):
         assert key in names
 
 
@@ -377,7 +394,9 @@ def test_no_leak(name, traced):
     assert min(grown) < 4096 + n // 8, f"{name}: traced memory grew by {grown} bytes in {ROUNDS} x {n} calls"
     # RSS catches untraced allocations (C++ new, malloc) of some size. Not
     # under ASan, whose quarantine keeps freed memory resident by design.
-    assert SANITIZED or min(rss_grown) < (2 << 20) + n * 8, f"{name}: RSS grew by {rss_grown} bytes in {ROUNDS} x {n} calls"
+    assert SANITIZED or min(rss_grown) < (2 << 20) + n * 8, (
+        f"{name}: RSS grew by {rss_grown} bytes in {ROUNDS} x {n} calls"
+    )
     assert not all(drifts), f"{name}: reference counts drifted: {drifts}"
 
 

@@ -2,6 +2,7 @@
 sanitizer build (tools/sanitize-tests.sh). Each test names the bug it pins.
 In the normal build a regression may pass silently or crash; in the sanitizer
 build it aborts with a report, so keep these running there too."""
+
 import pytest
 
 

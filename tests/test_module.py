@@ -19,17 +19,23 @@ import pytest
 # (object path, qualname, parameters, annotations in order)
 FUNCTIONS = [
     ("_readChunk", "_readChunk", ["stream"], {"return": "Tuple[bytes, bytes]"}),
-    ("_makeChunk", "_makeChunk", ["chunkType", "data"],
-     {"chunkType": "bytes", "data": "bytes", "return": "bytes"}),
+    ("_makeChunk", "_makeChunk", ["chunkType", "data"], {"chunkType": "bytes", "data": "bytes", "return": "bytes"}),
     ("_writePng", "_writePng", ["path", "width", "height", "pixels"], {"return": "None"}),
     ("_writeBmp", "_writeBmp", ["path", "width", "height", "pixels"], {"return": "None"}),
     ("SimpleImage._streamToImage", "SimpleImage._streamToImage", ["stream"], {}),
-    ("SimpleImage.open", "SimpleImage.open", ["source"],
-     {"source": "ImageInput", "return": "'SimpleImage'"}),
-    ("SimpleImage.getPixel", "SimpleImage.getPixel", ["self", "coords"],
-     {"coords": "Tuple[int, int]", "return": "Tuple[int, int, int]"}),
-    ("SimpleImage.putPixel", "SimpleImage.putPixel", ["self", "coords", "value"],
-     {"coords": "Tuple[int, int]", "value": "Sequence[int]", "return": "None"}),
+    ("SimpleImage.open", "SimpleImage.open", ["source"], {"source": "ImageInput", "return": "'SimpleImage'"}),
+    (
+        "SimpleImage.getPixel",
+        "SimpleImage.getPixel",
+        ["self", "coords"],
+        {"coords": "Tuple[int, int]", "return": "Tuple[int, int, int]"},
+    ),
+    (
+        "SimpleImage.putPixel",
+        "SimpleImage.putPixel",
+        ["self", "coords", "value"],
+        {"coords": "Tuple[int, int]", "value": "Sequence[int]", "return": "None"},
+    ),
     ("SimpleImage.copy", "SimpleImage.copy", ["self"], {"return": "'SimpleImage'"}),
     ("SimpleImage.save", "SimpleImage.save", ["self", "path"], {"path": "str", "return": "None"}),
     ("SimpleImage.saveBmp", "SimpleImage.saveBmp", ["self", "path"], {"path": "str", "return": "None"}),
@@ -50,9 +56,24 @@ def test_namespace_in_order(m):
         import Morvane.simpleImage_ext as m
         print(" ".join(n for n in vars(m) if not (n.startswith("__") and n != "__test__")))
     """)
-    assert out.split() == ["SimpleImage", "struct", "zlib", "BytesIO", "Path", "List", "Sequence", "Tuple",
-                     "Union", "PNG_SIGNATURE", "ImageInput", "_readChunk", "_makeChunk", "_writePng",
-                     "_writeBmp", "__test__"]
+    assert out.split() == [
+        "SimpleImage",
+        "struct",
+        "zlib",
+        "BytesIO",
+        "Path",
+        "List",
+        "Sequence",
+        "Tuple",
+        "Union",
+        "PNG_SIGNATURE",
+        "ImageInput",
+        "_readChunk",
+        "_makeChunk",
+        "_writePng",
+        "_writeBmp",
+        "__test__",
+    ]
     assert m.struct is struct and m.zlib is zlib and m.BytesIO is io.BytesIO and m.Path is pathlib.Path
     assert (m.List, m.Sequence, m.Tuple, m.Union) == (typing.List, typing.Sequence, typing.Tuple, typing.Union)
     assert m.PNG_SIGNATURE == bytes([0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A])
@@ -75,8 +96,9 @@ def test_function_objects(m, dotted, qualname, params, annotations):
     assert list(fn.__annotations__.items()) == list(annotations.items())
     expected = ["cls"] + params if dotted == "SimpleImage.open" else params
     assert list(inspect.signature(fn).parameters) == expected
-    assert all(p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty
-               for p in inspect.signature(fn).parameters.values())
+    assert all(
+        p.kind is p.POSITIONAL_OR_KEYWORD and p.default is p.empty for p in inspect.signature(fn).parameters.values()
+    )
     assert typing.get_type_hints(fn) is not None
 
 
@@ -104,26 +126,34 @@ ARGUMENT_ERRORS = [
     (lambda m, im: m.SimpleImage(1, 1, b"abc", 4), "__cinit__() takes exactly 3 positional arguments (4 given)"),
     (lambda m, im: m.SimpleImage(1, pixels=b"abc"), "__cinit__() takes exactly 3 positional arguments (1 given)"),
     (lambda m, im: m._makeChunk(b"IEND"), "_makeChunk() takes exactly 2 positional arguments (1 given)"),
-    (lambda m, im: m._makeChunk(b"IEND", b"", data=b""),
-     "_makeChunk() got multiple values for keyword argument 'data'"),
-    (lambda m, im: m._makeChunk(b"IEND", data=b"", extra=1),
-     "_makeChunk() got an unexpected keyword argument 'extra'"),
+    (
+        lambda m, im: m._makeChunk(b"IEND", b"", data=b""),
+        "_makeChunk() got multiple values for keyword argument 'data'",
+    ),
+    (lambda m, im: m._makeChunk(b"IEND", data=b"", extra=1), "_makeChunk() got an unexpected keyword argument 'extra'"),
     (lambda m, im: im.getPixel(coords=(0, 0), other=1), "getPixel() got an unexpected keyword argument 'other'"),
     # A missing parameter is reported before a stray keyword.
     (lambda m, im: im.putPixel((0, 0), colour=1), "putPixel() takes exactly 2 positional arguments (1 given)"),
     (lambda m, im: m._writePng("p", 1, 1, 2, 3), "_writePng() takes exactly 4 positional arguments (5 given)"),
     (lambda m, im: m.SimpleImage.open(), "open() takes exactly 1 positional argument (0 given)"),
-    (lambda m, im: m.SimpleImage._streamToImage(1, 2), "_streamToImage() takes exactly 1 positional argument (2 given)"),
+    (
+        lambda m, im: m.SimpleImage._streamToImage(1, 2),
+        "_streamToImage() takes exactly 1 positional argument (2 given)",
+    ),
     (lambda m, im: im.__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
     (lambda m, im: im.__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
     # Exact types, in parameter order, after binding.
     (lambda m, im: im.getPixel([0, 0]), "Argument 'coords' has incorrect type (expected tuple, got list)"),
     (lambda m, im: im.getPixel(None), "Argument 'coords' has incorrect type (expected tuple, got NoneType)"),
-    (lambda m, im: m._makeChunk(bytearray(b"IDAT"), None),
-     "Argument 'chunkType' has incorrect type (expected bytes, got bytearray)"),
+    (
+        lambda m, im: m._makeChunk(bytearray(b"IDAT"), None),
+        "Argument 'chunkType' has incorrect type (expected bytes, got bytearray)",
+    ),
     (lambda m, im: m._makeChunk(b"IDAT", None), "Argument 'data' has incorrect type (expected bytes, got NoneType)"),
-    (lambda m, im: im.save(pathlib.Path("x.png")),
-     f"Argument 'path' has incorrect type (expected str, got {type(pathlib.Path()).__name__})"),
+    (
+        lambda m, im: im.save(pathlib.Path("x.png")),
+        f"Argument 'path' has incorrect type (expected str, got {type(pathlib.Path()).__name__})",
+    ),
     (lambda m, im: im.saveBmp(b"x.bmp"), "Argument 'path' has incorrect type (expected str, got bytes)"),
     # Integer conversions come after the type tests.
     (lambda m, im: m._writeBmp(path="p", width="w", height=1, pixels=b""), "an integer is required"),
@@ -155,10 +185,13 @@ class StrSub(str):
     pass
 
 
-@pytest.mark.parametrize("call, name, expected, got", [
-    (lambda m, im: im.getPixel(TupleSub((0, 0))), "coords", "tuple", "TupleSub"),
-    (lambda m, im: im.save(StrSub("x.png")), "path", "str", "StrSub"),
-])
+@pytest.mark.parametrize(
+    "call, name, expected, got",
+    [
+        (lambda m, im: im.getPixel(TupleSub((0, 0))), "coords", "tuple", "TupleSub"),
+        (lambda m, im: im.save(StrSub("x.png")), "path", "str", "StrSub"),
+    ],
+)
 def test_subclasses_of_builtin_types_refused(m, call, name, expected, got):
     with pytest.raises(TypeError) as info:
         call(m, m.SimpleImage(1, 1, b"abc"))
@@ -180,21 +213,24 @@ def test_non_string_keyword(m):
     assert vectorcall(m._makeChunk, (b"IEND", b""), ("data",)) == bytes.fromhex("0000000049454e44ae426082")
 
 
-@pytest.mark.parametrize("call, name", [
-    (lambda m, im: m.SimpleImage(1, 1, b"abc", **{1: 2}), "__cinit__"),
-    (lambda m, im: m._makeChunk(b"IEND", b"", **{1: 2}), "_makeChunk"),
-    (lambda m, im: m._readChunk(None, **{(): 2}), "_readChunk"),
-    (lambda m, im: m._writePng("x", 1, 1, b"abc", **{1: 2}), "_writePng"),
-    (lambda m, im: m._writeBmp("x", 1, 1, b"abc", **{1: 2}), "_writeBmp"),
-    (lambda m, im: m.SimpleImage._streamToImage(None, **{1: 2}), "_streamToImage"),
-    (lambda m, im: m.SimpleImage.copy(im, **{1: 2}), "copy"),
-    (lambda m, im: m.SimpleImage.save(im, "x", **{1: 2}), "save"),
-    # Bound methods: the interpreter's own check runs first.
-    (lambda m, im: im.getPixel((0, 0), **{1: 2}), None),
-    (lambda m, im: im.putPixel((0, 0), (1, 2, 3), **{1: 2}), None),
-    (lambda m, im: im.copy(**{1: 2}), None),
-    (lambda m, im: m.SimpleImage.open(b"", **{1: 2}), None),
-])
+@pytest.mark.parametrize(
+    "call, name",
+    [
+        (lambda m, im: m.SimpleImage(1, 1, b"abc", **{1: 2}), "__cinit__"),
+        (lambda m, im: m._makeChunk(b"IEND", b"", **{1: 2}), "_makeChunk"),
+        (lambda m, im: m._readChunk(None, **{(): 2}), "_readChunk"),
+        (lambda m, im: m._writePng("x", 1, 1, b"abc", **{1: 2}), "_writePng"),
+        (lambda m, im: m._writeBmp("x", 1, 1, b"abc", **{1: 2}), "_writeBmp"),
+        (lambda m, im: m.SimpleImage._streamToImage(None, **{1: 2}), "_streamToImage"),
+        (lambda m, im: m.SimpleImage.copy(im, **{1: 2}), "copy"),
+        (lambda m, im: m.SimpleImage.save(im, "x", **{1: 2}), "save"),
+        # Bound methods: the interpreter's own check runs first.
+        (lambda m, im: im.getPixel((0, 0), **{1: 2}), None),
+        (lambda m, im: im.putPixel((0, 0), (1, 2, 3), **{1: 2}), None),
+        (lambda m, im: im.copy(**{1: 2}), None),
+        (lambda m, im: m.SimpleImage.open(b"", **{1: 2}), None),
+    ],
+)
 def test_non_string_keyword_in_a_mapping(m, call, name):
     # f(**mapping) with a key that is not a string, nothing written or read.
     with pytest.raises(TypeError) as info:
@@ -217,8 +253,10 @@ def test_function_after_the_collector_cleared_it():
         print(fn.__name__, fn.__qualname__, repr(fn).split()[1], fn.__annotations__, fn.__code__.co_varnames)
         print(fn(b"IEND", b"").hex())
     """)
-    assert out.split("\n")[:2] == ["_makeChunk _makeChunk _makeChunk {} ('chunkType', 'data')",
-                                    "0000000049454e44ae426082"]
+    assert out.split("\n")[:2] == [
+        "_makeChunk _makeChunk _makeChunk {} ('chunkType', 'data')",
+        "0000000049454e44ae426082",
+    ]
 
 
 def test_unbound_methods_check_their_instance(m):
@@ -247,26 +285,38 @@ class IndexOnly:
         return 1
 
 
-@pytest.mark.parametrize("value, expected", [
-    (7, 7), (True, 1), (IntSub(5), 5), (2.9, 2), (-2.9, -2), (Converts(3), 3),
-    (2**31 - 1, 2**31 - 1), (-2**31, -2**31),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (7, 7),
+        (True, 1),
+        (IntSub(5), 5),
+        (2.9, 2),
+        (-2.9, -2),
+        (Converts(3), 3),
+        (2**31 - 1, 2**31 - 1),
+        (-(2**31), -(2**31)),
+    ],
+)
 def test_int32_conversion_accepts(m, value, expected):
     image = m.SimpleImage(1, 1, b"abc")
     image.width = value
     assert image.width == expected and type(image.width) is int
 
 
-@pytest.mark.parametrize("value, error, message", [
-    ("2", TypeError, "an integer is required"),
-    (None, TypeError, "an integer is required"),
-    (IndexOnly(), TypeError, "an integer is required"),
-    (Converts(2.5), TypeError, "__int__ returned non-int (type float)"),
-    (2**31, OverflowError, None),
-    (-2**31 - 1, OverflowError, None),
-    (float(2**40), OverflowError, None),
-    (Converts(2**31), OverflowError, None),
-])
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        ("2", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        (IndexOnly(), TypeError, "an integer is required"),
+        (Converts(2.5), TypeError, "__int__ returned non-int (type float)"),
+        (2**31, OverflowError, None),
+        (-(2**31) - 1, OverflowError, None),
+        (float(2**40), OverflowError, None),
+        (Converts(2**31), OverflowError, None),
+    ],
+)
 def test_int32_conversion_refuses(m, value, error, message):
     image = m.SimpleImage(1, 1, b"abc")
     for attempt in (lambda: setattr(image, "height", value), lambda: m.SimpleImage(value, 1, b"abc")):
@@ -293,14 +343,14 @@ def test_reimport_gives_the_same_module(m):
     del sys.modules["Morvane.simpleImage_ext"]
     try:
         import Morvane.simpleImage_ext as again
+
         assert again is m
     finally:
         sys.modules["Morvane.simpleImage_ext"] = m
 
 
 def run_python(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     return result.stdout
 
@@ -320,19 +370,26 @@ def test_failed_initialisation_is_forgotten():
     assert out.split("\n")[:2] == ["failed ModuleNotFoundError", "['_writeBmp'] (1, 1)"]
 
 
-@pytest.mark.parametrize("setup, error", [
-    # What the module body imports from lacks the name.
-    ("import sys, types; sys.modules['pathlib'] = types.ModuleType('pathlib')",
-     "ImportError: cannot import name 'Path' from 'pathlib' (unknown location)"),
-    # The built-ins taken at initialisation are missing.
-    ("import builtins; del builtins.staticmethod", "NameError: name 'staticmethod' is not defined"),
-    ("import builtins; del builtins.open", "NameError: name 'open' is not defined"),
-    # The host's _io, which the module takes its stream types from, has
-    # something else under a type's name.
-    ("import _io, sys, types; fake = types.ModuleType('_io'); fake.__dict__.update(vars(_io)); "
-     "fake.BytesIO = lambda *a: None; sys.modules['_io'] = fake",
-     "ImportError: _io.BytesIO is not a type"),
-])
+@pytest.mark.parametrize(
+    "setup, error",
+    [
+        # What the module body imports from lacks the name.
+        (
+            "import sys, types; sys.modules['pathlib'] = types.ModuleType('pathlib')",
+            "ImportError: cannot import name 'Path' from 'pathlib' (unknown location)",
+        ),
+        # The built-ins taken at initialisation are missing.
+        ("import builtins; del builtins.staticmethod", "NameError: name 'staticmethod' is not defined"),
+        ("import builtins; del builtins.open", "NameError: name 'open' is not defined"),
+        # The host's _io, which the module takes its stream types from, has
+        # something else under a type's name.
+        (
+            "import _io, sys, types; fake = types.ModuleType('_io'); fake.__dict__.update(vars(_io)); "
+            "fake.BytesIO = lambda *a: None; sys.modules['_io'] = fake",
+            "ImportError: _io.BytesIO is not a type",
+        ),
+    ],
+)
 def test_initialisation_failures(setup, error):
     out = run_python(f"""
         {setup}
@@ -369,9 +426,12 @@ def test_function_of_a_failed_initialisation():
             except Exception as e:
                 print(f"{type(e).__name__}: {e}")
     """)
-    assert out.splitlines() == ["failed: no static methods", "SimpleImage._streamToImage",
-                                "AttributeError: __globals__",
-                                "NameError: name 'PNG_SIGNATURE' is not defined"]
+    assert out.splitlines() == [
+        "failed: no static methods",
+        "SimpleImage._streamToImage",
+        "AttributeError: __globals__",
+        "NameError: name 'PNG_SIGNATURE' is not defined",
+    ]
 
 
 def test_created_from_a_spec_without_loader_or_parent():
@@ -402,10 +462,14 @@ def test_second_module_object_cannot_be_initialised():
         print(moduleSpec.loader.create_module(moduleSpec) is first)
     """)
     assert out.split("\n")[:2] == [
-        "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.", "True"]
+        "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.",
+        "True",
+    ]
 
 
-OWN_REFUSAL = "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
+OWN_REFUSAL = (
+    "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process."
+)
 HOST_REFUSAL = "ImportError: module Morvane.simpleImage_ext does not support loading in subinterpreters"
 
 # Run in a second interpreter: what importing the module there gives.
@@ -427,12 +491,20 @@ else:
 # interpreters, before that step; 3.11 has no isolated configuration (it makes
 # a legacy interpreter). A legacy one told to check extensions (3.13 on) meets
 # the declaration too.
-@pytest.mark.parametrize("config, refusal", [
-    ("legacy", OWN_REFUSAL),
-    ("isolated", HOST_REFUSAL if sys.version_info >= (3, 12) else OWN_REFUSAL),
-    pytest.param("checked", HOST_REFUSAL, marks=pytest.mark.skipif(
-        sys.version_info < (3, 13), reason="interpreter configurations can be adjusted from 3.13 on")),
-])
+@pytest.mark.parametrize(
+    "config, refusal",
+    [
+        ("legacy", OWN_REFUSAL),
+        ("isolated", HOST_REFUSAL if sys.version_info >= (3, 12) else OWN_REFUSAL),
+        pytest.param(
+            "checked",
+            HOST_REFUSAL,
+            marks=pytest.mark.skipif(
+                sys.version_info < (3, 13), reason="interpreter configurations can be adjusted from 3.13 on"
+            ),
+        ),
+    ],
+)
 def test_one_interpreter_per_process(config, refusal):
     out = run_python(f"""
         import sys

@@ -25,8 +25,9 @@ SOURCES = ROOT / "src" / "Morvane"
 NATIVE = Path(__file__).resolve().parent / "native"
 PROGRAMS = sorted(p.stem for p in NATIVE.glob("*_test.cpp"))
 VARIANTS = {"vector": [], "scalar": ["-DMV_FORCE_SCALAR=1"], "sse2": ["-DMV_FORCE_SSE2=1"]}
-BUILDS = [(program, variant) for program in PROGRAMS for variant in VARIANTS
-          if variant != "sse2" or program == "kernels_test"]
+BUILDS = [
+    (program, variant) for program in PROGRAMS for variant in VARIANTS if variant != "sse2" or program == "kernels_test"
+]
 # The module's own warnings, as errors.
 WARNINGS = ["-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion", "-Wno-sign-conversion", "-Werror"]
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
@@ -56,8 +57,12 @@ def native_build(tmp_path_factory):
     out = Path(os.environ.get("MORVANE_NATIVE_BUILD_DIR") or tmp_path_factory.mktemp("native"))
     out.mkdir(parents=True, exist_ok=True)
     extra = shlex.split(os.environ.get("MORVANE_NATIVE_CXXFLAGS", ""))
-    probe = subprocess.run([*cxx, *SANITIZE, "-x", "c++", "-", "-o", str(out / "probe")],
-                           input="int main() { return 0; }", capture_output=True, text=True)
+    probe = subprocess.run(
+        [*cxx, *SANITIZE, "-x", "c++", "-", "-o", str(out / "probe")],
+        input="int main() { return 0; }",
+        capture_output=True,
+        text=True,
+    )
     sanitize = SANITIZE if probe.returncode == 0 else []
 
     def build(program, variant):
@@ -65,9 +70,22 @@ def native_build(tmp_path_factory):
         found = re.search(r"^// sources:(.*)$", text, re.M)
         sources = [SOURCES / name for name in found.group(1).split()] if found else []
         exe = out / f"{program}-{variant}"
-        command = [*cxx, "-std=c++17", "-O1", "-g", *WARNINGS, *sanitize, *VARIANTS[variant], *extra,
-                   f"-I{SOURCES}", f"-I{NATIVE}", str(NATIVE / f"{program}.cpp"), *map(str, sources),
-                   "-o", str(exe)]
+        command = [
+            *cxx,
+            "-std=c++17",
+            "-O1",
+            "-g",
+            *WARNINGS,
+            *sanitize,
+            *VARIANTS[variant],
+            *extra,
+            f"-I{SOURCES}",
+            f"-I{NATIVE}",
+            str(NATIVE / f"{program}.cpp"),
+            *map(str, sources),
+            "-o",
+            str(exe),
+        ]
         result = subprocess.run(command, capture_output=True, text=True, cwd=out)
         assert result.returncode == 0, f"{shlex.join(command)}\n{result.stderr[-4000:]}"
         return exe

@@ -62,8 +62,15 @@ class PathLike:
 
 @pytest.mark.parametrize(
     "make",
-    [lambda p: None, lambda p: 5, lambda p: memoryview(p.read_bytes()), lambda p: pathlib.PurePosixPath(p),
-     PathLike, lambda p: list(p.read_bytes()), lambda p: io.BytesIO(p.read_bytes())],
+    [
+        lambda p: None,
+        lambda p: 5,
+        lambda p: memoryview(p.read_bytes()),
+        lambda p: pathlib.PurePosixPath(p),
+        PathLike,
+        lambda p: list(p.read_bytes()),
+        lambda p: io.BytesIO(p.read_bytes()),
+    ],
     ids=["None", "int", "memoryview", "PurePath", "PathLike", "list", "BytesIO"],
 )
 def test_open_refuses_other_sources(m, image_file, make):
@@ -123,6 +130,7 @@ def subclass(m, result=None, new=None):
             return (result or m.SimpleImage._streamToImage)(stream)
 
         if new is not None:
+
             def __new__(cls, *args, **kwargs):
                 return new(cls, seen, *args, **kwargs)
 
@@ -183,7 +191,8 @@ def test_override_result_must_unpack(m, image_file, kind, result, exc, message):
 
 
 @pytest.mark.parametrize(
-    "result", [lambda: [2, 1, PIXELS], lambda: iter((2, 1, bytearray(PIXELS))), lambda: (2, 1, list(PIXELS))])
+    "result", [lambda: [2, 1, PIXELS], lambda: iter((2, 1, bytearray(PIXELS))), lambda: (2, 1, list(PIXELS))]
+)
 def test_override_any_three_item_iterable(m, result):
     Sub, _ = subclass(m, result=lambda stream: result())
     image = Sub.open(b"ignored by the override")
@@ -250,8 +259,9 @@ def test_stream_to_image_returns_decoder_tuple(m, data, first):
 # holds "BM" and the signature: detection looks at offset k, the decoder at 0.
 BMP_HOLDING_SIG = BMP_DATA[:54] + PNG_SIG
 TEXT = b"k\x00BM" + PNG_SIG
-PNG_HOLDING_TEXT = png(chunk(b"IHDR", ihdr(2, 1)), chunk(b"tEXt", TEXT), chunk(b"IDAT", zlib.compress(b"\x00" + PIXELS)),
-                       IEND_CHUNK)
+PNG_HOLDING_TEXT = png(
+    chunk(b"IHDR", ihdr(2, 1)), chunk(b"tEXt", TEXT), chunk(b"IDAT", zlib.compress(b"\x00" + PIXELS)), IEND_CHUNK
+)
 AT_BM = PNG_HOLDING_TEXT.index(b"BM")
 AT_SIG = PNG_HOLDING_TEXT.index(PNG_SIG, 1)
 

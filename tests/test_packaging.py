@@ -70,7 +70,11 @@ def test_sdist_holds_the_build_inputs_and_nothing_else(dist):
     with tarfile.open(sdist) as tar:
         names = {name.split("/", 1)[1] for name in tar.getnames() if "/" in name}
     assert names == {
-        "PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
+        "PKG-INFO",
+        "pyproject.toml",
+        "CMakeLists.txt",
+        "README.md",
+        "LICENSE",
         *(f"src/Morvane/{name}" for name in packageFiles()),
     }
 
@@ -94,8 +98,13 @@ def test_wheel_holds_the_module_stubs_and_sample_but_no_sources(dist):
 
     with zipfile.ZipFile(wheel) as whl:
         metadata = whl.read("morvane-0.1.0.dist-info/METADATA").decode()
-    for line in ("Name: Morvane", "Version: 0.1.0", "License: MIT", "Requires-Python: >=3.11",
-                 "Classifier: License :: OSI Approved :: MIT License"):
+    for line in (
+        "Name: Morvane",
+        "Version: 0.1.0",
+        "License: MIT",
+        "Requires-Python: >=3.11",
+        "Classifier: License :: OSI Approved :: MIT License",
+    ):
         assert line in metadata.splitlines()
 
 
@@ -124,13 +133,16 @@ def repaired(request, dist, tmp_path_factory):
 def test_repaired_wheel_is_manylinux_and_carries_nothing_more(repaired):
     version, _, fixed, wheel = repaired
     cp = "cp" + version.replace(".", "")
-    name, ver, python, abi, platforms = fixed.name[:-len(".whl")].split("-")
+    name, ver, python, abi, platforms = fixed.name[: -len(".whl")].split("-")
     assert (name, ver, python, abi) == ("morvane", "0.1.0", cp, cp)
     machine = re.escape(platform.machine())
     assert all(re.fullmatch(rf"manylinux(_2_\d+|\d+)_{machine}", p) for p in platforms.split(".")), platforms
     with zipfile.ZipFile(fixed) as whl:
-        tags = [line.split(": ", 1)[1] for line in whl.read("morvane-0.1.0.dist-info/WHEEL").decode().splitlines()
-                if line.startswith("Tag: ")]
+        tags = [
+            line.split(": ", 1)[1]
+            for line in whl.read("morvane-0.1.0.dist-info/WHEEL").decode().splitlines()
+            if line.startswith("Tag: ")
+        ]
     assert sorted(tags) == sorted(f"{cp}-{cp}-{p}" for p in platforms.split("."))
     # The module needs no library beyond the ones every manylinux system has:
     # nothing was grafted into the wheel (which now lists its directories too).
@@ -142,8 +154,7 @@ def test_repaired_wheel_installs_in_a_fresh_venv_and_passes_the_tests(repaired, 
     python = env / "bin" / "python"
     sh(python, "-m", "pip", "install", f"{fixed}[test]")
 
-    where = sh(python, "-c", "import sys, Morvane.simpleImage_ext as m; print(m.__file__, sys.version)",
-               cwd=tmp_path)
+    where = sh(python, "-c", "import sys, Morvane.simpleImage_ext as m; print(m.__file__, sys.version)", cwd=tmp_path)
     assert where.stdout.startswith(str(env)) and where.stdout.split()[1].startswith(version + "."), where.stdout
 
     # The command line runs on the bundled sample with no file of the user's.

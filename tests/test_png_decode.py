@@ -39,8 +39,15 @@ def decode_error(m, data, exc=ValueError):
         # Nothing after IEND is read, not even a broken chunk.
         (ONE_PIXEL, b"\x00\x00\x00\x05junk"),
         # Other chunks are read whole and CRC-checked, then skipped; IEND data is ignored.
-        (png(chunk(b"tEXt", b"k\x00v"), chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\x00\x0a\x14\x1e")),
-             chunk(b"IEND", b"ignored")), b"more"),
+        (
+            png(
+                chunk(b"tEXt", b"k\x00v"),
+                chunk(b"IHDR", ihdr(1, 1)),
+                chunk(b"IDAT", zlib.compress(b"\x00\x0a\x14\x1e")),
+                chunk(b"IEND", b"ignored"),
+            ),
+            b"more",
+        ),
         # A stream that ends at a chunk boundary without IEND is accepted.
         (png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\x00\x0a\x14\x1e"))), b""),
     ],
@@ -78,8 +85,16 @@ def test_png_decoder_takes_chunks_from_replacement(m, monkeypatch):
     # Only chunk types are looked at: IDAT pieces are joined in stream order,
     # whatever lies between them, and IHDR may come last.
     compressed = zlib.compress(b"\x00\x01\x02\x03\x00\x04\x05\x06")
-    feed = iter([(b"IDAT", compressed[:3]), (b"gAMA", b"xx"), (b"IDAT", compressed[3:]),
-                 (b"IHDR", ihdr(1, 2)), (b"", b""), (b"IHDR", b"never asked for")])
+    feed = iter(
+        [
+            (b"IDAT", compressed[:3]),
+            (b"gAMA", b"xx"),
+            (b"IDAT", compressed[3:]),
+            (b"IHDR", ihdr(1, 2)),
+            (b"", b""),
+            (b"IHDR", b"never asked for"),
+        ]
+    )
     monkeypatch.setattr(m, "_readChunk", lambda stream: next(feed))
     stream = SpyStream(PNG_SIG)
     assert m.SimpleImage._streamToImage(stream) == (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))
@@ -88,11 +103,14 @@ def test_png_decoder_takes_chunks_from_replacement(m, monkeypatch):
     assert next(feed)[1] == b"never asked for"
 
 
-@pytest.mark.parametrize("piece, outcome", [
-    (bytearray, (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))),
-    (memoryview, (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))),
-    (lambda b: b.decode("latin-1"), "sequence item 1: expected a bytes-like object, str found"),
-])
+@pytest.mark.parametrize(
+    "piece, outcome",
+    [
+        (bytearray, (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))),
+        (memoryview, (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))),
+        (lambda b: b.decode("latin-1"), "sequence item 1: expected a bytes-like object, str found"),
+    ],
+)
 @pytest.mark.parametrize("one_call", [False, True], ids=["inflated-in-pieces", "one-call"])
 def test_png_idat_data_of_other_types_is_joined(m, monkeypatch, piece, outcome, one_call):
     # A replacement _readChunk may give IDAT data that is not bytes: the
@@ -147,8 +165,9 @@ def test_png_decoder_uses_module_zlib_and_struct(m, monkeypatch):
         return b"\x00\x01\x02\x03\x00\x04\x05\x06"
 
     monkeypatch.setattr(m, "zlib", types.SimpleNamespace(crc32=zlib.crc32, decompress=decompress))
-    data = png(chunk(b"IHDR", ihdr(1, 2)), chunk(b"IDAT", b"ab"), chunk(b"zzZZ", b""), chunk(b"IDAT", b"cd"),
-               IEND_CHUNK)
+    data = png(
+        chunk(b"IHDR", ihdr(1, 2)), chunk(b"IDAT", b"ab"), chunk(b"zzZZ", b""), chunk(b"IDAT", b"cd"), IEND_CHUNK
+    )
     # The IDAT data joined in stream order, decompressed in one call.
     assert decode(m, data) == (1, 2, bytearray(b"\x01\x02\x03\x04\x05\x06"))
     assert calls == [b"abcd"]
@@ -222,8 +241,9 @@ def test_png_without_header(m, data):
 
 def test_png_later_ihdr_replaces_earlier(m):
     raw = b"\x00\x0a\x14\x1e"
-    data = png(chunk(b"IHDR", ihdr(9, 9, depth=16)), chunk(b"IDAT", zlib.compress(raw)),
-               chunk(b"IHDR", ihdr(1, 1)), IEND_CHUNK)
+    data = png(
+        chunk(b"IHDR", ihdr(9, 9, depth=16)), chunk(b"IDAT", zlib.compress(raw)), chunk(b"IHDR", ihdr(1, 1)), IEND_CHUNK
+    )
     assert decode(m, data) == (1, 1, bytearray(b"\x0a\x14\x1e"))
 
 
@@ -252,8 +272,15 @@ def test_png_host_errors_pass_through(m, data, exc):
         (PNG_SIG + chunk(b"IHDR", ihdr(1, 1))[:20], "Unexpected EOF while reading chunk data"),
         (PNG_SIG + chunk(b"IHDR", ihdr(1, 1))[:23], "Unexpected EOF while reading chunk CRC"),
         # A bad CRC in a chunk the decoder otherwise ignores fails the decode.
-        (png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"tEXt", b"a\x00b", crc_value=0),
-             chunk(b"IDAT", zlib.compress(b"\x00\x01\x02\x03")), IEND_CHUNK), "Corrupted PNG chunk detected"),
+        (
+            png(
+                chunk(b"IHDR", ihdr(1, 1)),
+                chunk(b"tEXt", b"a\x00b", crc_value=0),
+                chunk(b"IDAT", zlib.compress(b"\x00\x01\x02\x03")),
+                IEND_CHUNK,
+            ),
+            "Corrupted PNG chunk detected",
+        ),
     ],
 )
 def test_png_chunk_errors_propagate(m, data, message):
@@ -266,8 +293,9 @@ def _raw_length_cases():
             good = height * (width * bpp + 1)
             for delta in (-1, 1):
                 if good + delta >= 0:
-                    yield pytest.param(width, height, colour, bytes(good + delta),
-                                       id=f"c{colour}-{width}x{height}{delta:+d}")
+                    yield pytest.param(
+                        width, height, colour, bytes(good + delta), id=f"c{colour}-{width}x{height}{delta:+d}"
+                    )
 
 
 @pytest.mark.parametrize("width, height, colour, raw", list(_raw_length_cases()))
@@ -418,15 +446,18 @@ def test_png_first_bad_row_is_reported(m, bpp, pair):
         (3, -2, b"", "Malformed PNG image data"),
         (0, -3, b"", "Malformed PNG image data"),
         # An expected length beyond 64 bits matches nothing.
-        (-2**31, -2**31, b"", "Malformed PNG image data"),
+        (-(2**31), -(2**31), b"", "Malformed PNG image data"),
     ],
 )
 @pytest.mark.parametrize("one_call", [False, True], ids=["inflated-in-pieces", "one-call"])
 def test_png_sizes_from_a_rebound_struct_are_exact(m, monkeypatch, width, height, raw, outcome, one_call):
     # A module-level struct may hand back IHDR values the file cannot hold.
     values = (width, height, 8, 2, 0, 0, 0)
-    monkeypatch.setattr(m, "struct", types.SimpleNamespace(
-        unpack=lambda fmt, data: values if fmt == ">IIBBBBB" else struct.unpack(fmt, data)))
+    monkeypatch.setattr(
+        m,
+        "struct",
+        types.SimpleNamespace(unpack=lambda fmt, data: values if fmt == ">IIBBBBB" else struct.unpack(fmt, data)),
+    )
     if one_call:
         monkeypatch.setattr(m, "zlib", types.SimpleNamespace(**{n: getattr(zlib, n) for n in dir(zlib)}))
     data = simple_png(1, 1, raw)

@@ -35,10 +35,18 @@ class ByteArraySub(bytearray):
 
 @pytest.mark.parametrize(
     "pixels",
-    [bytearray(PIXELS_2X1), PIXELS_2X1, list(PIXELS_2X1), memoryview(PIXELS_2X1), ByteArraySub(PIXELS_2X1),
-     array.array("B", PIXELS_2X1), iter(PIXELS_2X1),
-     # Extra bytes are accepted and ignored.
-     PIXELS_2X1 + b"\x01\x02\x03\x04", bytearray(PIXELS_2X1 + b"\x09")],
+    [
+        bytearray(PIXELS_2X1),
+        PIXELS_2X1,
+        list(PIXELS_2X1),
+        memoryview(PIXELS_2X1),
+        ByteArraySub(PIXELS_2X1),
+        array.array("B", PIXELS_2X1),
+        iter(PIXELS_2X1),
+        # Extra bytes are accepted and ignored.
+        PIXELS_2X1 + b"\x01\x02\x03\x04",
+        bytearray(PIXELS_2X1 + b"\x09"),
+    ],
     ids=["bytearray", "bytes", "list", "memoryview", "subclass", "array", "iterator", "long-bytes", "long-bytearray"],
 )
 def test_write_png_2x1_exact_bytes(m, tmp_path, pixels):
@@ -250,16 +258,19 @@ class StrSub(str):
 
 @pytest.mark.parametrize(
     "make_path, type_name",
-    [(pathlib.Path, "PosixPath"), (lambda p: None, "NoneType"), (lambda p: str(p).encode(), "bytes"),
-     (StrSub, "StrSub")],
+    [
+        (pathlib.Path, "PosixPath"),
+        (lambda p: None, "NoneType"),
+        (lambda p: str(p).encode(), "bytes"),
+        (StrSub, "StrSub"),
+    ],
 )
 def test_save_refuses_non_str_path(m, tmp_path, monkeypatch, make_path, type_name):
     monkeypatch.setattr(m, "_writePng", lambda *a: pytest.fail("_writePng called"))
     target = tmp_path / "x.png"
     with pytest.raises(TypeError) as info:
         m.SimpleImage(1, 1, b"abc").save(make_path(target))
-    assert str(info.value).startswith(
-        f"Argument 'path' has incorrect type (expected str, got {type_name})")
+    assert str(info.value).startswith(f"Argument 'path' has incorrect type (expected str, got {type_name})")
     assert not target.exists()
 
 

@@ -92,8 +92,7 @@ def streams(bpp):
 
 def png_of(chunks, bpp, width=WIDTH, height=HEIGHT):
     colour = 2 if bpp == 3 else 6
-    return png(chunk(b"IHDR", ihdr(width, height, colour=colour)), *(chunk(b"IDAT", c) for c in chunks),
-               IEND_CHUNK)
+    return png(chunk(b"IHDR", ihdr(width, height, colour=colour)), *(chunk(b"IDAT", c) for c in chunks), IEND_CHUNK)
 
 
 def one_shot(chunks, bpp, data):
@@ -156,8 +155,7 @@ def test_every_way_ends_like_one_shot(m, monkeypatch, request, bpp, name):
     if not request.config.getoption("--no-zlib-ng"):
         fast = pytest.importorskip("zlib_ng.zlib_ng")
         real = fast.decompressobj
-        for calls, how in [(0, fast.error("made to fail")), (2, MemoryError()), (1, "str"), (0, "eof"),
-                           (1, "stuck")]:
+        for calls, how in [(0, fast.error("made to fail")), (2, MemoryError()), (1, "str"), (0, "eof"), (1, "stuck")]:
             monkeypatch.setattr(fast, "decompressobj", lambda *a, c=calls, h=how: Failing(real(*a), c, h))
             assert outcome(m, data) == expected, (calls, how)
         monkeypatch.setattr(fast, "decompressobj", real)
@@ -196,13 +194,16 @@ def test_zlib_ng_interruption_propagates(m, fast_zlib, monkeypatch):
         m.SimpleImage.open(png_of(streams(3)["exact"], 3))
 
 
-@pytest.mark.parametrize("error, outcome", [
-    # An interruption propagates, and the next decode imports zlib-ng.
-    ("KeyboardInterrupt", ["KeyboardInterrupt", "zlib-ng imported: True"]),
-    # Any other failure means no zlib-ng: the host's zlib inflates, and the
-    # import is never tried again.
-    ("ImportError", [f"({WIDTH}, {HEIGHT})", "zlib-ng imported: False"]),
-])
+@pytest.mark.parametrize(
+    "error, outcome",
+    [
+        # An interruption propagates, and the next decode imports zlib-ng.
+        ("KeyboardInterrupt", ["KeyboardInterrupt", "zlib-ng imported: True"]),
+        # Any other failure means no zlib-ng: the host's zlib inflates, and the
+        # import is never tried again.
+        ("ImportError", [f"({WIDTH}, {HEIGHT})", "zlib-ng imported: False"]),
+    ],
+)
 def test_zlib_ng_import_failing(fast_zlib, error, outcome):
     script = textwrap.dedent(f"""
         import importlib.abc, sys
@@ -236,8 +237,11 @@ def test_high_ratio_stream(m, bpp):
     # many output pieces from one piece of input.
     width = height = 1000
     raw = bytes(height * (width * bpp + 1))
-    data = png(chunk(b"IHDR", ihdr(width, height, colour=2 if bpp == 3 else 6)),
-               chunk(b"IDAT", zlib.compress(raw, 9)), IEND_CHUNK)
+    data = png(
+        chunk(b"IHDR", ihdr(width, height, colour=2 if bpp == 3 else 6)),
+        chunk(b"IDAT", zlib.compress(raw, 9)),
+        IEND_CHUNK,
+    )
     assert len(data) < 10_000
     result = m.SimpleImage._streamToImage(io.BytesIO(data))
     assert result == (width, height, bytearray(width * height * 3))
@@ -252,8 +256,7 @@ def test_decoding_holds_no_inflated_copy(m, tmp_path):
     rows = [b"\x01" + bytes(rnd.randrange(3) for _ in range(side * 3)) for _ in range(side)]
     idat = zlib.compress(b"".join(rows))
     path = tmp_path / "big.png"
-    path.write_bytes(png(chunk(b"IHDR", ihdr(side, side)), *(chunk(b"IDAT", c) for c in split(idat, 8192)),
-                         IEND_CHUNK))
+    path.write_bytes(png(chunk(b"IHDR", ihdr(side, side)), *(chunk(b"IDAT", c) for c in split(idat, 8192)), IEND_CHUNK))
     m.SimpleImage.open(str(path))  # any first-use imports happen here
     tracemalloc.start()
     try:

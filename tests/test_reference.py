@@ -5,6 +5,7 @@ their structure (header fields just outside the accepted values, filter
 bytes, scanlines one byte long or short, split image data, other chunks,
 re-CRC'd damage, cuts; BMP headers consistent or not, offsets, padding).
 """
+
 from __future__ import annotations
 
 import hashlib
@@ -161,8 +162,9 @@ def png_files(draw):
     width, height = draw(st.integers(0, 5)), draw(st.integers(0, 6))
     colour = draw(st.sampled_from([2, 6]))
     bpp = 3 if colour == 2 else 4
-    rows = [bytes([draw(ANY_FILTER)]) + draw(st.binary(min_size=width * bpp, max_size=width * bpp))
-            for _ in range(height)]
+    rows = [
+        bytes([draw(ANY_FILTER)]) + draw(st.binary(min_size=width * bpp, max_size=width * bpp)) for _ in range(height)
+    ]
     raw = b"".join(rows)
 
     # Scanlines one byte more or less, or a row more or less.
@@ -182,12 +184,14 @@ def png_files(draw):
     fields = [width, height, 8, colour, 0, 0, 0]
     if draw(_sometimes(3)):
         k = draw(st.integers(0, 6))
-        fields[k] = draw({
-            0: st.sampled_from([width + 1, max(0, width - 1), 0, 2**31 - 1, 2**31, 2**32 - 1]),
-            1: st.sampled_from([height + 1, max(0, height - 1), 0, 2**31 - 1, 2**31, 2**32 - 1]),
-            2: st.sampled_from([1, 2, 4, 7, 9, 16, 0, 255]),
-            3: st.sampled_from([0, 1, 3, 4, 5, 7, 255, 2 if colour == 6 else 6]),
-        }.get(k, st.sampled_from([1, 2, 255])))
+        fields[k] = draw(
+            {
+                0: st.sampled_from([width + 1, max(0, width - 1), 0, 2**31 - 1, 2**31, 2**32 - 1]),
+                1: st.sampled_from([height + 1, max(0, height - 1), 0, 2**31 - 1, 2**31, 2**32 - 1]),
+                2: st.sampled_from([1, 2, 4, 7, 9, 16, 0, 255]),
+                3: st.sampled_from([0, 1, 3, 4, 5, 7, 255, 2 if colour == 6 else 6]),
+            }.get(k, st.sampled_from([1, 2, 255]))
+        )
     record = struct.pack(">IIBBBBB", *fields)
     if draw(_sometimes(10)):
         record = draw(st.sampled_from([record[:12], record + b"\x00"]))
@@ -204,15 +208,21 @@ def png_files(draw):
     chunks = [chunk(b"IHDR", record)]
     for piece in pieces:
         if draw(_sometimes(6)):
-            chunks.append(chunk(draw(st.sampled_from([b"tEXt", b"gAMA", b"zzZz", b"\x00\x00\x00\x00"])),
-                                 draw(st.binary(max_size=8))))
+            chunks.append(
+                chunk(
+                    draw(st.sampled_from([b"tEXt", b"gAMA", b"zzZz", b"\x00\x00\x00\x00"])), draw(st.binary(max_size=8))
+                )
+            )
         chunks.append(chunk(b"IDAT", piece))
     chunks.append(chunk(b"IEND", b""))
 
     # Chunk-level damage: IHDR moved last, a chunk dropped or repeated, its
     # data changed and re-CRC'd, a bad CRC.
-    damage = draw(st.sampled_from(["ihdr-last", "drop", "repeat", "recrc", "badcrc", "no-iend"])) \
-        if draw(_sometimes(3)) else None
+    damage = (
+        draw(st.sampled_from(["ihdr-last", "drop", "repeat", "recrc", "badcrc", "no-iend"]))
+        if draw(_sometimes(3))
+        else None
+    )
     index = draw(st.integers(0, len(chunks) - 1))
     if damage == "ihdr-last":
         chunks = chunks[1:-1] + chunks[:1] + chunks[-1:]
@@ -242,11 +252,35 @@ def png_files(draw):
 # Generated BMP files
 
 
-def _bmp(width, height, pixels, *, offset=54, gap=b"", dib=40, planes=1, bits=24, compression=0,
-         file_size=None, image_size=None):
+def _bmp(
+    width,
+    height,
+    pixels,
+    *,
+    offset=54,
+    gap=b"",
+    dib=40,
+    planes=1,
+    bits=24,
+    compression=0,
+    file_size=None,
+    image_size=None,
+):
     header = b"BM" + struct.pack("<IHHI", 54 + len(pixels) if file_size is None else file_size, 0, 0, offset)
-    dib_header = struct.pack("<IiiHHIIiiII", dib, width, height, planes, bits, compression,
-                             len(pixels) if image_size is None else image_size, 2835, 2835, 0, 0)
+    dib_header = struct.pack(
+        "<IiiHHIIiiII",
+        dib,
+        width,
+        height,
+        planes,
+        bits,
+        compression,
+        len(pixels) if image_size is None else image_size,
+        2835,
+        2835,
+        0,
+        0,
+    )
     return header + dib_header + gap + pixels
 
 
@@ -258,16 +292,19 @@ def bmp_files(draw):
     width = draw(st.integers(0, 6))
     height = draw(st.integers(-5, 5))
     stride = (width * 3 + 3) // 4 * 4
-    rows = [draw(st.binary(min_size=width * 3, max_size=width * 3))
-            + draw(st.sampled_from([bytes(stride - width * 3), b"\xff" * (stride - width * 3)]))
-            for _ in range(abs(height))]
+    rows = [
+        draw(st.binary(min_size=width * 3, max_size=width * 3))
+        + draw(st.sampled_from([bytes(stride - width * 3), b"\xff" * (stride - width * 3)]))
+        for _ in range(abs(height))
+    ]
     pixels = b"".join(rows)
     gap = draw(st.sampled_from([b"\x00" * 4, b"gap!" * 16])) if draw(_sometimes(3)) else b""
     fields = dict(offset=54 + len(gap), gap=gap)
 
     # Inconsistent headers: a field alone changed.
-    change = draw(st.sampled_from(["width", "height", "flip", "offset", "format", "sizes"])) \
-        if draw(_sometimes(2)) else None
+    change = (
+        draw(st.sampled_from(["width", "height", "flip", "offset", "format", "sizes"])) if draw(_sometimes(2)) else None
+    )
     if change == "width":
         width = draw(st.one_of(st.sampled_from([width + 1, width - 1, -width]), SIDES))
     elif change == "height":
@@ -275,12 +312,21 @@ def bmp_files(draw):
     elif change == "flip":
         height = -height
     elif change == "offset":
-        fields["offset"] = draw(st.sampled_from([0, 14, 53, 55, 54 + len(gap) + len(pixels),
-                                                 54 + len(gap) + len(pixels) + 1, 2**32 - 1]))
+        fields["offset"] = draw(
+            st.sampled_from([0, 14, 53, 55, 54 + len(gap) + len(pixels), 54 + len(gap) + len(pixels) + 1, 2**32 - 1])
+        )
     elif change == "format":
         name = draw(st.sampled_from(["dib", "planes", "bits", "compression"]))
-        fields[name] = draw(st.sampled_from({"dib": [12, 39, 41, 108, 124], "planes": [0, 2],
-                                             "bits": [1, 8, 16, 23, 25, 32], "compression": [1, 2, 3]}[name]))
+        fields[name] = draw(
+            st.sampled_from(
+                {
+                    "dib": [12, 39, 41, 108, 124],
+                    "planes": [0, 2],
+                    "bits": [1, 8, 16, 23, 25, 32],
+                    "compression": [1, 2, 3],
+                }[name]
+            )
+        )
     elif change == "sizes":
         fields["file_size"] = draw(st.integers(0, 2**32 - 1))
         fields["image_size"] = draw(st.integers(0, 2**32 - 1))
@@ -305,7 +351,8 @@ def test_generated(files, data):
     assert_agrees(data.draw(files()))
 
 
-@pytest.mark.parametrize("data", [b"", b"B", b"BM", b"\x89PNG\r\n\x1a", reference.PNG_SIGNATURE,
-                                  b"BM" + bytes(12), b"PNG"], ids=repr)
+@pytest.mark.parametrize(
+    "data", [b"", b"B", b"BM", b"\x89PNG\r\n\x1a", reference.PNG_SIGNATURE, b"BM" + bytes(12), b"PNG"], ids=repr
+)
 def test_dispatch_edges(data):
     assert_agrees(data)

@@ -6,6 +6,7 @@ Each case runs in a fresh interpreter, so that its peak RSS (ru_maxrss) is
 its own: a decoder that touched the announced pixel buffer, even briefly,
 would show here.
 """
+
 from __future__ import annotations
 
 import json
@@ -52,13 +53,21 @@ def run_open(data: bytes) -> dict:
 
 
 def bmp_header(width: int, height: int, rows: bytes = b"", offset: int = 54) -> bytes:
-    return (b"BM" + struct.pack("<IHHI", 54 + len(rows), 0, 0, offset)
-            + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(rows), 2835, 2835, 0, 0) + rows)
+    return (
+        b"BM"
+        + struct.pack("<IHHI", 54 + len(rows), 0, 0, offset)
+        + struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(rows), 2835, 2835, 0, 0)
+        + rows
+    )
 
 
 def png_header(width: int, height: int, colour: int = 2, raw: bytes = b"\x00") -> bytes:
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour, 0, 0, 0))
+        + chunk(b"IDAT", zlib.compress(raw))
+        + chunk(b"IEND", b"")
+    )
 
 
 INCOMPLETE_BMP = ("ValueError", "Incomplete BMP pixel data")
@@ -118,15 +127,18 @@ def test_png_decompression_bomb_is_bounded():
     # 32 KB of IDAT inflating to 32 MB, for a 1 x 1 image: the decoder stops
     # inflating at the image's size instead of holding all 32 MB.
     idat = zlib.compress(bytes(32 << 20), 9)
-    data = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", idat) + chunk(b"IEND", b""))
+    data = (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", 1, 1, 8, 2, 0, 0, 0))
+        + chunk(b"IDAT", idat)
+        + chunk(b"IEND", b"")
+    )
     assert len(data) < 64 << 10
     result = run_open(data)
     assert result["outcome"] == list(MALFORMED_PNG), result
     assert result["seconds"] < MAX_SECONDS * (3 if SANITIZED else 1), result
     if not SANITIZED:
         assert result["growth_kb"] < MAX_GROWTH_MB * 1024, result
-
 
 
 LIMITED = textwrap.dedent(
@@ -204,5 +216,10 @@ def test_png_without_memory_for_its_pixels(fast_zlib):
     assert proc.returncode == 0, proc.stderr[-3000:]
     outcome = json.loads(proc.stdout.strip().splitlines()[-1])
     rows = [[1, 1, 1], [2, 2, 2], [0, 0, 0], [0, 0, 0]]  # rows 0, 1, 255 and 4095
-    assert outcome == {"right": ["MemoryError", ""], "short": list(MALFORMED_PNG), "long": list(MALFORMED_PNG),
-                       "memory-back": rows + [2], "memory-back-interrupted": ["KeyboardInterrupt", "", 2]}
+    assert outcome == {
+        "right": ["MemoryError", ""],
+        "short": list(MALFORMED_PNG),
+        "long": list(MALFORMED_PNG),
+        "memory-back": rows + [2],
+        "memory-back-interrupted": ["KeyboardInterrupt", "", 2],
+    }

@@ -91,39 +91,39 @@ def test_stub_names_are_the_published_ones():
     stubOnly = {name for name in topLevel if not hasattr(ext, name)}
     # Only the stream protocols exist in the stub alone, as private names.
     assert stubOnly == {"_Readable", "_Seekable"}
-    assert topLevel - stubOnly == {
-        "PNG_SIGNATURE", "ImageInput", "__test__", "SimpleImage", *MODULE_FUNCTIONS
-    }
+    assert topLevel - stubOnly == {"PNG_SIGNATURE", "ImageInput", "__test__", "SimpleImage", *MODULE_FUNCTIONS}
 
     cls = _stubClass(tree)
     members = {n.target.id for n in cls.body if isinstance(n, ast.AnnAssign)}
     members |= set(_defs(cls.body))
-    assert members == {
-        "width", "height", "_pixels", "size", "__new__", "__reduce__", "__setstate__", *METHODS
-    }
+    assert members == {"width", "height", "_pixels", "size", "__new__", "__reduce__", "__setstate__", *METHODS}
     assert all(hasattr(ext.SimpleImage, m) for m in members)
 
 
 def _mypy(tmp_path: Path, *args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *args],
-        cwd=tmp_path, capture_output=True, text=True,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
     )
 
 
 def test_stubtest_finds_no_difference(tmp_path):
     # mypy's own stub checker compares the stub with the imported module.
     run = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "/dev/null",
-         "Morvane.simpleImage_ext"],
-        cwd=tmp_path, capture_output=True, text=True,
+        [sys.executable, "-m", "mypy.stubtest", "--mypy-config-file", "/dev/null", "Morvane.simpleImage_ext"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
     )
     assert run.returncode == 0, run.stdout + run.stderr
 
 
 def test_mypy_accepts_the_example_and_flags_every_mistake(tmp_path):
-    run = _mypy(tmp_path, "--strict", "--warn-unused-ignores",
-                str(HERE / "typing_example.py"), str(HERE / "typing_errors.py"))
+    run = _mypy(
+        tmp_path, "--strict", "--warn-unused-ignores", str(HERE / "typing_example.py"), str(HERE / "typing_errors.py")
+    )
     assert run.returncode == 0, run.stdout + run.stderr
 
 

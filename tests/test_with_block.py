@@ -112,8 +112,9 @@ print(json.dumps(out))
 @pytest.fixture(scope="module")
 def runs(tmp_path_factory):
     folder = tmp_path_factory.mktemp("with")
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(SCRIPT), str(folder)], capture_output=True,
-                            text=True, timeout=120)
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(SCRIPT), str(folder)], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout)
 
@@ -125,8 +126,15 @@ def runs(tmp_path_factory):
         ("False", ["raised", "ValueError", "Unexpected EOF while reading chunk type", None]),
         # It swallows it: the code after the block runs, and the values the
         # image is made of were never assigned.
-        ("True", ["raised", "UnboundLocalError",
-                  "cannot access local variable 'width' where it is not associated with a value", None]),
+        (
+            "True",
+            [
+                "raised",
+                "UnboundLocalError",
+                "cannot access local variable 'width' where it is not associated with a value",
+                None,
+            ],
+        ),
         # An error of __exit__, or of its result's truth, is chained to the decoder's.
         ("raise", ["raised", "LookupError", "from exit", "ValueError"]),
         ("bad-bool", ["raised", "KeyError", "'truth'", "ValueError"]),
@@ -144,8 +152,12 @@ def test_what_open_gives_must_be_a_context_manager(runs, manager, use, mode):
     # Refused as the `with` statement refuses it, before its __enter__ runs.
     run = runs[f"{use}-{manager}"]
     name = {"plain": "Plain", "enter-only": "EnterOnly"}[manager]
-    assert run["result"] == ["raised", "TypeError", f"'{name}' object does not support the context manager protocol",
-                             None]
+    assert run["result"] == [
+        "raised",
+        "TypeError",
+        f"'{name}' object does not support the context manager protocol",
+        None,
+    ]
     assert run["log"] == [["opened", mode]]
 
 

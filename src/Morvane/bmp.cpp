@@ -265,8 +265,7 @@ bool writeRowsJoined(PyObject* output, const uint8_t* data, Py_ssize_t length, i
         if (shortBuffer) {
             // With no pixel of the row inside the buffer, its start is not a
             // position in the buffer at all: do not form it.
-            if (firstRowPixels > 0)
-                swapRedBlue(data + static_cast<size_t>(y) * rowPixels * 3, out, firstRowPixels);
+            if (firstRowPixels > 0) swapRedBlue(data + static_cast<size_t>(y) * rowPixels * 3, out, firstRowPixels);
         } else {
             for (size_t r = 0; r < nrows; ++r, --y) {
                 swapRedBlue(data + static_cast<size_t>(y) * rowPixels * 3, out, rowPixels);
@@ -312,9 +311,9 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
         {
             Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height));
             if (!w || !h) return false;
-            Ref packed(structCall(names.pack, names.fmtBmpDib, names.int40, w.get(), h.get(), names.int1,
-                                  names.int24, names.int0, pixelArraySize.get(), names.int2835, names.int2835,
-                                  names.int0, names.int0));
+            Ref packed(structCall(names.pack, names.fmtBmpDib, names.int40, w.get(), h.get(), names.int1, names.int24,
+                                  names.int0, pixelArraySize.get(), names.int2835, names.int2835, names.int0,
+                                  names.int0));
             if (!packed || !writeTo(output, packed.get())) return false;
         }
         // With the genuine built-in `open` the file is the host's own, and
@@ -330,8 +329,10 @@ PyObject* writeBmpImpl(const BoundArgs& args) {
 }  // namespace
 
 const FunctionDef kWriteBmp = {
-    "_writeBmp", Kind::Function,
+    "_writeBmp",
+    Kind::Function,
     {"_writeBmp", 4, {{"path"}, {"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}},
-    "None", writeBmpImpl};
+    "None",
+    writeBmpImpl};
 
 }  // namespace mv

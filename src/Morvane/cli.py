@@ -354,16 +354,22 @@ def buildParser() -> argparse.ArgumentParser:
         ),
     )
     convert.add_argument(
-        "paths", nargs="*", metavar="[SRC] DST",
+        "paths",
+        nargs="*",
+        metavar="[SRC] DST",
         help="the image to read (default: the bundled sample) and the file to write: "
-             "NAME.png or NAME.bmp; with --to and --out-dir, the images to read",
+        "NAME.png or NAME.bmp; with --to and --out-dir, the images to read",
     )
-    convert.add_argument("--to", type=str.lower, choices=["png", "bmp"],
-                         help="the format to write every SRC in")
-    convert.add_argument("--out-dir", dest="outDir", metavar="DIR",
-                         help="where to write them (made if missing)")
-    convert.add_argument("-j", "--jobs", type=_jobs, default=_defaultJobs(), metavar="N",
-                         help="convert N files at a time (default: the number of CPUs, %(default)s)")
+    convert.add_argument("--to", type=str.lower, choices=["png", "bmp"], help="the format to write every SRC in")
+    convert.add_argument("--out-dir", dest="outDir", metavar="DIR", help="where to write them (made if missing)")
+    convert.add_argument(
+        "-j",
+        "--jobs",
+        type=_jobs,
+        default=_defaultJobs(),
+        metavar="N",
+        help="convert N files at a time (default: the number of CPUs, %(default)s)",
+    )
     convert.set_defaults(run=cmdConvert, parser=convert)
     return parser
 

@@ -14,8 +14,8 @@ namespace mv {
 namespace {
 
 void raiseCount(const Signature& sig, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, msg::kArgCount, sig.name,
-                 "exactly", static_cast<Py_ssize_t>(sig.nparams), sig.nparams == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, msg::kArgCount, sig.name, "exactly", static_cast<Py_ssize_t>(sig.nparams),
+                 sig.nparams == 1 ? "" : "s", given);
 }
 
 bool nameIs(PyObject* key, const char* name) {
@@ -39,8 +39,7 @@ void raiseType(const Param& param, PyObject* value) {
 
 }  // namespace
 
-bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  BoundArgs& out) {
+bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out) {
     const int n = sig.nparams;
     if (nargs > n) {
         raiseCount(sig, nargs);
@@ -80,8 +79,7 @@ bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                 return false;
             }
             if (j < nargs) {
-                PyErr_Format(PyExc_TypeError, msg::kKeywordTwice, sig.name,
-                             key);
+                PyErr_Format(PyExc_TypeError, msg::kKeywordTwice, sig.name, key);
                 return false;
             }
         }
@@ -150,8 +148,7 @@ bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, B
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
@@ -178,8 +175,8 @@ PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t na
         }
         bound.self = args[0];
         if (def.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
-            PyErr_Format(PyExc_TypeError, msg::kDescriptorMismatch,
-                         fn->name, imageType()->tp_name, Py_TYPE(bound.self)->tp_name);
+            PyErr_Format(PyExc_TypeError, msg::kDescriptorMismatch, fn->name, imageType()->tp_name,
+                         Py_TYPE(bound.self)->tp_name);
             return nullptr;
         }
         ++args;
@@ -292,8 +289,8 @@ PyObject* makeCode(const FunctionDef& def, PyObject* name, PyObject* qualname) {
     if (!empty) return nullptr;
     Ref replace(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return nullptr;
-    Ref kwargs(Py_BuildValue("{s:i,s:i,s:O,s:O,s:O}", "co_argcount", argcount, "co_nlocals", argcount,
-                             "co_varnames", varnames.get(), "co_name", name, "co_qualname", qualname));
+    Ref kwargs(Py_BuildValue("{s:i,s:i,s:O,s:O,s:O}", "co_argcount", argcount, "co_nlocals", argcount, "co_varnames",
+                             varnames.get(), "co_name", name, "co_qualname", qualname));
     if (!kwargs) return nullptr;
     Ref noArgs(PyTuple_New(0));
     if (!noArgs) return nullptr;

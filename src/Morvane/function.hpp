@@ -33,8 +33,8 @@ struct BoundArgs {
 using Impl = PyObject* (*)(const BoundArgs& args);
 
 struct Signature {
-    const char* name;      // the short name used in argument messages
-    int nparams;           // not counting self or cls
+    const char* name;  // the short name used in argument messages
+    int nparams;       // not counting self or cls
     Param params[kMaxParams];
 };
 
@@ -54,8 +54,7 @@ struct FunctionDef {
 PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 // Pieces of bindArguments below, out of line.
-bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  BoundArgs& out);
+bool bindKeywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, BoundArgs& out);
 bool raiseParamType(const Signature& sig, const BoundArgs& out);
 bool convertInt32(const Signature& sig, BoundArgs& out);
 

@@ -64,10 +64,21 @@ bool initNames() {
         unsigned long value;
     };
     const Int ints[] = {
-        {&names.int0, 0},     {&names.int1, 1},     {&names.int2, 2},       {&names.int3, 3},
-        {&names.int4, 4},     {&names.int8, 8},     {&names.int14, 14},     {&names.int24, 24},
-        {&names.int36, 36},   {&names.int40, 40},   {&names.int54, 54},     {&names.int255, 255},
-        {&names.int2835, 2835}, {&names.mask32, 0xFFFFFFFFul}, {&names.outputPiece, 128ul << 10},
+        {&names.int0, 0},
+        {&names.int1, 1},
+        {&names.int2, 2},
+        {&names.int3, 3},
+        {&names.int4, 4},
+        {&names.int8, 8},
+        {&names.int14, 14},
+        {&names.int24, 24},
+        {&names.int36, 36},
+        {&names.int40, 40},
+        {&names.int54, 54},
+        {&names.int255, 255},
+        {&names.int2835, 2835},
+        {&names.mask32, 0xFFFFFFFFul},
+        {&names.outputPiece, 128ul << 10},
     };
     for (const Int& i : ints)
         if (!*i.slot && !(*i.slot = PyLong_FromUnsignedLong(i.value))) return false;
@@ -80,7 +91,7 @@ bool initNames() {
         Py_ssize_t size;
     };
     const Bytes bytes[] = {
-        {&names.emptyBytes, "", 0},   {&names.bytesBM, "BM", 2},     {&names.typeIHDR, "IHDR", 4},
+        {&names.emptyBytes, "", 0},   {&names.bytesBM, "BM", 2},    {&names.typeIHDR, "IHDR", 4},
         {&names.typeIDAT, "IDAT", 4}, {&names.typeIEND, "IEND", 4},
     };
     for (const Bytes& b : bytes)
@@ -186,12 +197,10 @@ bool toInt32(PyObject* value, int32_t* out) {
     if (!converted) return false;
     if (!PyLong_CheckExact(converted.get())) {
         if (!PyLong_Check(converted.get())) {
-            PyErr_Format(PyExc_TypeError, msg::kIntNonInt,
-                         Py_TYPE(converted.get())->tp_name);
+            PyErr_Format(PyExc_TypeError, msg::kIntNonInt, Py_TYPE(converted.get())->tp_name);
             return false;
         }
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             msg::kIntSubclassDeprecated,
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, msg::kIntSubclassDeprecated,
                              Py_TYPE(converted.get())->tp_name) < 0)
             return false;
     }
@@ -281,9 +290,7 @@ PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
     return get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
 }
 
-void raiseTooMany(Py_ssize_t expected) {
-    PyErr_Format(PyExc_ValueError, msg::kTooManyValues, expected);
-}
+void raiseTooMany(Py_ssize_t expected) { PyErr_Format(PyExc_ValueError, msg::kTooManyValues, expected); }
 
 void raiseNeedMore(Py_ssize_t found) {
     PyErr_Format(PyExc_ValueError, msg::kNeedMoreValues, found, found == 1 ? "" : "s");

@@ -237,8 +237,7 @@ PyObject* itemAt(PyObject* obj, Py_ssize_t i);
 template <class... Args>
 inline PyObject* callMethod(PyObject* obj, PyObject* method, Args... args) {
     PyObject* argv[] = {obj, args...};
-    return PyObject_VectorcallMethod(method, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return PyObject_VectorcallMethod(method, argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 template <class... Args>
 inline PyObject* call(PyObject* fn, Args... args) {
@@ -291,9 +290,7 @@ Block withOpenFile(PyObject* path, PyObject* mode, Body&& body) {
     Ref exitFn;
     if (enterFn) exitFn.reset(lookupSpecial(manager.get(), names.exit));
     if (!exitFn || !enterFn) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_TypeError, msg::kNotContextManager,
-                         Py_TYPE(manager.get())->tp_name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, msg::kNotContextManager, Py_TYPE(manager.get())->tp_name);
         return Block::Failed;
     }
     Ref file(PyObject_CallNoArgs(enterFn.get()));

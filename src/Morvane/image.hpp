@@ -6,8 +6,7 @@
 namespace mv {
 
 struct ImageObject {
-    PyObject_HEAD
-    int32_t width;
+    PyObject_HEAD int32_t width;
     int32_t height;
     PyObject* pixels;  // a bytearray, or None
 };

@@ -141,8 +141,7 @@ struct PaethStep {
         pb = abs16(pb);
         pc = abs16(pc);
         const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        const __m128i nearest =
-            select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
+        const __m128i nearest = select(_mm_cmpeq_epi16(smallest, pa), a, select(_mm_cmpeq_epi16(smallest, pb), b, c));
         return _mm_add_epi8(d, nearest);
     }
 };
@@ -222,8 +221,7 @@ __attribute__((target("sse4.1"))) inline __m128i pairStep41(__m128i a, __m128i b
         pa = _mm_abs_epi16(pa);
         pb = _mm_abs_epi16(pb);
         const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        paeth = _mm_blendv_epi8(_mm_blendv_epi8(c, b, _mm_cmpeq_epi16(smallest, pb)), a,
-                                _mm_cmpeq_epi16(smallest, pa));
+        paeth = _mm_blendv_epi8(_mm_blendv_epi8(c, b, _mm_cmpeq_epi16(smallest, pb)), a, _mm_cmpeq_epi16(smallest, pa));
     }
     if (FA == 3 || FB == 3) average = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
     __m128i predicted;
@@ -237,9 +235,9 @@ __attribute__((target("sse4.1"))) inline __m128i pairStep41(__m128i a, __m128i b
 }
 
 template <size_t BPP, int FA, int FB, size_t N>
-__attribute__((target("sse4.1"))) inline void pairPixel41(const uint8_t* rowA, const uint8_t* rowB,
-                                                          const uint8_t* prev, uint8_t* reconA, uint8_t* reconB,
-                                                          size_t i, __m128i& res, __m128i& c) {
+__attribute__((target("sse4.1"))) inline void pairPixel41(const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev,
+                                                          uint8_t* reconA, uint8_t* reconB, size_t i, __m128i& res,
+                                                          __m128i& c) {
     const __m128i zero = _mm_setzero_si128();
     // Row B's pixel at i - BPP; none beside row A's first pixel (its half
     // stays zero: B's first left and upper-left bytes).
@@ -282,8 +280,8 @@ bool haveSse41() {
 }
 
 template <size_t BPP>
-bool pairFor(int filterA, int filterB, const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev,
-             uint8_t* reconA, uint8_t* reconB, size_t length) {
+bool pairFor(int filterA, int filterB, const uint8_t* rowA, const uint8_t* rowB, const uint8_t* prev, uint8_t* reconA,
+             uint8_t* reconB, size_t length) {
     // Only pairs of valid filter bytes may reach the combined key below: an
     // invalid byte is left to the row-by-row path, which refuses it.
     if (filterA < 3 || filterA > 4 || filterB < 3 || filterB > 4) return false;

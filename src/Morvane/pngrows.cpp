@@ -88,9 +88,7 @@ private:
         }
     }
 
-    uint8_t* recon(uint64_t y) const {
-        return ring_ ? ring_ + (y % 3) * rowLength_ : pixels_ + y * rowLength_;
-    }
+    uint8_t* recon(uint64_t y) const { return ring_ ? ring_ + (y % 3) * rowLength_ : pixels_ + y * rowLength_; }
 
     void finish(uint64_t y, const uint8_t* reconRow) {
         if (ring_) dropAlpha(reconRow, pixels_ + y * outRow_, g_.width);
@@ -148,8 +146,8 @@ private:
     uint8_t* const carry_[2];
     uint8_t* const ring_;
 
-    uint64_t arrived_ = 0;   // complete rows seen
-    uint64_t done_ = 0;      // rows undone
+    uint64_t arrived_ = 0;  // complete rows seen
+    uint64_t done_ = 0;     // rows undone
     const uint8_t* prev_ = nullptr;
     const uint8_t* waiting_ = nullptr;  // a complete row not yet undone (row done_)
     int waitingSlot_ = -1;              // its carry row, or -1 while it lies in the piece
@@ -162,8 +160,7 @@ private:
 
 }  // namespace
 
-PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& source, uint8_t* pixels,
-                            uint8_t* scratch) {
+PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& source, uint8_t* pixels, uint8_t* scratch) {
     if (!pixels) {
         const uint64_t expected = geometry.expected();
         return measureStream(source, expected > uint64_t{INT64_MAX} ? -1 : static_cast<int64_t>(expected));

@@ -52,7 +52,9 @@ struct PngRowGeometry {
     // The scratch memory decodePngRows needs: two carry rows, and for RGBA
     // the ring of three reconstructed rows.
     uint64_t scratchBytes() const { return 2 * stride() + (bytesPerPixel == 4 ? 3 * rowLength() : 0); }
-    bool valid() const { return width < (1u << 31) && height < (1u << 31) && (bytesPerPixel == 3 || bytesPerPixel == 4); }
+    bool valid() const {
+        return width < (1u << 31) && height < (1u << 31) && (bytesPerPixel == 3 || bytesPerPixel == 4);
+    }
 };
 
 struct PngRowOutcome {
@@ -71,8 +73,7 @@ struct PngRowOutcome {
 // (pixelBytes() bytes, every one written on Done). `scratch` holds
 // scratchBytes() bytes. With `pixels` nullptr nothing is undone: only the
 // stream's length is checked (no scratch needed).
-PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& source, uint8_t* pixels,
-                            uint8_t* scratch);
+PngRowOutcome decodePngRows(const PngRowGeometry& geometry, InflatedSource& source, uint8_t* pixels, uint8_t* scratch);
 
 // Pulls `source` to its end, only counting its bytes: Done when there are
 // exactly `expected` (a negative `expected` matches no stream), else

@@ -62,8 +62,8 @@ inline int finish(const char* name) {
 
 }  // namespace check
 
-#define CHECK(cond, context)                                                      \
-    do {                                                                          \
-        ++check::checks;                                                          \
-        if (!(cond)) check::fail(__FILE__, __LINE__, #cond, (context));           \
+#define CHECK(cond, context)                                            \
+    do {                                                                \
+        ++check::checks;                                                \
+        if (!(cond)) check::fail(__FILE__, __LINE__, #cond, (context)); \
     } while (0)

@@ -57,10 +57,10 @@ void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, i
     check::fill(prev, pattern, rng);
     const uint8_t* up = withPrev ? prev.data() : nullptr;
     Bytes fastA(length, kCanary), fastB(length, kCanary);
-    const bool taken = mv::unfilterRowPair(filterA, rowA.data(), filterB, rowB.data(), up, fastA.data(),
-                                           fastB.data(), length, bpp);
-    const std::string where = ctx("filters %ld,%ld width %ld bpp %ld prev %ld", filterA, filterB,
-                                  static_cast<long>(width), bpp, withPrev);
+    const bool taken =
+        mv::unfilterRowPair(filterA, rowA.data(), filterB, rowB.data(), up, fastA.data(), fastB.data(), length, bpp);
+    const std::string where =
+        ctx("filters %ld,%ld width %ld bpp %ld prev %ld", filterA, filterB, static_cast<long>(width), bpp, withPrev);
     if (!taken) {
         CHECK(fastA == Bytes(length, kCanary) && fastB == Bytes(length, kCanary), where);
         return;

@@ -45,8 +45,8 @@ void checkDecode(const PngRowGeometry& g, const Bytes& stream, const std::vector
         CHECK(got.kind == Kind::SourceFailed, where + " (a failed source fails the decode)");
         return;
     }
-    CHECK(got.kind == want.kind, where + ctx(" kind %ld want %ld", static_cast<long>(got.kind),
-                                             static_cast<long>(want.kind)));
+    CHECK(got.kind == want.kind,
+          where + ctx(" kind %ld want %ld", static_cast<long>(got.kind), static_cast<long>(want.kind)));
     if (got.kind != want.kind) return;
     if (want.kind == Kind::BadFilter)
         CHECK(got.filterByte == want.filterByte && got.row == want.row,
@@ -65,9 +65,10 @@ void checkDecode(const PngRowGeometry& g, const Bytes& stream, const std::vector
 std::vector<std::vector<size_t>> splits(size_t stride, size_t total, check::Rng& rng) {
     // (Byte by byte only where that stays quick.)
     const size_t small = total < 4096 ? 1 : 61;
-    std::vector<std::vector<size_t>> out = {
-        {total + 1}, {small}, {2, small}, {stride}, {stride + 1}, {2 * stride}, {2 * stride + 1}, {3 * stride - 1},
-        {stride, 1, stride - 1}, {1, 2 * stride - 1}};
+    std::vector<std::vector<size_t>> out = {{total + 1},        {small},          {2, small},
+                                            {stride},           {stride + 1},     {2 * stride},
+                                            {2 * stride + 1},   {3 * stride - 1}, {stride, 1, stride - 1},
+                                            {1, 2 * stride - 1}};
     if (stride > 1) out.push_back({stride - 1});
     if (stride > 2) out.push_back({stride / 2, stride, stride / 2 + 2});
     std::vector<size_t> random;
@@ -126,7 +127,8 @@ void checkRandomImages() {
         const uint32_t height = static_cast<uint32_t>(rng.next() % 24);
         const PngRowGeometry g{width, height, bpp};
         std::vector<int> filters(height);
-        for (int& f : filters) f = rng.next() % 64 == 0 ? 5 + static_cast<int>(rng.next() % 251) : kFilters[rng.next() % 8];
+        for (int& f : filters)
+            f = rng.next() % 64 == 0 ? 5 + static_cast<int>(rng.next() % 251) : kFilters[rng.next() % 8];
         const Bytes stream = makeStream(g, filters, static_cast<int>(rng.next() % check::kPatterns), rng);
         for (const auto& sizes : splits(g.stride(), stream.size(), rng))
             checkDecode(g, stream, sizes, ctx("random image %ld (%ldx%ld bpp %ld)", round, width, height, bpp));
@@ -155,9 +157,9 @@ void checkLengths() {
                             for (long k = 0; k < delta; ++k) stream.push_back(static_cast<uint8_t>(k));
                         }
                         for (const auto& sizes : splits(g.stride(), stream.size(), rng))
-                            checkDecode(g, stream, sizes,
-                                        ctx("length %ldx%ld bpp %ld bad %ld delta %ld", width, height, bpp, bad,
-                                            delta));
+                            checkDecode(
+                                g, stream, sizes,
+                                ctx("length %ldx%ld bpp %ld bad %ld delta %ld", width, height, bpp, bad, delta));
                     }
                 }
 }
@@ -174,8 +176,8 @@ void checkFailures() {
                 if (bad >= 0) filters[bad] = 200;
                 Bytes stream = makeStream(g, filters, 0, rng);
                 stream.insert(stream.end(), static_cast<size_t>(extra), 7);
-                for (const auto& sizes : {std::vector<size_t>{1}, std::vector<size_t>{g.stride() + 1},
-                                          std::vector<size_t>{stream.size()}})
+                for (const auto& sizes :
+                     {std::vector<size_t>{1}, std::vector<size_t>{g.stride() + 1}, std::vector<size_t>{stream.size()}})
                     for (long failAt = 0; failAt <= static_cast<long>(stream.size()) + 1; ++failAt)
                         checkDecode(g, stream, sizes,
                                     ctx("failure at %ld bpp %ld bad %ld extra %ld", failAt, bpp, bad, extra), failAt);
