@@ -40,7 +40,6 @@ import json
 import os
 import pathlib
 import re
-import struct
 import sys
 import tempfile
 import traceback
@@ -49,7 +48,7 @@ import zlib
 
 import _testcapi
 
-from spy import IEND_CHUNK, bmp, chunk, ihdr, png, rgb, scanlines
+from spy import IEND_CHUNK, bmp, bmp_header, chunk, ihdr, png, rgb, scanlines
 
 # The module under test: imported by main() (after --no-zlib-ng took
 # effect), or by the sweep itself in --import mode.
@@ -580,6 +579,7 @@ def build_operations(tmp):
         "png_err_crc": opening(good_png[:30] + b"\xff" + good_png[31:]),
         "png_err_ihdr_size": opening(png(chunk(b"IHDR", b"\0" * 12), IEND_CHUNK)),
         "png_err_incomplete": opening(png(IEND_CHUNK)),
+        "png_err_wide": opening(png(chunk(b"IHDR", ihdr(2**31, 1)), IEND_CHUNK)),
         "png_err_depth": opening(png(chunk(b"IHDR", ihdr(1, 1, depth=16)), IEND_CHUNK)),
         "png_err_colour": opening(png(chunk(b"IHDR", ihdr(1, 1, colour=3)), IEND_CHUNK)),
         "png_err_config": opening(png(chunk(b"IHDR", ihdr(1, 1, interlace=1)), IEND_CHUNK)),
@@ -607,6 +607,8 @@ def build_operations(tmp):
         "bmp_err_incomplete": opening(good_bmp[:-1]),
         "bmp_err_incomplete_stream": Operation(S._streamToImage, setup=lambda: (PlainStream(good_bmp[:-1]),)),
         "bmp_err_format": opening(b"GIF89a"),
+        "bmp_err_negative_width": opening(bmp_header(-3, 2, image_size=0, file_size=54)),
+        "bmp_err_huge": opening(bmp_header(2**31 - 1, -(2**31), image_size=0, file_size=54)),
         # -- chunks
         "read_chunk": Operation(m._readChunk, setup=lambda: (io.BytesIO(good_png[8:]),)),
         "read_chunk_end": Operation(m._readChunk, setup=lambda: (io.BytesIO(b""),)),
