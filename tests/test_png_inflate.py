@@ -12,6 +12,7 @@ the first bad filter byte, else the pixels (checked against Pillow).
 """
 
 import io
+import os
 import random
 import subprocess
 import sys
@@ -280,3 +281,38 @@ def test_a_replaced_crc32_is_called(m, monkeypatch):
     # Another built-in of the zlib module is not its crc32.
     monkeypatch.setattr(zlib, "crc32", zlib.adler32)
     assert outcome(m, data) == (ValueError, "Corrupted PNG chunk detected")
+
+
+ZLIB_NG_IMPORT_FAILS = """
+import importlib.abc, sys
+import Morvane.simpleImage_ext as m
+sys.path.insert(0, {tests!r})
+from spy import IEND_CHUNK, chunk, ihdr, png
+import zlib
+
+class Refuse(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == "zlib_ng.zlib_ng":
+            sys.meta_path.remove(self)
+            raise {error}
+        return None
+
+sys.meta_path.insert(0, Refuse())
+data = png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\\x00abc")), IEND_CHUNK)
+assert m.SimpleImage.open(data).getPixel((0, 0)) == (97, 98, 99)  # the host's zlib
+assert m.SimpleImage.open(data).getPixel((0, 0)) == (97, 98, 99)
+print("zlib_ng.zlib_ng" in sys.modules)
+"""
+
+
+@pytest.mark.parametrize("error, tried_again", [("MemoryError()", True), ("RuntimeError('no lock')", True),
+                                                ("ImportError('broken')", False)])
+def test_zlib_ng_import_failure(request, error, tried_again):
+    # Only an ImportError says zlib-ng cannot be had: after any other
+    # failure to import it (a refused allocation) the next decode tries again.
+    if request.config.getoption("--no-zlib-ng"):
+        pytest.skip("zlib-ng made unavailable (--no-zlib-ng)")
+    code = ZLIB_NG_IMPORT_FAILS.format(tests=os.path.dirname(os.path.abspath(__file__)), error=error)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == [str(tried_again)]

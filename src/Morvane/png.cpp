@@ -14,15 +14,22 @@ namespace {
 
 
 // The faster inflater, zlib-ng's zlib-compatible module, imported on first
-// use; nullptr (no error) when it cannot be imported, and then never tried
-// again. An interruption while importing (an error that is no Exception)
-// propagates, and the next decode tries again.
+// use; nullptr (no error) when it cannot be imported. An ImportError (the
+// package missing or broken) gives it up for good. Any other exception while
+// importing (a failed allocation, say) gives it up for this call only, and
+// an interruption (an error that is no Exception) propagates: the next call
+// tries again.
 bool fastZlib(PyObject** module) {
     if (!names.zlibNgTried) {
         names.zlibNg = PyImport_ImportModule("zlib_ng.zlib_ng");
         if (!names.zlibNg) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+            const bool missing = PyErr_ExceptionMatches(PyExc_ImportError);
             PyErr_Clear();
+            if (!missing) {
+                *module = nullptr;
+                return true;
+            }
         }
         names.zlibNgTried = true;
     }

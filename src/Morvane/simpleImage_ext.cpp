@@ -641,7 +641,17 @@ bool execModule(PyObject* module) {
         !importFrom(globals, "io", {"BytesIO"}) || !importFrom(globals, "pathlib", {"Path"}) ||
         !importFrom(globals, "typing", {"List", "Sequence", "Tuple", "Union"}))
         return false;
-    if (!recordZlib(PyDict_GetItemString(globals, "zlib"))) return false;
+    {
+        // Looked up with the interned key, which cannot fail for want of
+        // memory (a C-string key would be made anew, and its failure would
+        // read as a missing entry).
+        PyObject* zlib = PyDict_GetItemWithError(globals, names.zlib);
+        if (!zlib) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNotDefined, names.zlib);
+            return false;
+        }
+        if (!recordZlib(zlib)) return false;
+    }
     {
         Ref signature(PyBytes_FromStringAndSize(kPngSignature, 8));
         if (!signature || PyDict_SetItemString(globals, "PNG_SIGNATURE", signature.get()) < 0) return false;
