@@ -29,8 +29,10 @@ off and the block count is 0, the child ends with a LeakSanitizer check.
 
 print a JSON report on standard output, a line for each operation.
 """
+
 from __future__ import annotations
 
+import _testcapi
 import builtins
 import gc
 import importlib.abc
@@ -45,8 +47,6 @@ import tempfile
 import traceback
 import types
 import zlib
-
-import _testcapi
 
 from spy import IEND_CHUNK, bmp, bmp_header, chunk, ihdr, png, rgb, scanlines
 
@@ -107,9 +107,19 @@ FUNCTION_NULL = re.compile(r"<function (\S+) at 0x[0-9a-f]+> returned NULL witho
 
 
 OUR_QUALNAMES = {
-    "SimpleImage.getPixel", "SimpleImage.putPixel", "SimpleImage.copy", "SimpleImage._streamToImage",
-    "SimpleImage.open", "SimpleImage.save", "SimpleImage.saveBmp", "SimpleImage.__reduce__",
-    "SimpleImage.__setstate__", "_readChunk", "_makeChunk", "_writePng", "_writeBmp",
+    "SimpleImage.getPixel",
+    "SimpleImage.putPixel",
+    "SimpleImage.copy",
+    "SimpleImage._streamToImage",
+    "SimpleImage.open",
+    "SimpleImage.save",
+    "SimpleImage.saveBmp",
+    "SimpleImage.__reduce__",
+    "SimpleImage.__setstate__",
+    "_readChunk",
+    "_makeChunk",
+    "_writePng",
+    "_writeBmp",
 }
 
 
@@ -238,8 +248,15 @@ def attempt(op, k, want):
         reason = None if finished else allowance(error)
         if reason:
             return "allowed: " + reason, None, finished
-        return "fault", {"k": k, "outcome": repr(outcome_of(error)),
-                         "traceback": "".join(traceback.format_exception(error))[-3000:]}, finished
+        return (
+            "fault",
+            {
+                "k": k,
+                "outcome": repr(outcome_of(error)),
+                "traceback": "".join(traceback.format_exception(error))[-3000:],
+            },
+            finished,
+        )
     got = ("returns", op.result(value, inputs))
     if got != want:
         return "fault", {"k": k, "outcome": repr(got)[:500], "traceback": "wrong result"}, finished
@@ -266,8 +283,8 @@ def leaking_refusals(op, want, count):
     found = []
     for k in range(count):
         attempt(op, k, want)
-        one = measure(lambda: attempt(op, k, want))
-        three = measure(lambda: [attempt(op, k, want) for _ in "abc"])
+        one = measure(lambda k=k: attempt(op, k, want))
+        three = measure(lambda k=k: [attempt(op, k, want) for _ in "abc"])
         if three[0] > one[0] or three[1] != one[1]:
             found.append(k)
     return found
@@ -331,8 +348,7 @@ def run_operation(name, op, progress):
             three = measure(lambda: [sweep(name, op, want, progress, [], {}) for _ in "abc"])
             grown.append((three[0] - one[0], [b - a for a, b in zip(one[1], three[1])]))
         report["blocks"] = min(g[0] for g in grown)
-        report["refs"] = [(repr(o)[:40], d) for i, o in enumerate(SENTINELS)
-                          if (d := min(g[1][i] for g in grown)) > 0]
+        report["refs"] = [(repr(o)[:40], d) for i, o in enumerate(SENTINELS) if (d := min(g[1][i] for g in grown)) > 0]
         if report["blocks"] > 0 or report["refs"]:
             report["leaking_k"] = leaking_refusals(op, want, report["count"])[:20]
     finally:
@@ -384,8 +400,17 @@ class PythonFile:
 
 
 # The operations run again with --python-open.
-PYTHON_OPEN_OPERATIONS = ["open_bmp_path", "open_png_path", "png_err_path", "png_err_path_suppressed", "save",
-                          "save_bmp", "save_bmp_padded", "write_bmp_bytes", "write_png_list"]
+PYTHON_OPEN_OPERATIONS = [
+    "open_bmp_path",
+    "open_png_path",
+    "png_err_path",
+    "png_err_path_suppressed",
+    "save",
+    "save_bmp",
+    "save_bmp_padded",
+    "write_bmp_bytes",
+    "write_png_list",
+]
 
 
 class PlainStream:
@@ -410,7 +435,7 @@ def filtered_png(width, height, filter_byte, colour=2, chunks=1, extra=()):
     raw = scanlines(width, height, rgb(width * bpp // 3 + 1, height)[: width * height * bpp], filter_byte, bpp)
     data = zlib.compress(raw)
     step = -(-len(data) // chunks)
-    idats = [chunk(b"IDAT", data[i:i + step]) for i in range(0, len(data), step)] or [chunk(b"IDAT", b"")]
+    idats = [chunk(b"IDAT", data[i : i + step]) for i in range(0, len(data), step)] or [chunk(b"IDAT", b"")]
     return png(chunk(b"IHDR", ihdr(width, height, colour=colour)), *extra, *idats, IEND_CHUNK)
 
 
@@ -476,6 +501,7 @@ def build_operations(tmp):
 
             def __exit__(self, *exc):
                 m.zlib = zlib
+
         return Context()
 
     def opening(source, cls=S, context=None):
@@ -505,10 +531,12 @@ def build_operations(tmp):
         "construct_err_keyword_type": Operation(lambda: S(1, 1, b"abc", **{"x": 1, "y": 2})),
         # -- attributes
         "attributes": Operation(lambda img: (img.size, img.width, img.height, img._pixels), setup=lambda: (image(),)),
-        "set_dimensions": Operation(lambda img: (setattr(img, "width", 2), setattr(img, "height", 1.5), img)[2],
-                                    setup=lambda: (image(),)),
-        "set_pixels": Operation(lambda img: (setattr(img, "_pixels", bytearray(b"xyz")), img)[1],
-                                setup=lambda: (image(1, 1),)),
+        "set_dimensions": Operation(
+            lambda img: (setattr(img, "width", 2), setattr(img, "height", 1.5), img)[2], setup=lambda: (image(),)
+        ),
+        "set_pixels": Operation(
+            lambda img: (setattr(img, "_pixels", bytearray(b"xyz")), img)[1], setup=lambda: (image(1, 1),)
+        ),
         "del_pixels": Operation(lambda img: (delattr(img, "_pixels"), img)[1], setup=lambda: (image(1, 1),)),
         "set_err_width": Operation(lambda img: setattr(img, "width", 2**40), setup=lambda: (image(),)),
         "set_err_pixels": Operation(lambda img: setattr(img, "_pixels", b"abc"), setup=lambda: (image(),)),
@@ -523,18 +551,23 @@ def build_operations(tmp):
         "get_pixel_err_unpack": Operation(lambda img: img.getPixel((0, 0, 0)), setup=lambda: (image(),)),
         "get_pixel_err_type": Operation(lambda img: img.getPixel([0, 0]), setup=lambda: (image(),)),
         "get_pixel_err_keyword": Operation(get_keyword_bad, setup=lambda: (image(),)),
-        "get_pixel_err_none": Operation(lambda img: (delattr(img, "_pixels"), img.getPixel((0, 0))),
-                                        setup=lambda: (image(),)),
+        "get_pixel_err_none": Operation(
+            lambda img: (delattr(img, "_pixels"), img.getPixel((0, 0))), setup=lambda: (image(),)
+        ),
         "put_pixel": Operation(lambda img: (img.putPixel((1, 1), (256, -1, 300)), img)[1], setup=lambda: (image(),)),
         "put_pixel_list": Operation(lambda img: (img.putPixel((1, 1), [1, 2, 3]), img)[1], setup=lambda: (image(),)),
-        "put_pixel_iter": Operation(lambda img: (img.putPixel((1, 1), iter((1, 2, 3))), img)[1],
-                                    setup=lambda: (image(),)),
-        "put_pixel_convert": Operation(lambda img: (img.putPixel((1, 1), (1.9, True, "7")), img)[1],
-                                       setup=lambda: (image(),)),
-        "put_pixel_generic": Operation(lambda img: (img.putPixel((True, 1), (2**70, 5, 6)), img)[1],
-                                       setup=lambda: (image(),)),
-        "put_pixel_keyword": Operation(lambda img: (img.putPixel(coords=(0, 0), value=(9, 8, 7)), img)[1],
-                                       setup=lambda: (image(),)),
+        "put_pixel_iter": Operation(
+            lambda img: (img.putPixel((1, 1), iter((1, 2, 3))), img)[1], setup=lambda: (image(),)
+        ),
+        "put_pixel_convert": Operation(
+            lambda img: (img.putPixel((1, 1), (1.9, True, "7")), img)[1], setup=lambda: (image(),)
+        ),
+        "put_pixel_generic": Operation(
+            lambda img: (img.putPixel((True, 1), (2**70, 5, 6)), img)[1], setup=lambda: (image(),)
+        ),
+        "put_pixel_keyword": Operation(
+            lambda img: (img.putPixel(coords=(0, 0), value=(9, 8, 7)), img)[1], setup=lambda: (image(),)
+        ),
         "put_pixel_err_bounds": Operation(lambda img: img.putPixel((-1, 0), (1, 2, 3)), setup=lambda: (image(),)),
         "put_pixel_err_few": Operation(lambda img: img.putPixel((0, 0), (1, 2)), setup=lambda: (image(),)),
         "put_pixel_err_many": Operation(lambda img: img.putPixel((0, 0), iter([1, 2, 3, 4])), setup=lambda: (image(),)),
@@ -549,14 +582,17 @@ def build_operations(tmp):
         # -- saving (to a path), and the module's writers
         "save": writer(lambda img: img.save(out)),
         "save_bmp": writer(lambda img: img.saveBmp(out)),
-        "save_bmp_padded": Operation(lambda img: img.saveBmp(out), setup=lambda: (fresh_out(), image(1, 3))[1:],
-                                     result=written),
+        "save_bmp_padded": Operation(
+            lambda img: img.saveBmp(out), setup=lambda: (fresh_out(), image(1, 3))[1:], result=written
+        ),
         "save_err_path_type": Operation(lambda img: img.save(pathlib.Path(out)), setup=lambda: (image(),)),
         "save_err_directory": Operation(lambda img: img.save(tmp), setup=lambda: (image(),)),
-        "write_png_list": Operation(lambda: m._writePng(out, 1, 1, [1, 2, 3]), setup=lambda: (fresh_out(), ())[1],
-                                    result=written),
-        "write_bmp_bytes": Operation(lambda: m._writeBmp(out, 3, 2, px), setup=lambda: (fresh_out(), ())[1],
-                                     result=written),
+        "write_png_list": Operation(
+            lambda: m._writePng(out, 1, 1, [1, 2, 3]), setup=lambda: (fresh_out(), ())[1], result=written
+        ),
+        "write_bmp_bytes": Operation(
+            lambda: m._writeBmp(out, 3, 2, px), setup=lambda: (fresh_out(), ())[1], result=written
+        ),
         "write_png_err_short": Operation(lambda: m._writePng(out, 2, 2, bytes(6))),
         "write_bmp_err_short": Operation(lambda: m._writeBmp(out, 2, 2, bytes(11))),
         "write_png_err_negative": Operation(lambda: m._writePng(out, -1, 1, b"")),
@@ -584,10 +620,12 @@ def build_operations(tmp):
         "png_err_colour": opening(png(chunk(b"IHDR", ihdr(1, 1, colour=3)), IEND_CHUNK)),
         "png_err_config": opening(png(chunk(b"IHDR", ihdr(1, 1, interlace=1)), IEND_CHUNK)),
         "png_err_zlib": opening(png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", b"not zlib"), IEND_CHUNK)),
-        "png_err_short_data": opening(png(chunk(b"IHDR", ihdr(2, 2)), chunk(b"IDAT", zlib.compress(bytes(5))),
-                                          IEND_CHUNK)),
-        "png_err_filter": opening(png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\x07abc")),
-                                      IEND_CHUNK)),
+        "png_err_short_data": opening(
+            png(chunk(b"IHDR", ihdr(2, 2)), chunk(b"IDAT", zlib.compress(bytes(5))), IEND_CHUNK)
+        ),
+        "png_err_filter": opening(
+            png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\x07abc")), IEND_CHUNK)
+        ),
         "png_err_path": opening(p_bad),
         "png_err_path_suppressed": opening(p_suppress),
         "png_err_source_type": opening(5),
@@ -618,19 +656,35 @@ def build_operations(tmp):
         # inspect.signature reads every attribute function_attributes reads
         # (which the leak check covers). Python 3.12 and 3.13 crash when
         # making a function is refused an allocation, as inspect does.
-        "function_signature": None if sys.version_info >= (3, 12) else Operation(
-            lambda: [str(inspect.signature(f)) for f in (S.getPixel, S.putPixel, S.open, S._streamToImage,
-                                                         m._writePng, m._readChunk)],
+        "function_signature": None
+        if sys.version_info >= (3, 12)
+        else Operation(
+            lambda: [
+                str(inspect.signature(f))
+                for f in (S.getPixel, S.putPixel, S.open, S._streamToImage, m._writePng, m._readChunk)
+            ],
             host_leaks="inspect.signature leaks references to the function it is given when an allocation is "
-                       "refused in it (making its nested functions, or dict(ann) in get_annotations), for a "
-                       "plain Python function too"),
-        "function_attributes": Operation(lambda f: (f.__name__, f.__qualname__, f.__module__, f.__doc__,
-                                                    f.__defaults__, f.__kwdefaults__, dict(f.__annotations__),
-                                                    f.__code__.co_varnames, f.__globals__ is vars(m)),
-                                         setup=lambda: (S.putPixel,)),
+            "refused in it (making its nested functions, or dict(ann) in get_annotations), for a "
+            "plain Python function too",
+        ),
+        "function_attributes": Operation(
+            lambda f: (
+                f.__name__,
+                f.__qualname__,
+                f.__module__,
+                f.__doc__,
+                f.__defaults__,
+                f.__kwdefaults__,
+                dict(f.__annotations__),
+                f.__code__.co_varnames,
+                f.__globals__ is vars(m),
+            ),
+            setup=lambda: (S.putPixel,),
+        ),
         "function_repr": Operation(lambda f: repr(f).split(" at ")[0], setup=lambda: (m._makeChunk,)),
-        "function_bind": Operation(lambda img: img.getPixel, result=lambda v, i: snapshot(v((0, 0))),
-                                   setup=lambda: (image(),)),
+        "function_bind": Operation(
+            lambda img: img.getPixel, result=lambda v, i: snapshot(v((0, 0))), setup=lambda: (image(),)
+        ),
         "function_call_dict": Operation(lambda img: S.copy(img, **{}), setup=lambda: (image(),)),
         "function_call_args": Operation(lambda: m._makeChunk(*[b"IEND", b""])),
         "function_call_kwargs": Operation(lambda: m._makeChunk(chunkType=b"IEND", data=b"")),
@@ -765,6 +819,7 @@ def import_child(k):
         error = None
     try:
         import Morvane.simpleImage_ext as module
+
         return code if smoke(module) else 97
     except BaseException:  # noqa: B036
         traceback.print_exc()
@@ -867,11 +922,13 @@ def main(argv):
     if args[0] == "--import":
         # What the module body imports, imported first: the sweep is about
         # the module's own initialisation, not the host's modules.
-        import pathlib as _p, typing as _t  # noqa: F401,E401
+        import pathlib as _p  # noqa: F401,E401
+
         count, tally, faults = forked_sweep(import_child)
         report = {"name": "import", "count": count, "tally": tally, "faults": faults}
     elif args[0] == "--first-decode":
         import Morvane.simpleImage_ext as m
+
         if not NO_ZLIB_NG:
             # The package, not yet its zlib module (what the decoder
             # imports): the sweep is about the decoder's part.
@@ -885,6 +942,7 @@ def main(argv):
         # Several operations, one report line each, as each is done. A
         # leak LeakSanitizer finds ends the run: it is the last operation's.
         import Morvane.simpleImage_ext as m
+
         with tempfile.TemporaryDirectory(prefix="morvane-nomemory-") as tmp:
             ops = build_operations(tmp)
             for name in args:

@@ -9,6 +9,7 @@ interpreter's own code that are allowed (each with its reason) are in
 tests/nomemory.py. The sweeps run in child processes, so that a crash fails
 the test of the operation it happened in, naming the refused allocation.
 """
+
 from __future__ import annotations
 
 import json
@@ -17,11 +18,10 @@ import subprocess
 import sys
 import tempfile
 
+import nomemory
 import pytest
 
 import Morvane.simpleImage_ext as module
-
-import nomemory
 
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
@@ -40,8 +40,17 @@ ALL = _operation_names()
 OPERATIONS = [n for n in ALL if not n.startswith("canary_")]
 # Everything that decodes PNG or computes a chunk's CRC: the paths that take
 # zlib-ng where it can be imported, and the host's zlib where it cannot.
-ZLIB_PREFIXES = ("open_png", "png_err", "stream_to_image_png", "read_chunk", "make_chunk", "save", "write_png",
-                 "function_call_args", "function_call_kwargs")
+ZLIB_PREFIXES = (
+    "open_png",
+    "png_err",
+    "stream_to_image_png",
+    "read_chunk",
+    "make_chunk",
+    "save",
+    "write_png",
+    "function_call_args",
+    "function_call_kwargs",
+)
 ZLIB_OPERATIONS = [n for n in OPERATIONS if n.startswith(ZLIB_PREFIXES) and not n.startswith("save_bmp")]
 
 
@@ -51,8 +60,13 @@ def run_child(args, progress):
     # that tests/test_leaks.py asks for makes every allocation five times as
     # slow, and the sweeps make hundreds of thousands.
     env = dict(os.environ, MORVANE_NOMEMORY_PROGRESS=str(progress), PYTHONPATH=HERE)
-    return subprocess.run([sys.executable, os.path.join(HERE, "nomemory.py"), *args], capture_output=True, text=True,
-                          env=env, timeout=3000)
+    return subprocess.run(
+        [sys.executable, os.path.join(HERE, "nomemory.py"), *args],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=3000,
+    )
 
 
 def crash_message(args, proc, progress):
@@ -84,9 +98,12 @@ class Batches:
         operations the same test function runs in this session."""
         name = request.node.callspec.params["name"]
         if (mode, name) not in self.results:
-            names = [item.callspec.params["name"] for item in request.session.items
-                     if getattr(item, "originalname", None) == request.node.originalname]
-            pending = [n for n in names[names.index(name):] if (mode, n) not in self.results]
+            names = [
+                item.callspec.params["name"]
+                for item in request.session.items
+                if getattr(item, "originalname", None) == request.node.originalname
+            ]
+            pending = [n for n in names[names.index(name) :] if (mode, n) not in self.results]
             args = [*mode, *pending]
             progress = self.tmp / "progress"
             if progress.exists():
@@ -157,8 +174,9 @@ def test_operation_with_python_files(name, request, batches):
     assert not problems_of(report, stderr), "\n".join(problems_of(report, stderr))
 
 
-needs_sound_host = pytest.mark.skipif(not nomemory.HOST_SURVIVES,
-                                      reason="this Python crashes or leaks under refused allocations itself")
+needs_sound_host = pytest.mark.skipif(
+    not nomemory.HOST_SURVIVES, reason="this Python crashes or leaks under refused allocations itself"
+)
 
 
 @needs_sound_host

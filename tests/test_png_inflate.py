@@ -305,8 +305,9 @@ print("zlib_ng.zlib_ng" in sys.modules)
 """
 
 
-@pytest.mark.parametrize("error, tried_again", [("MemoryError()", True), ("RuntimeError('no lock')", True),
-                                                ("ImportError('broken')", False)])
+@pytest.mark.parametrize(
+    "error, tried_again", [("MemoryError()", True), ("RuntimeError('no lock')", True), ("ImportError('broken')", False)]
+)
 def test_zlib_ng_import_failure(request, error, tried_again):
     # Only an ImportError says zlib-ng cannot be had: after any other
     # failure to import it (a refused allocation) the next decode tries again.

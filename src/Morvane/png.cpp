@@ -364,9 +364,7 @@ struct RowBuffers {
         PyErr_Clear();
         return true;
     }
-    uint8_t* data() const {
-        return pixels ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())) : nullptr;
-    }
+    uint8_t* data() const { return pixels ? reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels.get())) : nullptr; }
 };
 
 PyObject* filterError(const PngRowOutcome& outcome) {
@@ -659,15 +657,19 @@ PyObject* writePngImpl(const BoundArgs& args) {
 
 }  // namespace
 
-const FunctionDef kReadChunk = {"_readChunk", Kind::Function, {"_readChunk", 1, {{"stream"}}},
-                                 "Tuple[bytes, bytes]", readChunkImpl};
+const FunctionDef kReadChunk = {
+    "_readChunk", Kind::Function, {"_readChunk", 1, {{"stream"}}}, "Tuple[bytes, bytes]", readChunkImpl};
 const FunctionDef kMakeChunk = {
-    "_makeChunk", Kind::Function,
-    {"_makeChunk", 2, {{"chunkType", "bytes", &PyBytes_Type}, {"data", "bytes", &PyBytes_Type}}}, "bytes",
+    "_makeChunk",
+    Kind::Function,
+    {"_makeChunk", 2, {{"chunkType", "bytes", &PyBytes_Type}, {"data", "bytes", &PyBytes_Type}}},
+    "bytes",
     makeChunkImpl};
 const FunctionDef kWritePng = {
-    "_writePng", Kind::Function,
+    "_writePng",
+    Kind::Function,
     {"_writePng", 4, {{"path"}, {"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}},
-    "None", writePngImpl};
+    "None",
+    writePngImpl};
 
 }  // namespace mv

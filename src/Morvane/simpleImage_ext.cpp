@@ -25,9 +25,7 @@ ImageObject* asImage(PyObject* o) { return reinterpret_cast<ImageObject*>(o); }
 const Signature kConstructor = {
     "__cinit__", 3, {{"width", nullptr, nullptr, true}, {"height", nullptr, nullptr, true}, {"pixels"}}};
 
-void raiseLengthMismatch() {
-    PyErr_SetString(PyExc_ValueError, msg::kLengthMismatch);
-}
+void raiseLengthMismatch() { PyErr_SetString(PyExc_ValueError, msg::kLengthMismatch); }
 
 // The buffer length an image of width x height needs, compared exactly.
 bool lengthMatches(int32_t width, int32_t height, Py_ssize_t length) {
@@ -95,9 +93,7 @@ void imageDealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // SimpleImage: attributes
 
-PyObject* getSize(PyObject* self, void*) {
-    return Py_BuildValue("(ii)", asImage(self)->width, asImage(self)->height);
-}
+PyObject* getSize(PyObject* self, void*) { return Py_BuildValue("(ii)", asImage(self)->width, asImage(self)->height); }
 
 PyObject* getWidth(PyObject* self, void*) { return PyLong_FromLong(asImage(self)->width); }
 PyObject* getHeight(PyObject* self, void*) { return PyLong_FromLong(asImage(self)->height); }
@@ -129,10 +125,8 @@ int setPixels(PyObject* self, PyObject* value, void*) {
 }
 
 PyGetSetDef imageGetset[] = {
-    {"size", getSize, nullptr, nullptr, nullptr},
-    {"width", getWidth, setWidth, nullptr, nullptr},
-    {"height", getHeight, setHeight, nullptr, nullptr},
-    {"_pixels", getPixels, setPixels, nullptr, nullptr},
+    {"size", getSize, nullptr, nullptr, nullptr},       {"width", getWidth, setWidth, nullptr, nullptr},
+    {"height", getHeight, setHeight, nullptr, nullptr}, {"_pixels", getPixels, setPixels, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -181,15 +175,13 @@ inline bool smallCoords(PyObject* x, PyObject* y, long* lx, long* ly) { return s
 Py_ssize_t fastIndex(ImageObject* image, long x, long y) {
     PyObject* pixels = image->pixels;
     if (!PyByteArray_CheckExact(pixels)) return -1;
-    const uint64_t index = (static_cast<uint64_t>(y) * static_cast<uint64_t>(image->width) +
-                            static_cast<uint64_t>(x)) * 3u;
+    const uint64_t index =
+        (static_cast<uint64_t>(y) * static_cast<uint64_t>(image->width) + static_cast<uint64_t>(x)) * 3u;
     if (index + 2 >= static_cast<uint64_t>(PyByteArray_GET_SIZE(pixels))) return -1;
     return static_cast<Py_ssize_t>(index);
 }
 
-bool inBounds(ImageObject* image, long x, long y) {
-    return x >= 0 && x < image->width && y >= 0 && y < image->height;
-}
+bool inBounds(ImageObject* image, long x, long y) { return x >= 0 && x < image->width && y >= 0 && y < image->height; }
 
 // The generic bounds test and index: the host's comparisons and arithmetic
 // on the coordinates as passed. Returns the index object or nullptr.
@@ -264,12 +256,11 @@ PyObject* getPixelImpl(const BoundArgs& args) {
 // getPixel(self, (x, y)) by position with exact ints inside the image and
 // an exact bytearray holding the pixel; any other call binds generically.
 PyObject* getPixelShortcut(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (PyVectorcall_NARGS(nargsf) == 2 && !kwnames && Py_IS_TYPE(args[0], &ImageType) &&
-        PyTuple_CheckExact(args[1]) && PyTuple_GET_SIZE(args[1]) == 2) {
+    if (PyVectorcall_NARGS(nargsf) == 2 && !kwnames && Py_IS_TYPE(args[0], &ImageType) && PyTuple_CheckExact(args[1]) &&
+        PyTuple_GET_SIZE(args[1]) == 2) {
         ImageObject* image = asImage(args[0]);
         long x, y;
-        if (smallCoords(PyTuple_GET_ITEM(args[1], 0), PyTuple_GET_ITEM(args[1], 1), &x, &y) &&
-            inBounds(image, x, y)) {
+        if (smallCoords(PyTuple_GET_ITEM(args[1], 0), PyTuple_GET_ITEM(args[1], 1), &x, &y) && inBounds(image, x, y)) {
             const Py_ssize_t index = fastIndex(image, x, y);
             if (index >= 0) return pixelTuple(image, index);
         }
@@ -297,16 +288,15 @@ int exactChannel(PyObject* value) {
 // the coordinates inside the image and an exact bytearray holding the
 // pixel; any other call binds generically.
 PyObject* putPixelShortcut(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    if (PyVectorcall_NARGS(nargsf) == 3 && !kwnames && Py_IS_TYPE(args[0], &ImageType) &&
-        PyTuple_CheckExact(args[1]) && PyTuple_GET_SIZE(args[1]) == 2 &&
-        (PyTuple_CheckExact(args[2]) || PyList_CheckExact(args[2])) && Py_SIZE(args[2]) == 3) {
+    if (PyVectorcall_NARGS(nargsf) == 3 && !kwnames && Py_IS_TYPE(args[0], &ImageType) && PyTuple_CheckExact(args[1]) &&
+        PyTuple_GET_SIZE(args[1]) == 2 && (PyTuple_CheckExact(args[2]) || PyList_CheckExact(args[2])) &&
+        Py_SIZE(args[2]) == 3) {
         ImageObject* image = asImage(args[0]);
         PyObject* const* channels =
             PyTuple_CheckExact(args[2]) ? &PyTuple_GET_ITEM(args[2], 0) : &PyList_GET_ITEM(args[2], 0);
         long x, y, r, g, b;
-        if (smallCoords(PyTuple_GET_ITEM(args[1], 0), PyTuple_GET_ITEM(args[1], 1), &x, &y) &&
-            inBounds(image, x, y) && smallInt(channels[0], &r) && smallInt(channels[1], &g) &&
-            smallInt(channels[2], &b)) {
+        if (smallCoords(PyTuple_GET_ITEM(args[1], 0), PyTuple_GET_ITEM(args[1], 1), &x, &y) && inBounds(image, x, y) &&
+            smallInt(channels[0], &r) && smallInt(channels[1], &g) && smallInt(channels[2], &b)) {
             const Py_ssize_t index = fastIndex(image, x, y);
             if (index >= 0) {
                 unsigned char* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(image->pixels)) + index;
@@ -492,8 +482,7 @@ PyObject* openImpl(const BoundArgs& args) {
     }
     Ref image;
     PyObject* pixels = parts[2].get();
-    if (cls == reinterpret_cast<PyObject*>(&ImageType) && PyByteArray_CheckExact(pixels) &&
-        Py_REFCNT(pixels) == 1) {
+    if (cls == reinterpret_cast<PyObject*>(&ImageType) && PyByteArray_CheckExact(pixels) && Py_REFCNT(pixels) == 1) {
         // The decoder's buffer is held by nobody else: the new image may keep
         // it as its own copy, after the constructor's tests.
         BoundArgs bound;
@@ -506,8 +495,7 @@ PyObject* openImpl(const BoundArgs& args) {
     }
     if (!image) return nullptr;
     if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), &ImageType)) {
-        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name,
-                     ImageType.tp_name);
+        PyErr_Format(PyExc_TypeError, msg::kCannotConvert, Py_TYPE(image.get())->tp_name, ImageType.tp_name);
         return nullptr;
     }
     return image.release();
@@ -517,25 +505,25 @@ PyObject* openImpl(const BoundArgs& args) {
 // Published functions and methods
 
 const FunctionDef kGetPixel = {
-    "SimpleImage.getPixel", Kind::Method,
-    {"getPixel", 1, {{"coords", "Tuple[int, int]", &PyTuple_Type}}},
+    "SimpleImage.getPixel", Kind::Method, {"getPixel", 1, {{"coords", "Tuple[int, int]", &PyTuple_Type}}},
     "Tuple[int, int, int]", getPixelImpl, getPixelShortcut};
 const FunctionDef kPutPixel = {
-    "SimpleImage.putPixel", Kind::Method,
+    "SimpleImage.putPixel",
+    Kind::Method,
     {"putPixel", 2, {{"coords", "Tuple[int, int]", &PyTuple_Type}, {"value", "Sequence[int]"}}},
-    "None", putPixelImpl, putPixelShortcut};
+    "None",
+    putPixelImpl,
+    putPixelShortcut};
 const FunctionDef kCopy = {"SimpleImage.copy", Kind::Method, {"copy", 0, {}}, "'SimpleImage'", copyImpl};
 const FunctionDef kStreamToImage = {
-    "SimpleImage._streamToImage", Kind::StaticMethod, {"_streamToImage", 1, {{"stream"}}}, nullptr,
-    streamToImageImpl};
-const FunctionDef kOpen = {"SimpleImage.open", Kind::ClassMethod,
-                            {"open", 1, {{"source", "ImageInput"}}}, "'SimpleImage'", openImpl};
+    "SimpleImage._streamToImage", Kind::StaticMethod, {"_streamToImage", 1, {{"stream"}}}, nullptr, streamToImageImpl};
+const FunctionDef kOpen = {
+    "SimpleImage.open", Kind::ClassMethod, {"open", 1, {{"source", "ImageInput"}}}, "'SimpleImage'", openImpl};
 const FunctionDef kSave = {
     "SimpleImage.save", Kind::Method, {"save", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveImpl};
 const FunctionDef kSaveBmp = {
     "SimpleImage.saveBmp", Kind::Method, {"saveBmp", 1, {{"path", "str", &PyUnicode_Type}}}, "None", saveBmpImpl};
-const FunctionDef kReduce = {"SimpleImage.__reduce__", Kind::Method, {"__reduce__", 0, {}}, nullptr,
-                              refusePickle};
+const FunctionDef kReduce = {"SimpleImage.__reduce__", Kind::Method, {"__reduce__", 0, {}}, nullptr, refusePickle};
 const FunctionDef kSetstate = {
     "SimpleImage.__setstate__", Kind::Method, {"__setstate__", 1, {{"state"}}}, nullptr, refusePickle};
 
@@ -611,10 +599,8 @@ bool checkVersion() {
     const int minor = static_cast<int>((Py_Version >> 16) & 0xff);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
     // GCOVR_EXCL_START only in a Python of another version than the build's, whose import system refuses the file by its name first
-    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                            msg::kVersionMismatch,
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, "Morvane.simpleImage_ext", "does not match",
-                            major, minor) == 0;
+    return PyErr_WarnFormat(PyExc_RuntimeWarning, 1, msg::kVersionMismatch, PY_MAJOR_VERSION, PY_MINOR_VERSION,
+                            "Morvane.simpleImage_ext", "does not match", major, minor) == 0;
     // GCOVR_EXCL_STOP
 }
 
@@ -631,14 +617,13 @@ bool execModule(PyObject* module) {
     setBuiltinOpen(open);
     if (!initNames() || !readyFunctionType() || !readyImageType()) return false;
     if (PyDict_SetItemString(globals, "SimpleImage", reinterpret_cast<PyObject*>(&ImageType)) < 0) return false;
-    if (!setTypeMember("__reduce__", newFunction(kReduce)) ||
-        !setTypeMember("__setstate__", newFunction(kSetstate)))
+    if (!setTypeMember("__reduce__", newFunction(kReduce)) || !setTypeMember("__setstate__", newFunction(kSetstate)))
         return false;
     PyType_Modified(&ImageType);
 
     // The module body.
-    if (!importModule(globals, "struct") || !importModule(globals, "zlib") ||
-        !importFrom(globals, "io", {"BytesIO"}) || !importFrom(globals, "pathlib", {"Path"}) ||
+    if (!importModule(globals, "struct") || !importModule(globals, "zlib") || !importFrom(globals, "io", {"BytesIO"}) ||
+        !importFrom(globals, "pathlib", {"Path"}) ||
         !importFrom(globals, "typing", {"List", "Sequence", "Tuple", "Union"}))
         return false;
     {
@@ -671,8 +656,7 @@ bool execModule(PyObject* module) {
     }
     {
         Ref fn(newFunction(kStreamToImage));
-        if (!fn || !setTypeMember("_streamToImage", PyObject_CallOneArg(staticmethod.get(), fn.get())))
-            return false;
+        if (!fn || !setTypeMember("_streamToImage", PyObject_CallOneArg(staticmethod.get(), fn.get()))) return false;
     }
     {
         Ref fn(newFunction(kOpen));
