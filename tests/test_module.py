@@ -388,6 +388,14 @@ def test_failed_initialisation_is_forgotten():
             "fake.BytesIO = lambda *a: None; sys.modules['_io'] = fake",
             "ImportError: _io.BytesIO is not a type",
         ),
+        # The module is in sys.modules while its body runs: an import after
+        # the one of zlib can take the name away again.
+        (
+            "import sys, types, typing; fake = types.ModuleType('typing'); "
+            "fake.__getattr__ = lambda name: (vars(sys.modules['Morvane.simpleImage_ext']).pop('zlib', None), "
+            "getattr(typing, name))[1]; sys.modules['typing'] = fake",
+            "NameError: name 'zlib' is not defined",
+        ),
     ],
 )
 def test_initialisation_failures(setup, error):
