@@ -22,6 +22,11 @@ TOOLS = Path(__file__).resolve().parent.parent / "tools"
 PIXELS = bytes(range(4 * 3 * 3))  # a 4 x 3 image, every byte different
 
 
+def toBmpInTwoProcesses(*sources):
+    """The command line of a batch conversion of `sources` to BMP in out/, in two worker processes."""
+    return [sys.executable, "-m", "Morvane", "convert", *sources, "--to", "bmp", "--out-dir", "out", "-j", "2"]
+
+
 def run(cwd, *args):
     return subprocess.run(
         [sys.executable, "-m", "Morvane", *map(str, args)],
@@ -319,19 +324,7 @@ def test_batch_runs_files_in_parallel_processes(tmp_path, pngFile):
     for fifo in fifos:
         os.mkfifo(fifo)
     proc = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "Morvane",
-            "convert",
-            *(f.name for f in fifos),
-            "--to",
-            "bmp",
-            "--out-dir",
-            "out",
-            "-j",
-            "2",
-        ],
+        toBmpInTwoProcesses(*(f.name for f in fifos)),
         cwd=tmp_path,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
@@ -459,21 +452,7 @@ def test_batch_shows_progress_on_a_terminal(tmp_path, pngFile, bmpFile):
     master, slave = pty.openpty()
     with open(tmp_path / "stdout", "w+") as stdout:
         proc = subprocess.Popen(
-            [
-                sys.executable,
-                "-m",
-                "Morvane",
-                "convert",
-                "in.png",
-                "gone.png",
-                "other.bmp",
-                "--to",
-                "bmp",
-                "--out-dir",
-                "out",
-                "-j",
-                "2",
-            ],
+            toBmpInTwoProcesses("in.png", "gone.png", "other.bmp"),
             cwd=tmp_path,
             stdin=subprocess.DEVNULL,
             stdout=stdout,
