@@ -48,11 +48,12 @@ fi
 # The native checks' objects and counters; -O0, as the module, so that each
 # line counts as written (the checks then take about twice as long).
 export MORVANE_NATIVE_BUILD_DIR="$work/native"
+export MORVANE_NATIVE_CXXFLAGS="--coverage -fno-exceptions -O0"
+mkdir -p "$MORVANE_NATIVE_BUILD_DIR"
+
 # The forked children of the allocation-failure sweeps leave through the C
 # library's exit, which writes the counters, instead of os._exit.
 export MORVANE_COVERAGE_RUN=1
-export MORVANE_NATIVE_CXXFLAGS="--coverage -fno-exceptions -O0"
-mkdir -p "$MORVANE_NATIVE_BUILD_DIR"
 
 # Counts of an earlier run would add up with this one's.
 find "$work/build" "$MORVANE_NATIVE_BUILD_DIR" -name '*.gcda' -delete
