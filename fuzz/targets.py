@@ -541,6 +541,8 @@ def image_ops(data: bytes) -> None:
             need = None
         try:
             img = SimpleImage(w, h, odd_pixels(r, need))
+            if len(img._pixels) != need:
+                raise Bug("the buffer does not fit the image's size")
         except IMAGE_ERRORS:
             img = SimpleImage(2, 2, bytes(12))
         for _ in range(r.int_in(1, 10)):

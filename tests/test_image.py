@@ -45,6 +45,11 @@ def test_construction(m, width, height, pixels, size):
         (1, 1, "abc", TypeError, "string argument without an encoding"),
         (1, 1, 3, TypeError, "object of type 'int' has no len()"),
         (1, 1, None, TypeError, "object of type 'NoneType' has no len()"),
+        # Arrays of wider items pass the length test by their item count,
+        # but their bytes do not make a buffer of that size.
+        (2, 1, array.array("H", list(SIX)), ValueError, "Pixel data length does not match image dimensions"),
+        (2, 1, array.array("d", list(SIX)), ValueError, "Pixel data length does not match image dimensions"),
+        (2, 1, memoryview(array.array("q", list(SIX))), ValueError, "Pixel data length does not match image dimensions"),
     ],
 )
 def test_construction_refused(m, width, height, pixels, error, message):

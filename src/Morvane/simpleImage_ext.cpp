@@ -46,9 +46,16 @@ bool initialise(PyObject* self, const BoundArgs& args) {
     ImageObject* image = asImage(self);
     image->width = args.i32[0];
     image->height = args.i32[1];
-    PyObject* copy = copyToByteArray(pixels);
+    Ref copy(copyToByteArray(pixels));
     if (!copy) return false;
-    Py_SETREF(image->pixels, copy);
+    // The length test counted items, the copy counts bytes: an array of wider
+    // items (int64, float, array('H')) passes the first and copies its raw
+    // bytes. An image whose buffer does not fit its size is refused.
+    if (PyByteArray_GET_SIZE(copy.get()) != length) {
+        raiseLengthMismatch();
+        return false;
+    }
+    Py_SETREF(image->pixels, copy.release());
     return true;
 }
 
