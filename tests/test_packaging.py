@@ -50,7 +50,11 @@ def sh(*args, **kwargs):
 
 
 def packageFiles():
-    return {p.name for p in PACKAGE.iterdir() if p.is_file() and not p.name.endswith(".so")}
+    return {
+        p.relative_to(PACKAGE).as_posix()
+        for p in PACKAGE.rglob("*")
+        if p.is_file() and p.suffix != ".so" and "__pycache__" not in p.parts
+    }
 
 
 @pytest.fixture(scope="module")

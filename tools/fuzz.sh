@@ -111,7 +111,7 @@ repro() {
 native() {
     mkdir -p "$work/native/corpus" "$work/native/artifacts"
     clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -Isrc/Morvane -Itests/native fuzz/native/pngrows_fuzz.cpp src/Morvane/pngrows.cpp src/Morvane/kernels.cpp \
+        -Isrc/Morvane -Itests/native fuzz/native/pngrows_fuzz.cpp src/Morvane/core/pngrows.cpp src/Morvane/core/kernels.cpp \
         -o "$work/native/pngrows_fuzz"
     "$work/native/pngrows_fuzz" -artifact_prefix="$work/native/artifacts/" "$@" "$work/native/corpus"
 }

@@ -33,7 +33,7 @@ status=0
 "$venv/bin/ruff" format --check --quiet . || status=1
 "$venv/bin/clang-format" --dry-run --Werror "${cxx[@]}" || status=1
 include="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-for source in src/Morvane/*.cpp; do
+for source in $(git ls-files 'src/Morvane/*.cpp'); do
     "$venv/bin/clang-tidy" --quiet "$source" -- -std=c++17 -I"$include" -Isrc/Morvane 2>/dev/null || status=1
 done
 if [ "$status" -ne 0 ]; then

@@ -1,4 +1,4 @@
-// libFuzzer harness for the PNG row core (src/Morvane/pngrows.cpp), without
+// libFuzzer harness for the PNG row core (src/Morvane/core/pngrows.cpp), without
 // Python: the input chooses a geometry, the cuts of the stream into pieces,
 // a piece at which the source fails (or none) and the inflated stream
 // itself; the core's outcome and pixels must be those of a plain one-shot
@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "pngrows.hpp"
+#include "core/pngrows.hpp"
 #include "pngrows_reference.hpp"
 
 using pngref::Bytes;

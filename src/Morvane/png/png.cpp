@@ -1,10 +1,10 @@
-#include "png.hpp"
+#include "png/png.hpp"
 
 #include <cstring>
 #include <memory>
 
-#include "messages.hpp"
-#include "pngrows.hpp"
+#include "py/messages.hpp"
+#include "core/pngrows.hpp"
 
 namespace mv {
 

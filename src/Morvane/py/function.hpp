@@ -2,7 +2,7 @@
 // Python-visible function and the constructor go through.
 #pragma once
 
-#include "host.hpp"
+#include "py/host.hpp"
 
 namespace mv {
 

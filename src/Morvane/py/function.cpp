@@ -1,10 +1,10 @@
-#include "function.hpp"
+#include "py/function.hpp"
 
 #include <cstddef>
 #include <memory>
 
-#include "image.hpp"
-#include "messages.hpp"
+#include "module/image.hpp"
+#include "py/messages.hpp"
 
 namespace mv {
 

@@ -1,4 +1,4 @@
-#include "host.hpp"
+#include "py/host.hpp"
 
 #include <climits>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <sys/mman.h>
 #endif
 
-#include "messages.hpp"
+#include "py/messages.hpp"
 
 namespace mv {
 

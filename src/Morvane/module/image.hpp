@@ -1,7 +1,7 @@
 // The SimpleImage object layout, shared by the class and the encoders.
 #pragma once
 
-#include "host.hpp"
+#include "py/host.hpp"
 
 namespace mv {
 

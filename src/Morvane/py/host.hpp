@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "messages.hpp"
+#include "py/messages.hpp"
 
 namespace mv {
 

@@ -1,7 +1,7 @@
 // BMP: the decoder and the encoder.
 #pragma once
 
-#include "function.hpp"
+#include "py/function.hpp"
 
 namespace mv {
 

@@ -1,4 +1,4 @@
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 #include <cstring>
 #include <type_traits>

@@ -1,8 +1,8 @@
-#include "pngrows.hpp"
+#include "core/pngrows.hpp"
 
 #include <cstring>
 
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 namespace mv {
 

@@ -1,10 +1,10 @@
-#include "bmp.hpp"
+#include "bmp/bmp.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "kernels.hpp"
-#include "messages.hpp"
+#include "core/kernels.hpp"
+#include "py/messages.hpp"
 
 namespace mv {
 

@@ -2,11 +2,11 @@
 // the SimpleImage class and the way in for reading images.
 #include <cstring>
 
-#include "bmp.hpp"
-#include "function.hpp"
-#include "image.hpp"
-#include "messages.hpp"
-#include "png.hpp"
+#include "bmp/bmp.hpp"
+#include "py/function.hpp"
+#include "module/image.hpp"
+#include "py/messages.hpp"
+#include "png/png.hpp"
 
 namespace mv {
 

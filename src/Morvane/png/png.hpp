@@ -1,7 +1,7 @@
 // PNG: the chunk codec, the decoder and the encoder.
 #pragma once
 
-#include "function.hpp"
+#include "py/function.hpp"
 
 namespace mv {
 
