@@ -1,164 +1,16 @@
+// The host's own steps: namespace lookup, imports, the 32-bit conversion,
+// unpacking, comparisons, reads and writes, and the end of a `with` block.
 #include "py/host.hpp"
 
 #include <climits>
 #include <cstring>
-
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
-#include "py/messages.hpp"
+#include <utility>
 
 namespace mv {
 
-Names names;
-
-bool initNames() {
-    struct Text {
-        PyObject** slot;
-        const char* text;
-    };
-    const Text texts[] = {
-        {&names.struct_, "struct"},
-        {&names.zlib, "zlib"},
-        {&names.BytesIO, "BytesIO"},
-        {&names.Path, "Path"},
-        {&names.PNG_SIGNATURE, "PNG_SIGNATURE"},
-        {&names._readChunk, "_readChunk"},
-        {&names._makeChunk, "_makeChunk"},
-        {&names._writePng, "_writePng"},
-        {&names._writeBmp, "_writeBmp"},
-        {&names._streamToImage, "_streamToImage"},
-        {&names.Union, "Union"},
-        {&names.read, "read"},
-        {&names.seek, "seek"},
-        {&names.write, "write"},
-        {&names.pack, "pack"},
-        {&names.unpack, "unpack"},
-        {&names.crc32, "crc32"},
-        {&names.compress, "compress"},
-        {&names.decompress, "decompress"},
-        {&names.decompressobj, "decompressobj"},
-        {&names.unconsumed_tail, "unconsumed_tail"},
-        {&names.eof, "eof"},
-        {&names.join, "join"},
-        {&names.startswith, "startswith"},
-        {&names.enter, "__enter__"},
-        {&names.exit, "__exit__"},
-        {&names.getvalue, "getvalue"},
-        {&names.tell, "tell"},
-        {&names.rb, "rb"},
-        {&names.wb, "wb"},
-        {&names.fmtU32BE, ">I"},
-        {&names.fmtIhdr, ">IIBBBBB"},
-        {&names.fmtBmpFile, "<IHHI"},
-        {&names.fmtU32LE, "<I"},
-        {&names.fmtBmpDibRead, "<iiHHIIiiII"},
-        {&names.fmtBmpDib, "<IIIHHIIIIII"},
-    };
-    for (const Text& t : texts)
-        if (!*t.slot && !(*t.slot = PyUnicode_InternFromString(t.text))) return false;
-
-    struct Int {
-        PyObject** slot;
-        unsigned long value;
-    };
-    const Int ints[] = {
-        {&names.int0, 0},
-        {&names.int1, 1},
-        {&names.int2, 2},
-        {&names.int3, 3},
-        {&names.int4, 4},
-        {&names.int8, 8},
-        {&names.int14, 14},
-        {&names.int24, 24},
-        {&names.int36, 36},
-        {&names.int40, 40},
-        {&names.int54, 54},
-        {&names.int255, 255},
-        {&names.int2835, 2835},
-        {&names.mask32, 0xFFFFFFFFul},
-        {&names.outputPiece, 128ul << 10},
-    };
-    for (const Int& i : ints)
-        if (!*i.slot && !(*i.slot = PyLong_FromUnsignedLong(i.value))) return false;
-    for (unsigned long v = 0; v < 256; ++v)
-        if (!names.byteValues[v] && !(names.byteValues[v] = PyLong_FromUnsignedLong(v))) return false;
-
-    struct Bytes {
-        PyObject** slot;
-        const char* data;
-        Py_ssize_t size;
-    };
-    const Bytes bytes[] = {
-        {&names.emptyBytes, "", 0},   {&names.bytesBM, "BM", 2},    {&names.typeIHDR, "IHDR", 4},
-        {&names.typeIDAT, "IDAT", 4}, {&names.typeIEND, "IEND", 4},
-    };
-    for (const Bytes& b : bytes)
-        if (!*b.slot && !(*b.slot = PyBytes_FromStringAndSize(b.data, b.size))) return false;
-
-    if (!names.bytesIOType || !names.ioOpen || !names.bufferedWriterType) {
-        Ref io(PyImport_ImportModule("_io"));
-        if (!io) return false;
-        const std::pair<PyObject**, const char*> fromIo[] = {
-            {reinterpret_cast<PyObject**>(&names.bytesIOType), "BytesIO"},
-            {&names.ioOpen, "open"},
-            {reinterpret_cast<PyObject**>(&names.bufferedWriterType), "BufferedWriter"},
-        };
-        for (const auto& [slot, attr] : fromIo) {
-            if (*slot) continue;
-            Ref value(PyObject_GetAttrString(io.get(), attr));
-            if (!value) return false;
-            if (slot != &names.ioOpen && !PyType_Check(value.get())) {
-                PyErr_Format(PyExc_ImportError, "_io.%s is not a type", attr);
-                return false;
-            }
-            *slot = value.release();
-        }
-    }
-    return true;
-}
-
-bool recordZlib(PyObject* zlib) {
-    const std::pair<PyObject**, const char*> entries[] = {
-        {&names.zlibDecompress, "decompress"},
-        {&names.zlibDecompressobj, "decompressobj"},
-        {&names.zlibCrc32, "crc32"},
-        {&names.zlibError, "error"},
-    };
-    for (const auto& [slot, attr] : entries) {
-        PyObject* value = PyObject_GetAttrString(zlib, attr);
-        if (!value) return false;
-        Py_XSETREF(*slot, value);
-    }
-    Py_XSETREF(names.zlibModule, Py_NewRef(zlib));
-    return true;
-}
-
-namespace {
-PyObject* gModule = nullptr;
-PyObject* gOpen = nullptr;
-}  // namespace
-
-PyObject* recordedModule() { return gModule; }
-
-void setRecordedModule(PyObject* module) {
-    PyObject* old = gModule;
-    gModule = module;
-    Py_XDECREF(old);
-}
-
-PyObject* builtinOpen() { return gOpen; }
-
-void setBuiltinOpen(PyObject* fn) {
-    PyObject* old = gOpen;
-    gOpen = fn;
-    Py_XDECREF(old);
-}
-
 PyObject* lookupGlobal(PyObject* name) {
-    if (gModule) {
-        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(gModule), name);
+    if (process.module) {
+        PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(process.module), name);
         if (value) return Py_NewRef(value);
         if (PyErr_Occurred()) return nullptr;
     }
@@ -170,6 +22,48 @@ PyObject* lookupGlobal(PyObject* name) {
     }
     PyErr_Format(PyExc_NameError, msg::kNotDefined, name);
     return nullptr;
+}
+
+bool importModule(PyObject* globals, const char* name) {
+    Ref module(PyImport_ImportModuleLevel(name, globals, nullptr, nullptr, 0));
+    return module && PyDict_SetItemString(globals, name, module.get()) == 0;
+}
+
+bool importFrom(PyObject* globals, const char* module, std::initializer_list<const char*> what) {
+    Ref fromlist(PyTuple_New(static_cast<Py_ssize_t>(what.size())));
+    if (!fromlist) return false;
+    Py_ssize_t i = 0;
+    for (const char* n : what) {
+        PyObject* s = PyUnicode_FromString(n);
+        if (!s) return false;
+        PyTuple_SET_ITEM(fromlist.get(), i++, s);
+    }
+    Ref source(PyImport_ImportModuleLevel(module, globals, nullptr, fromlist.get(), 0));
+    if (!source) return false;
+    for (const char* n : what) {
+        Ref value(PyObject_GetAttrString(source.get(), n));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, msg::kCannotImportName, n, module);
+            return false;
+        }
+        if (PyDict_SetItemString(globals, n, value.get()) < 0) return false;
+    }
+    return true;
+}
+
+PyObject* builtinNamed(const char* name) {
+    PyObject* builtins = PyImport_AddModule("builtins");
+    if (!builtins) return nullptr;
+    Ref key(PyUnicode_InternFromString(name));
+    if (!key) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(builtins), key.get());
+    if (!value) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNotDefined, key.get());
+        return nullptr;
+    }
+    return Py_NewRef(value);
 }
 
 namespace {
@@ -229,7 +123,7 @@ PyObject* itemAt(PyObject* obj, Py_ssize_t i) {
 }
 
 PyObject* readCounted(PyObject* stream, PyObject* n, Py_ssize_t* length) {
-    Ref got(callMethod(stream, names.read, n));
+    Ref got(callMethod(stream, name::read, n));
     if (!got) return nullptr;
     *length = PyObject_Length(got.get());
     if (*length < 0) return nullptr;
@@ -237,49 +131,8 @@ PyObject* readCounted(PyObject* stream, PyObject* n, Py_ssize_t* length) {
 }
 
 bool writeTo(PyObject* output, PyObject* data) {
-    Ref r(callMethod(output, names.write, data));
+    Ref r(callMethod(output, name::write, data));
     return static_cast<bool>(r);
-}
-
-bool isPlainBytesIO(PyObject* stream) {
-    if (!names.bytesIOType || !Py_IS_TYPE(stream, names.bytesIOType)) return false;
-    PyObject** dict = _PyObject_GetDictPtr(stream);
-    return !dict || !*dict || PyDict_GET_SIZE(*dict) == 0;
-}
-
-PyObject* newByteArray(Py_ssize_t n) {
-    PyObject* result = PyByteArray_FromStringAndSize(nullptr, 0);
-    if (result && n > 0 && PyByteArray_Resize(result, n) < 0) Py_CLEAR(result);
-#ifdef MADV_HUGEPAGE
-    // A large buffer about to be filled front to back: ask for huge pages, one
-    // page fault per 2 MiB instead of per 4 KiB. Only the pages touched are
-    // committed, huge or not.
-    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    if (result && static_cast<uintptr_t>(n) >= 4 * kHuge) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(PyByteArray_AS_STRING(result));
-        const uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
-        const uintptr_t to = (start + static_cast<uintptr_t>(n)) & ~(kHuge - 1);
-        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-    }
-#endif
-    return result;
-}
-
-PyObject* copyToNewByteArray(const char* data, Py_ssize_t n) {
-    PyObject* result = newByteArray(n);
-    if (result && n > 0) std::memcpy(PyByteArray_AS_STRING(result), data, static_cast<size_t>(n));
-    return result;
-}
-
-PyObject* copyToByteArray(PyObject* obj) {
-    if (PyBytes_CheckExact(obj)) return copyToNewByteArray(PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
-    if (PyByteArray_CheckExact(obj)) return copyToNewByteArray(PyByteArray_AS_STRING(obj), PyByteArray_GET_SIZE(obj));
-    return PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), obj);
-}
-
-PyObject* asByteArray(PyObject* obj) {
-    if (PyByteArray_Check(obj)) return Py_NewRef(obj);
-    return copyToByteArray(obj);
 }
 
 PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
@@ -288,6 +141,27 @@ PyObject* lookupSpecial(PyObject* obj, PyObject* name) {
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
     if (!get) return Py_NewRef(found);
     return get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+Block exitAfterError(PyObject* exitFn) {
+    Ref error = takeError();
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+    Ref value = Ref::borrow(error.get());
+    Ref tb(PyException_GetTraceback(error.get()));
+    // Pending again while __exit__ runs, so that an error of its own is
+    // chained to this one.
+    restoreError(std::move(error));
+    int suppress = 0;
+    const bool exited = runKeepingError([&] {
+        Ref r(call(exitFn, type.get(), value.get(), tb ? tb.get() : Py_None));
+        if (!r) return false;
+        suppress = PyObject_IsTrue(r.get());
+        return suppress >= 0;
+    });
+    if (!exited) return Block::Failed;
+    if (!suppress) return Block::Failed;
+    PyErr_Clear();
+    return Block::Suppressed;
 }
 
 void raiseTooMany(Py_ssize_t expected) { PyErr_Format(PyExc_ValueError, msg::kTooManyValues, expected); }
