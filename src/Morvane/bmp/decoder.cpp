@@ -209,7 +209,8 @@ PyObject* loadBmp(PyObject* stream) {
     Ref info[kInfoFieldCount];
     if (!readFileHeader(stream, &pixelOffset) || !readInfoHeader(stream, info)) return nullptr;
     int64_t width, height;
-    if (!headerValue(info[kWidthField].get(), &width) || !headerValue(info[kHeightField].get(), &height)) return nullptr;
+    if (!headerValue(info[kWidthField].get(), &width) || !headerValue(info[kHeightField].get(), &height))
+        return nullptr;
     const int64_t absHeight = height < 0 ? -height : height;
     Ref pixels(pixelBufferFor(width, absHeight));
     if (!pixels) return nullptr;

@@ -150,7 +150,7 @@ PyObject* writeBmp(PyObject* path, int32_t width, int32_t height, PyObject* pixe
 
 }  // namespace
 
-const FunctionDef kWriteBmp = function<writeBmp>(
-    "_writeBmp", {param("path"), param("width"), param("height"), param("pixels")}, "None");
+const FunctionDef kWriteBmp =
+    function<writeBmp>("_writeBmp", {param("path"), param("width"), param("height"), param("pixels")}, "None");
 
 }  // namespace mv

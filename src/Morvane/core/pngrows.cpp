@@ -1,3 +1,5 @@
+// The PNG row core: the inflated stream pulled in pieces and each row undone
+// as soon as its bytes are there (see pngrows.hpp).
 #include "core/pngrows.hpp"
 
 #include <cstring>

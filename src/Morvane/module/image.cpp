@@ -178,7 +178,9 @@ inline bool exactSmallInt(PyObject* v, long* out) {
 }
 
 // Machine-word coordinates of exact ints, when both fit.
-inline bool smallCoords(PyObject* x, PyObject* y, long* lx, long* ly) { return exactSmallInt(x, lx) && exactSmallInt(y, ly); }
+inline bool smallCoords(PyObject* x, PyObject* y, long* lx, long* ly) {
+    return exactSmallInt(x, lx) && exactSmallInt(y, ly);
+}
 
 
 // Byte index of (x, y) in the current buffer when it is an exact bytearray
@@ -421,20 +423,18 @@ PyObject* refusePickle(PyObject*) {
 PyObject* refuseSetstate(PyObject* self, PyObject*) { return refusePickle(self); }
 
 
-const FunctionDef kGetPixel = method<getPixel>(&ImageType, "SimpleImage.getPixel",
-                                               {exact("coords", &PyTuple_Type, "Tuple[int, int]")},
-                                               "Tuple[int, int, int]", getPixelShortcut);
+const FunctionDef kGetPixel =
+    method<getPixel>(&ImageType, "SimpleImage.getPixel", {exact("coords", &PyTuple_Type, "Tuple[int, int]")},
+                     "Tuple[int, int, int]", getPixelShortcut);
 const FunctionDef kPutPixel = method<putPixel>(
     &ImageType, "SimpleImage.putPixel",
     {exact("coords", &PyTuple_Type, "Tuple[int, int]"), param("value", "Sequence[int]")}, "None", putPixelShortcut);
 const FunctionDef kCopy = method<copy>(&ImageType, "SimpleImage.copy", "'SimpleImage'");
-const FunctionDef kSave =
-    method<save>(&ImageType, "SimpleImage.save", {exact("path", &PyUnicode_Type, "str")}, "None");
+const FunctionDef kSave = method<save>(&ImageType, "SimpleImage.save", {exact("path", &PyUnicode_Type, "str")}, "None");
 const FunctionDef kSaveBmp =
     method<saveBmp>(&ImageType, "SimpleImage.saveBmp", {exact("path", &PyUnicode_Type, "str")}, "None");
 const FunctionDef kReduce = method<refusePickle>(&ImageType, "SimpleImage.__reduce__", nullptr);
-const FunctionDef kSetstate =
-    method<refuseSetstate>(&ImageType, "SimpleImage.__setstate__", {param("state")}, nullptr);
+const FunctionDef kSetstate = method<refuseSetstate>(&ImageType, "SimpleImage.__setstate__", {param("state")}, nullptr);
 
 }  // namespace
 

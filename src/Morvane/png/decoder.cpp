@@ -332,7 +332,9 @@ PyObject* decodeImageData(PyObject* idatChunks, const Ihdr& header) {
     switch (outcome.kind) {
         case PngRowOutcome::Kind::SourceFailed: return nullptr;
         case PngRowOutcome::Kind::WrongLength: raiseValue(msg::kPngData); return nullptr;
-        case PngRowOutcome::Kind::BadFilter: PyErr_Format(PyExc_ValueError, msg::kPngFilter, outcome.filterByte); return nullptr;
+        case PngRowOutcome::Kind::BadFilter:
+            PyErr_Format(PyExc_ValueError, msg::kPngFilter, outcome.filterByte);
+            return nullptr;
         case PngRowOutcome::Kind::Done: break;
     }
     if (!shape.rows) return emptyRows(shape.width, shape.height);

@@ -104,7 +104,7 @@ PyObject* writePng(PyObject* path, int32_t width, int32_t height, PyObject* pixe
 
 }  // namespace
 
-const FunctionDef kWritePng = function<writePng>(
-    "_writePng", {param("path"), param("width"), param("height"), param("pixels")}, "None");
+const FunctionDef kWritePng =
+    function<writePng>("_writePng", {param("path"), param("width"), param("height"), param("pixels")}, "None");
 
 }  // namespace mv
