@@ -16,7 +16,7 @@
 # Targets: open_png open_bmp png_structured bmp_structured read_chunk
 #          stream_to_image image_ops rebound inflate
 # The decoding targets (open_*, *_structured) compare every outcome with the
-# reference decoder (tests/reference.py); the *_structured ones mutate the
+# reference decoder (testkit/reference.py); the *_structured ones mutate the
 # files' structure (fuzz/structure.py) to reach the row filters and pixel rows.
 # inflate compares the PNG decoder's inflating with the host's zlib.decompress.
 #
@@ -94,7 +94,7 @@ run() {
     # -malloc_limit_mb: libFuzzer would otherwise call any single allocation
     # above the RSS limit a crash; big untouched allocations for huge headers
     # are allowed (the resource-bound tests pin that they stay cheap).
-    run_env "$venv/bin/python" fuzz/fuzz.py "$target" \
+    run_env "$venv/bin/python" -m fuzz.fuzz "$target" \
         -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=2000000 -detect_leaks=0 \
         -artifact_prefix="$work/artifacts/$target/" -print_final_stats=1 \
         "$work/corpus/$target" "$@" "$seeds"
@@ -104,7 +104,7 @@ repro() {
     local target="$1"; shift
     local with_mutator=""
     if has_mutator "$target"; then with_mutator=1; fi
-    run_env "$venv/bin/python" fuzz/fuzz.py "$target" -runs=1 "$@"
+    run_env "$venv/bin/python" -m fuzz.fuzz "$target" -runs=1 "$@"
 }
 
 # The row core alone, without Python: a libFuzzer harness built with clang.
