@@ -29,7 +29,10 @@ BUILDS = [
     (program, variant) for program in PROGRAMS for variant in VARIANTS if variant != "sse2" or program == "kernels_test"
 ]
 # The module's own warnings (MORVANE_WARNINGS in CMakeLists.txt), as errors.
-WARNINGS = [*re.search(r"set\(MORVANE_WARNINGS\s(.*?)\)", (ROOT / "CMakeLists.txt").read_text(), re.S)[1].split(), "-Werror"]
+WARNINGS = [
+    *re.search(r"set\(MORVANE_WARNINGS\s(.*?)\)", (ROOT / "CMakeLists.txt").read_text(), re.S)[1].split(),
+    "-Werror",
+]
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
 
 

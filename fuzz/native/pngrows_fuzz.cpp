@@ -5,7 +5,9 @@
 // decode (length first, then the rows top to bottom). Each piece lives in
 // its own exact-size allocation, freed when the next one is asked for.
 //
-//   tools/fuzz.sh native [LIBFUZZER ARGS...]   # builds it with clang and runs it
+//   tools/fuzz.sh native pngrows [LIBFUZZER ARGS...]   # builds it with clang and runs it
+//
+// sources: core/pngrows.cpp core/kernels.cpp
 #include <cstdlib>
 #include <memory>
 #include <vector>

@@ -96,28 +96,33 @@ Self selfAs(PyObject* self) {
     return reinterpret_cast<Self>(self);
 }
 
+// The parameters an implementation takes after self (if it takes one), and
+// the call of it with the bound arguments.
+template <class... Ps>
+struct ParameterList {
+    static constexpr size_t count = sizeof...(Ps);
+    static constexpr bool int32[] = {Argument<Ps>::int32..., false};
+    // fn(first..., the bound arguments in parameter order)
+    template <class Fn, class... First>
+    static auto call(Fn fn, const BoundArgs& args, First... first) {
+        return callWith(fn, args, std::index_sequence_for<Ps...>{}, first...);
+    }
+    template <class Fn, size_t... I, class... First>
+    static auto callWith(Fn fn, const BoundArgs& args, std::index_sequence<I...>, First... first) {
+        return fn(first..., Argument<Ps>::from(args, I)...);
+    }
+};
+
 // The parameters of `Fn` (after self, for a method) and how it is called.
 template <auto Fn, bool WithSelf>
 struct Parameters;
 template <class R, class... Ps, R (*Fn)(Ps...)>
-struct Parameters<Fn, false> {
-    static constexpr size_t count = sizeof...(Ps);
-    static constexpr bool int32[] = {Argument<Ps>::int32..., false};
-    static R invoke(const BoundArgs& args) { return invoke(args, std::index_sequence_for<Ps...>{}); }
-    template <size_t... I>
-    static R invoke(const BoundArgs& args, std::index_sequence<I...>) {
-        return Fn(Argument<Ps>::from(args, I)...);
-    }
+struct Parameters<Fn, false> : ParameterList<Ps...> {
+    static R invoke(const BoundArgs& args) { return ParameterList<Ps...>::call(Fn, args); }
 };
 template <class R, class Self, class... Ps, R (*Fn)(Self, Ps...)>
-struct Parameters<Fn, true> {
-    static constexpr size_t count = sizeof...(Ps);
-    static constexpr bool int32[] = {Argument<Ps>::int32..., false};
-    static R invoke(const BoundArgs& args) { return invoke(args, std::index_sequence_for<Ps...>{}); }
-    template <size_t... I>
-    static R invoke(const BoundArgs& args, std::index_sequence<I...>) {
-        return Fn(selfAs<Self>(args.self), Argument<Ps>::from(args, I)...);
-    }
+struct Parameters<Fn, true> : ParameterList<Ps...> {
+    static R invoke(const BoundArgs& args) { return ParameterList<Ps...>::call(Fn, args, selfAs<Self>(args.self)); }
 };
 
 // The signature of `Fn`, its parameters named by `params` in order.
