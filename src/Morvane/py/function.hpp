@@ -101,7 +101,7 @@ Self selfAs(PyObject* self) {
 template <class... Ps>
 struct ParameterList {
     static constexpr size_t count = sizeof...(Ps);
-    static constexpr bool int32[] = {Argument<Ps>::int32..., false};
+    static constexpr bool int32[] = {Argument<Ps>::int32..., false};  // (one past the end: never empty)
     // fn(first..., the bound arguments in parameter order)
     template <class Fn, class... First>
     static auto call(Fn fn, const BoundArgs& args, First... first) {
@@ -150,19 +150,13 @@ inline const char* shortName(const char* qualname) {
     return dot ? dot + 1 : qualname;
 }
 
-template <auto Fn, bool WithSelf>
-PyObject* invokeBound(const BoundArgs& args) {
-    return Parameters<Fn, WithSelf>::invoke(args);
-}
-
 template <auto Fn, Kind K, class... Params>
 FunctionDef define(PyTypeObject* owner, const char* qualname, const char* returns, vectorcallfunc shortcut,
                    const Params&... params) {
     constexpr bool withSelf = K == Kind::Method || K == Kind::ClassMethod;
-    return FunctionDef{qualname, K,
-                       owner,    signatureOf<Fn, withSelf>(shortName(qualname), params...),
-                       returns,  invokeBound<Fn, withSelf>,
-                       shortcut};
+    FunctionDef def{qualname, K, owner, {}, returns, Parameters<Fn, withSelf>::invoke, shortcut};
+    def.sig = signatureOf<Fn, withSelf>(shortName(qualname), params...);
+    return def;
 }
 
 }  // namespace binding
