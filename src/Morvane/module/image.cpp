@@ -401,6 +401,7 @@ PyObject* copy(ImageObject* image) {
 // save and saveBmp: hand the image's fields, its live buffer included, to
 // the module-level writer named `writer`, looked up at each call.
 PyObject* saveThrough(PyObject* writer, ImageObject* image, PyObject* path) {
+    // _writePng or _writeBmp: normally lands in writePng (png/encoder.cpp) or writeBmp (bmp/encoder.cpp).
     Ref write(lookupGlobal(writer));
     if (!write) return nullptr;
     Ref w(PyLong_FromLong(image->width)), h(PyLong_FromLong(image->height));
@@ -411,8 +412,6 @@ PyObject* saveThrough(PyObject* writer, ImageObject* image, PyObject* path) {
     Py_RETURN_NONE;
 }
 
-// _writePng normally lands in writePng (png/encoder.cpp), _writeBmp in
-// writeBmp (bmp/encoder.cpp).
 PyObject* save(ImageObject* image, PyObject* path) { return saveThrough(name::_writePng, image, path); }
 PyObject* saveBmp(ImageObject* image, PyObject* path) { return saveThrough(name::_writeBmp, image, path); }
 
