@@ -4,7 +4,9 @@ Images go out as bytes (``encode``), into paths and file objects (``save``)
 and come in from paths, bytes-like objects and file objects (``decode``).
 Every byte is written by the module's own writers, the ones ``save`` and
 ``saveBmp`` call, and every image is read by ``SimpleImage.open``, so the
-results are exactly theirs.
+results are exactly theirs. numpy arrays and Pillow images go both ways
+(``to_numpy``, ``from_numpy``, ``to_pillow``, ``from_pillow``); numpy and
+Pillow are imported by those functions only, when they are called.
 """
 
 from __future__ import annotations
@@ -19,9 +21,12 @@ from Morvane import simpleImage_ext
 from Morvane.simpleImage_ext import SimpleImage
 
 if TYPE_CHECKING:
+    import numpy
+    import numpy.typing
+    import PIL.Image
     from typing_extensions import Buffer
 
-__all__ = ["decode", "encode", "save"]
+__all__ = ["decode", "encode", "from_numpy", "from_pillow", "save", "to_numpy", "to_pillow"]
 
 
 class _BinaryReader(Protocol):
@@ -317,3 +322,118 @@ def _format_from_name(name: str | bytes) -> str:
         raise ValueError(
             f"cannot tell the image format from the name {text!r}: use a .png or .bmp name, or give format='png' or 'bmp'"
         ) from None
+
+
+# ---------------------------------------------------------------------------
+# numpy and Pillow
+
+
+def _missing(package: str, extra: str, caller: str) -> ImportError:
+    return ImportError(f"{caller}() needs {package}: pip install {package} (or the package's [{extra}] extra)")
+
+
+def _whole_pixels(image: object, caller: str) -> tuple[int, int, bytearray]:
+    """The fields of an image whose buffer still fits its size."""
+    width, height, pixels = _fields(_check_image(image, caller))
+    if pixels is None:
+        raise ValueError(f"{caller}() needs an image with pixels: its _pixels is None")
+    if width < 0 or height < 0:
+        raise ValueError(f"{caller}() needs an image of positive size, not {width} x {height}")
+    if len(pixels) != width * height * 3:
+        raise ValueError(
+            f"{caller}() needs a pixel buffer of {width} x {height} x 3 = {width * height * 3} bytes,"
+            f" not {len(pixels)}: the image's size or its _pixels was changed"
+        )
+    return width, height, pixels
+
+
+def to_numpy(image: SimpleImage) -> numpy.typing.NDArray[numpy.uint8]:
+    """Return a (height, width, 3) uint8 numpy array over the image's pixels.
+
+    Nothing is copied: the array is a view of the image's pixel buffer, so
+    writing to the array changes the image and ``putPixel`` shows in the
+    array. The buffer is a ``bytearray``, which cannot be resized while the
+    view (or any array made from it) exists: the host then raises
+    BufferError. An image whose size no longer matches its buffer (the
+    ``width``, ``height`` and ``_pixels`` setters do not check it), or that
+    has no buffer, is refused with ValueError. Use ``.copy()`` on the result
+    for an array of its own.
+
+    ``numpy.asarray(image)`` does not do this: the class has no buffer
+    interface, so numpy makes a 0-d object array holding the image.
+    """
+    width, height, pixels = _whole_pixels(image, "to_numpy")
+    try:
+        import numpy as np
+    except ImportError as exc:
+        raise _missing("numpy", "numpy", "to_numpy") from exc
+    return np.frombuffer(pixels, dtype=np.uint8).reshape(height, width, 3)
+
+
+def from_numpy(array: numpy.typing.NDArray[Any]) -> SimpleImage:
+    """Make a new image from a uint8 array of shape (height, width, 3) or (height, width, 4).
+
+    The channels are red, green, blue (and alpha, which is dropped, as the
+    PNG reader drops it: the colours are kept as they are, not blended with
+    any background). Any memory layout is taken (slices, strides, negative
+    steps); the image owns a copy of the pixels. Another dtype raises
+    TypeError naming it, another shape ValueError, and anything but a numpy
+    array TypeError.
+    """
+    try:
+        import numpy as np
+    except ImportError as exc:
+        raise _missing("numpy", "numpy", "from_numpy") from exc
+    if not isinstance(array, np.ndarray):
+        raise TypeError(f"from_numpy() needs a numpy array, not {type(array).__name__}")
+    if array.dtype != np.uint8:
+        raise TypeError(f"from_numpy() needs an array of dtype uint8, not {array.dtype}")
+    if array.ndim != 3 or array.shape[2] not in (3, 4):
+        raise ValueError(
+            f"from_numpy() needs an array of shape (height, width, 3) or (height, width, 4), not {array.shape}"
+        )
+    height, width = array.shape[:2]
+    # One flat run of R, G, B bytes (a view when the array already is one),
+    # which the constructor copies.
+    rgb = np.ascontiguousarray(array[:, :, :3]).reshape(-1)
+    return SimpleImage(width, height, rgb.data)
+
+
+def to_pillow(image: SimpleImage) -> PIL.Image.Image:
+    """Return a new Pillow image of mode "RGB" with a copy of the image's pixels.
+
+    An image whose size no longer matches its buffer, or that has no buffer,
+    is refused with ValueError.
+    """
+    width, height, pixels = _whole_pixels(image, "to_pillow")
+    try:
+        from PIL import Image
+    except ImportError as exc:
+        raise _missing("Pillow", "pillow", "to_pillow") from exc
+    return Image.frombytes("RGB", (width, height), pixels)
+
+
+def from_pillow(im: PIL.Image.Image) -> SimpleImage:
+    """Make a new image from a Pillow image.
+
+    An "RGB" image is taken as it is. An image with alpha ("RGBA", "LA",
+    "PA", a palette image with transparency, ...) loses its alpha as the PNG
+    reader drops it: each pixel keeps its own colour, with no blending onto a
+    background. Premultiplied modes ("RGBa", "La") are first brought back to
+    their straight colours. Every other mode ("L", "1", "P", "CMYK", "I",
+    "F", ...) goes through Pillow's own conversion to "RGB", and fails as it
+    does. Anything but a Pillow image is refused with TypeError.
+    """
+    try:
+        from PIL import Image
+    except ImportError as exc:
+        raise _missing("Pillow", "pillow", "from_pillow") from exc
+    if not isinstance(im, Image.Image):
+        raise TypeError(f"from_pillow() needs a Pillow image, not {type(im).__name__}")
+    if im.mode == "La":
+        im = im.convert("LA")  # the only conversion Pillow has from it
+    elif im.mode == "P" and "transparency" in im.info:
+        im = im.convert("RGBA")  # its colours, with the transparency as alpha
+    if im.mode != "RGB":
+        im = im.convert("RGB")
+    return SimpleImage(im.width, im.height, im.tobytes())
