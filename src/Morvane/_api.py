@@ -101,11 +101,13 @@ def encode(image: SimpleImage, format: str) -> bytes:
     what ``image.save(path)`` (PNG) or ``image.saveBmp(path)`` (BMP) would
     write to a file: the module's own writer does the work, and what it
     raises passes through unchanged (for instance the ValueError of a pixel
-    buffer that does not fit the size). No file is made on any file system:
-    on Linux the writer writes to an anonymous in-memory file or, for large
-    images, to a pipe; elsewhere to an unnamed temporary file, removed when
-    it is closed. Each call uses descriptors of its own, so threads may encode
-    at the same time, and every descriptor is closed on every way out.
+    buffer that does not fit the size). The writer writes to a pipe for
+    images of 1 MiB of pixels or more, otherwise to an anonymous in-memory
+    file (Linux), so no file is made on any file system. Where the host has
+    no anonymous files, an unnamed temporary file stands in for it: it is
+    made in the temporary folder already unlinked, and gone when closed.
+    Each call uses descriptors of its own, so threads may encode at the same
+    time, and every descriptor is closed on every way out.
 
     >>> from Morvane import SimpleImage, encode
     >>> encode(SimpleImage(1, 1, b"\\x11\\x22\\x33"), "bmp")[54:]
@@ -115,7 +117,10 @@ def encode(image: SimpleImage, format: str) -> bytes:
     writer = _writer(_check_format(format))
     width, height, pixels = _fields(image)
     if width > 0 and height > 0 and width * height * 3 >= _PIPE_FROM:
-        data = _encode_through_pipe(writer, width, height, pixels)
+        # A BMP's size follows from the image's: 54 bytes of headers, then
+        # rows padded to 4 bytes.
+        expected = 54 + (width * 3 + 3) // 4 * 4 * height if format.lower() == "bmp" else 0
+        data = _encode_through_pipe(writer, width, height, pixels, expected)
         if data is not None:
             return data
     return _encode_through_file(writer, width, height, pixels)
@@ -155,7 +160,7 @@ def _encode_through_file(writer: Callable[[Any, int, int, Any], None], width: in
 
 
 def _encode_through_pipe(
-    writer: Callable[[Any, int, int, Any], None], width: int, height: int, pixels: Any
+    writer: Callable[[Any, int, int, Any], None], width: int, height: int, pixels: Any, expected: int
 ) -> bytes | None:
     """The writer writes a pipe that a thread of ours drains into the result.
 
@@ -163,12 +168,19 @@ def _encode_through_pipe(
     mapped memory (the file, then the bytes read back), and faulting in new
     pages is what costs most. Through a pipe, the writer's pieces pass
     through the pipe's few pages, which stay in the caches, and only the
-    result is new memory; the reader runs while the writer works. Returns
-    None when no thread can be started (at interpreter shutdown), for the
-    caller to go through a file instead.
+    result is new memory. When the size of the output is known beforehand
+    (``expected``, a BMP's), the result is made at that size first and the
+    reader reads straight into it, without the interpreter lock, while the
+    writer works; anything past it, or an output of unknown size, is
+    appended piece by piece. Returns None when no thread can be started (at
+    interpreter shutdown), for the caller to go through a file instead.
     """
     import threading
 
+    out = io.BytesIO()
+    if expected > 0:
+        out.seek(expected - 1)
+        out.write(b"\0")
     read_end, write_end = os.pipe()
     try:
         import fcntl
@@ -176,19 +188,27 @@ def _encode_through_pipe(
         fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, _PIPE_SIZE)
     except (ImportError, AttributeError, OSError):
         pass  # the host's default capacity: slower, the same bytes
-    out = io.BytesIO()
     failures: list[BaseException] = []
+    total = 0
 
     def drain() -> None:
-        piece = bytearray(_READ_SIZE)
-        view = memoryview(piece)
+        nonlocal total
         try:
+            if expected > 0:
+                with out.getbuffer() as whole:
+                    while total < expected and (count := os.readv(read_end, [whole[total : total + _READ_SIZE]])):
+                        total += count
+            # Anything more is appended: the stream stands at the end of
+            # what was made beforehand.
+            piece = bytearray(_READ_SIZE)
+            view = memoryview(piece)
             # After a failure of our own the pipe is still read to its end,
             # so that the writer never waits on a full pipe.
             while count := os.readv(read_end, [piece]):
                 if not failures:
                     try:
                         out.write(view[:count])
+                        total += count
                     except BaseException as exc:  # MemoryError, mostly
                         failures.append(exc)
         except BaseException as exc:
@@ -213,6 +233,7 @@ def _encode_through_pipe(
         reader.join()
     if failures:
         raise failures[0]
+    out.truncate(total)  # an output shorter than expected
     # BytesIO hands over its own buffer here, without a copy.
     return out.getvalue()
 
