@@ -21,7 +21,7 @@ from pathlib import Path
 from benchmarks import _common as C
 
 HERE = Path(__file__).resolve().parent
-SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_memory", "bench_png_write", "bench_bmp"]
+SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_memory", "bench_png_write", "bench_bmp", "bench_encode"]
 
 
 def summary(out: Path) -> str:
@@ -72,6 +72,11 @@ def summary(out: Path) -> str:
         lines.append(
             f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | copy {t(r['copy_s'])} | "
             f"ours/copy {r['ours_over_copy']:.2f}x | ≤ 3 | {ok(r['met_copy'])} |"
+        )
+    for r in records("bench_encode"):
+        lines.append(
+            f"| encode | {r['format']} RGB {r['side']} | {t(r['encode_s'])} | save {t(r['save_s'])} | "
+            f"{r['encode_over_save']:.2f}x save | ≤ 1.1 | {ok(r['met'])} |"
         )
     return "\n".join(lines) + "\n"
 

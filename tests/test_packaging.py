@@ -38,9 +38,9 @@ PYTHONS = runpy.run_path(str(ROOT / "tools" / "pythons.py"))
 OWN_VERSION = "%d.%d" % sys.version_info[:2]
 # What the running interpreter's own wheel is tested with (the rest of the
 # suite has run on this version from the source installation).
-INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py"]
+INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py", "test_api_interop.py"]
 # What the wheel carries besides the compiled module.
-SHIPPED = {"__init__.py", "__main__.py", "cli.py", "simpleImage_ext.pyi", "py.typed", "sample.png"}
+SHIPPED = {"__init__.py", "__main__.py", "_api.py", "cli.py", "simpleImage_ext.pyi", "py.typed", "sample.png"}
 
 
 def sh(*args, **kwargs):
