@@ -1,6 +1,6 @@
 """Morvane.encode (bytes in memory) against save / saveBmp (a file).
 
-    python benchmarks/bench_encode.py [--quick] [--repeat N] [--sizes 256,1024] [--formats png,bmp] [--dir DIR]
+    python -m benchmarks.bench_encode [--quick] [--repeat N] [--sizes 256,1024] [--formats png,bmp] [--dir DIR]
 
 Photo-like RGB images (see _common.photo), square, of 256, 1024 and 4096
 pixels a side (--quick: 256 and 1024), timed side by side, round-robin:
@@ -26,7 +26,7 @@ import os
 import tempfile
 import time
 
-import _common as C
+from benchmarks import _common as C
 
 
 def main() -> None:
