@@ -2,29 +2,12 @@
 // bounded pieces, its output handed on to the row core as it comes.
 #include "png/inflate.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "py/host.hpp"
 
 namespace mv {
-
-bool fastZlib(PyObject** module) {
-    if (!process.fastZlib.tried) {
-        process.fastZlib.module = PyImport_ImportModule("zlib_ng.zlib_ng");
-        if (!process.fastZlib.module) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-            const bool missing = PyErr_ExceptionMatches(PyExc_ImportError);
-            PyErr_Clear();
-            if (!missing) {
-                *module = nullptr;
-                return true;
-            }
-        }
-        process.fastZlib.tried = true;
-    }
-    *module = process.fastZlib.module;
-    return true;
-}
 
 namespace {
 
@@ -50,8 +33,9 @@ int attributeTruth(PyObject* obj, PyObject* attribute) {
 class ObjectInflater final : public InflatedSource {
 public:
     // `chunks`: a list of non-empty bytes objects that nobody else holds.
-    ObjectInflater(PyObject* inflater, PyObject* chunks, bool host)
-        : inflater_(inflater), chunks_(chunks), host_(host) {}
+    ObjectInflater(PyObject* inflater, PyObject* chunks, bool host, Py_ssize_t inputPiece = kInputPiece,
+                   PyObject* outputPiece = kOutputPiece)
+        : inflater_(inflater), chunks_(chunks), host_(host), inputPiece_(inputPiece), outputPiece_(outputPiece) {}
 
     Status next(const uint8_t** data, size_t* size) override {
         out_.reset();
@@ -69,7 +53,7 @@ public:
                 // No input left: what the inflater still holds.
                 input = Ref::borrow(kEmptyBytes);
             }
-            Ref out(callMethod(inflater_, name::decompress, input.get(), kOutputPiece));
+            Ref out(callMethod(inflater_, name::decompress, input.get(), outputPiece_));
             if (!out) return Status::Failed;
             tail_.reset(PyObject_GetAttr(inflater_, name::unconsumed_tail));
             if (!tail_) return Status::Failed;
@@ -105,7 +89,7 @@ private:
     PyObject* nextInput() {
         PyObject* chunk = PyList_GET_ITEM(chunks_, chunk_);
         const Py_ssize_t length = PyBytes_GET_SIZE(chunk);
-        if (offset_ == 0 && length <= kInputPiece) {
+        if (offset_ == 0 && length <= inputPiece_) {
             ++chunk_;
             return Py_NewRef(chunk);
         }
@@ -113,7 +97,7 @@ private:
             view_.reset(PyMemoryView_FromObject(chunk));
             if (!view_) return nullptr;
         }
-        const Py_ssize_t end = length - offset_ > kInputPiece ? offset_ + kInputPiece : length;
+        const Py_ssize_t end = length - offset_ > inputPiece_ ? offset_ + inputPiece_ : length;
         PyObject* piece = PySequence_GetSlice(view_.get(), offset_, end);
         if (!piece) return nullptr;
         offset_ = end;
@@ -128,6 +112,8 @@ private:
     PyObject* inflater_;
     PyObject* const chunks_;
     const bool host_;
+    const Py_ssize_t inputPiece_;
+    PyObject* const outputPiece_;
     Py_ssize_t chunk_ = 0;
     Py_ssize_t offset_ = 0;
     Ref view_, out_, tail_;
@@ -137,9 +123,7 @@ private:
 }  // namespace
 
 bool inflateThrough(PyObject* chunks, StreamReader& reader, PngRowOutcome* outcome) {
-    PyObject* fast;
-    if (!fastZlib(&fast)) return false;
-    if (fast) {
+    if (PyObject* fast = process.fastZlib.module) {
         Ref inflater(PyObject_CallMethodNoArgs(fast, name::decompressobj));
         if (inflater) {
             ObjectInflater source(inflater.get(), chunks, false);
@@ -156,6 +140,26 @@ bool inflateThrough(PyObject* chunks, StreamReader& reader, PngRowOutcome* outco
     ObjectInflater source(inflater.get(), chunks, true);
     *outcome = reader.read(source);
     return true;
+}
+
+Inflated inflateAndCompare(PyObject* module, PyObject* chunks, const uint8_t* expected, size_t size,
+                           Py_ssize_t inputPiece, PyObject* outputPiece) {
+    Ref inflater(PyObject_CallMethodNoArgs(module, name::decompressobj));
+    if (!inflater) return Inflated::Failed;
+    ObjectInflater source(inflater.get(), chunks, false, inputPiece, outputPiece);
+    size_t at = 0;
+    for (;;) {
+        const uint8_t* data;
+        size_t n;
+        switch (source.next(&data, &n)) {
+            case InflatedSource::Status::Failed: return Inflated::Failed;
+            case InflatedSource::Status::End: return at == size ? Inflated::Same : Inflated::Other;
+            case InflatedSource::Status::Piece:
+                if (n > size - at || std::memcmp(data, expected + at, n) != 0) return Inflated::Other;
+                at += n;
+                break;
+        }
+    }
 }
 
 }  // namespace mv

@@ -11,14 +11,6 @@
 
 namespace mv {
 
-// The faster inflater, zlib-ng's zlib-compatible module, imported on first
-// use: *module is nullptr (no error) when it cannot be imported. An
-// ImportError (the package missing or broken) gives it up for good. Any
-// other exception while importing (a failed allocation, say) gives it up for
-// this call only, and an interruption (an error that is no Exception)
-// propagates, returning false: the next call tries again.
-bool fastZlib(PyObject** module);
-
 // What reads an inflated stream to its end: the row decoder, or the length
 // count. inflateThrough may run it twice (see there).
 class StreamReader {
@@ -31,8 +23,9 @@ protected:
 
 // Runs `reader` on the inflated stream of `chunks` (a list of the non-empty
 // bytes objects of compressed data, in order, that nobody else holds):
-// inflated by zlib-ng where it can be imported, else by the host's zlib (its
-// decompressobj as recorded). Any failure of zlib-ng's run is taken as
+// inflated by zlib-ng where the module's initialisation chose it (see
+// png/fastzlib.hpp), else by the host's zlib (its decompressobj as
+// recorded). Nothing here imports. Any failure of zlib-ng's run is taken as
 // unknown: the host's zlib then inflates the stream again, so that a failure
 // is the host's zlib.error, with its message. False with the error set; a
 // SourceFailed outcome also comes back with the error set.
@@ -51,6 +44,16 @@ bool inflateThrough(PyObject* chunks, ReadStream&& readStream, PngRowOutcome* ou
     } reader(readStream);
     return inflateThrough(chunks, static_cast<StreamReader&>(reader), outcome);
 }
+
+// How the inflater `module.decompressobj()` makes inflates `chunks` (as
+// above), driven as the decoder drives zlib-ng's but with at most
+// `inputPiece` bytes of input and `outputPiece` (an int) of output per call:
+// Same when its output is `expected` and then it ends; Other when its output
+// differs, or ends early or late; Failed when it fails, with its error
+// pending if it raised one.
+enum class Inflated { Same, Other, Failed };
+Inflated inflateAndCompare(PyObject* module, PyObject* chunks, const uint8_t* expected, size_t size,
+                           Py_ssize_t inputPiece, PyObject* outputPiece);
 
 // The whole inflated stream, already in memory, as one piece.
 class WholeStream final : public InflatedSource {
