@@ -21,7 +21,15 @@ from pathlib import Path
 from benchmarks import _common as C
 
 HERE = Path(__file__).resolve().parent
-SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_memory", "bench_png_write", "bench_bmp", "bench_encode"]
+SCRIPTS = [
+    "bench_pixels",
+    "bench_png_read",
+    "bench_png_memory",
+    "bench_png_write",
+    "bench_bmp",
+    "bench_encode",
+    "bench_import",
+]
 
 
 def summary(out: Path) -> str:
