@@ -45,7 +45,7 @@ bool inflateThrough(PyObject* chunks, ReadStream&& readStream, PngRowOutcome* ou
     return inflateThrough(chunks, static_cast<StreamReader&>(reader), outcome);
 }
 
-// How the inflater `module.decompressobj()` makes inflates `chunks` (as
+// How the inflater that `module.decompressobj()` makes inflates `chunks` (as
 // above), driven as the decoder drives zlib-ng's but with at most
 // `inputPiece` bytes of input and `outputPiece` (an int) of output per call:
 // Same when its output is `expected` and then it ends; Other when its output
