@@ -21,7 +21,7 @@ from pathlib import Path
 import _common as C
 
 HERE = Path(__file__).resolve().parent
-SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_memory", "bench_png_write", "bench_bmp"]
+SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_memory", "bench_png_write", "bench_bmp", "bench_info"]
 
 
 def summary(out: Path) -> str:
@@ -72,6 +72,12 @@ def summary(out: Path) -> str:
         lines.append(
             f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | copy {t(r['copy_s'])} | "
             f"ours/copy {r['ours_over_copy']:.2f}x | ≤ 3 | {ok(r['met_copy'])} |"
+        )
+    for r in records("bench_info"):
+        lines.append(
+            f"| info | {r['files']} PNGs of {r['side']}², {r['where']} | {t(r['ours_s'])} | "
+            f"Pillow {t(r['pillow_s'])}, full decode {t(r['decode_s'])} | {r['ours_over_pillow']:.2f}x Pillow | "
+            f"≤ 3 | {ok(r['met'])} |"
         )
     return "\n".join(lines) + "\n"
 
