@@ -1,1 +1,53 @@
-"""Morvane: a minimal RGB image library (PNG and BMP in and out)."""
+"""Morvane: a minimal RGB image library (PNG and BMP in and out).
+
+``SimpleImage`` is the image class. Beside it: ``decode`` opens an image
+from a path, bytes or a file object, ``encode`` gives a PNG or BMP file's
+bytes, and ``save`` writes one to a path or a file object.
+"""
+
+from __future__ import annotations
+
+# Importing the package loads nothing: each name below is fetched from its
+# module when it is first used, so the compiled module is initialised only
+# then (and the package stays as cheap to import as before). Type checkers
+# see the names themselves.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from Morvane._api import decode, encode, save
+    from Morvane.simpleImage_ext import SimpleImage
+
+    __version__: str
+
+__all__ = ["SimpleImage", "__version__", "decode", "encode", "save"]
+
+_HOMES = {
+    "SimpleImage": "Morvane.simpleImage_ext",
+    "decode": "Morvane._api",
+    "encode": "Morvane._api",
+    "save": "Morvane._api",
+}
+
+
+def _fetch(name: str) -> object:
+    if name == "__version__":
+        # The installed distribution's version.
+        from importlib.metadata import version
+
+        return version("Morvane")
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
+
+    return getattr(import_module(home), name)
+
+
+if not TYPE_CHECKING:
+
+    def __getattr__(name: str) -> object:
+        value = _fetch(name)
+        globals()[name] = value
+        return value
+
+    def __dir__() -> list[str]:
+        return sorted(set(globals()) | set(__all__))
