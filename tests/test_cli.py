@@ -620,7 +620,7 @@ def test_batch_abandoned_starts_no_more_files(tmp_path, pngFile, monkeypatch):
 # --- conventions: standard input and output, -r, -q and -v, the installed command ---------------------------------
 
 
-def test_standard_input(tmp_path, pngFile, bmpFile):
+def test_standard_input_and_output(tmp_path, pngFile, bmpFile):
     def morvane(*args, data=b""):
         command = [sys.executable, "-m", "Morvane", *args]
         return subprocess.run(command, cwd=tmp_path, input=data, capture_output=True)
@@ -630,6 +630,13 @@ def test_standard_input(tmp_path, pngFile, bmpFile):
     result = morvane("convert", "-", "out.bmp", data=png)
     assert result.stdout == b"out.bmp: BMP 4x3, from standard input (PNG)\n" and result.stderr == b""
     assert (tmp_path / "out.bmp").read_bytes() == bmpFile.read_bytes()
+    # The image itself on standard output, and nothing else there.
+    result = morvane("convert", "in.png", "-", "--to", "bmp")
+    assert (result.returncode, result.stdout, result.stderr) == (0, bmpFile.read_bytes(), b"")
+    result = morvane("convert", "-v", "-", "-", "--to", "PNG", data=bmpFile.read_bytes())
+    assert result.stdout == png and result.stderr.startswith(b"standard output: PNG 4x3, ")
+    sample = resources.files("Morvane").joinpath("sample.png").read_bytes()
+    assert morvane("sample", "-", "--to", "png").stdout == sample
 
 
 def test_recursive_info_and_batch_mirror_the_folders(tmp_path):

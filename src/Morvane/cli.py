@@ -414,9 +414,10 @@ def _remove(path: str) -> None:
 
 
 def _write_stdout(image: SimpleImage, fmt: str) -> int:
-    import Morvane
+    """Write the file to standard output; its size."""
+    from Morvane import encode
 
-    data: bytes = Morvane.encode(image, fmt)  # type: ignore[attr-defined]
+    data = encode(image, fmt)
     sys.stdout.buffer.write(data)
     sys.stdout.buffer.flush()
     return len(data)
