@@ -835,7 +835,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         "convert",
         parents=[common, force],
         help="convert images between PNG and BMP",
-        usage=f"{prog} convert [-f] [-q|-v] SRC DST\n"
+        usage=f"{prog} convert [-f] [-q|-v] SRC DST [--to {{png,bmp}}]\n"
         f"       {prog} convert [-f] [-q|-v] [-r] SRC... --to {{png,bmp}} --out-dir DIR [-j N]",
         description=(
             "Read SRC (PNG or BMP, recognised by its content) and write DST as PNG or BMP, "
@@ -844,7 +844,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
             "With --to and --out-dir, convert every SRC to DIR/NAME.png or DIR/NAME.bmp, "
             "several at a time; with -r, the .png and .bmp files in folders too, each written to "
             "the same sub-folder of DIR. A progress display is shown when standard error is a "
-            "terminal, and a summary line ends the run. "
+            "terminal, and a summary line ends the run. An existing file is not replaced unless -f "
+            "is given: it is skipped with an error. Ctrl-C stops the run between files. "
             f"(The sample picture bundled with Morvane is written by '{prog} sample OUT'.)"
         ),
     )
@@ -873,7 +874,8 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         parents=[common, force],
         help="write the sample picture bundled with Morvane",
         description="Write the 64 x 48 sample picture bundled with Morvane to OUT, as PNG or BMP "
-        "by OUT's extension (OUT - writes standard output, in the format given by --to).",
+        "by OUT's extension (OUT - writes standard output, in the format given by --to). "
+        "An existing OUT is not replaced unless -f is given.",
     )
     sample.add_argument("out", metavar="OUT", help="the file to write: NAME.png or NAME.bmp")
     sample.add_argument("--to", type=str.lower, choices=FORMATS, help="the format to write to OUT -")
