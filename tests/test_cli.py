@@ -779,17 +779,34 @@ class Terminal:
                 assert exc.errno == errno.EIO
                 self.closed = True
 
-    def read_to_end(self, deadline):
+    def read_to_end(self, deadline, proc):
         while not self.closed:
-            assert time.monotonic() < deadline, self.text
+            assert time.monotonic() < deadline, self.story(proc)
             self.read(0.1)
+
+    def story(self, proc):
+        """What the terminal shows, and where the process and its children are (for a run that is stuck)."""
+        lines = [repr(self.text)]
+        try:
+            children = Path(f"/proc/{proc.pid}/task/{proc.pid}/children").read_text().split()
+        except OSError:
+            children = []
+        for pid in [proc.pid, *children]:
+            try:
+                status = Path(f"/proc/{pid}/status").read_text().splitlines()
+                wchan = Path(f"/proc/{pid}/wchan").read_text()
+            except OSError as exc:
+                lines.append(f"{pid}: {exc}")
+                continue
+            lines.append(f"{pid}: waits in {wchan}; " + "; ".join(x for x in status if x.startswith(("State", "Sig"))))
+        return "\n".join(lines)
 
 
 def openWriters(fifos, proc, terminal, deadline):
     """Write ends of the FIFOs, once each has a reader (a conversion reading it)."""
     writers = {}
     while len(writers) < len(fifos):
-        assert proc.poll() is None and time.monotonic() < deadline, terminal.text
+        assert proc.poll() is None and time.monotonic() < deadline, terminal.story(proc)
         for fifo in fifos:
             if fifo not in writers:
                 try:
@@ -803,32 +820,32 @@ def openWriters(fifos, proc, terminal, deadline):
 @pytest.mark.parametrize("presses", [1, 2])
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_ctrl_c_on_a_terminal_ends_the_run_between_files(tmp_path, pngFile, presses, jobs):
-    # Sources 01 and 02 are FIFOs: a conversion reading one waits until this
-    # test writes it, so Ctrl-C comes, deterministically, while one file (in
-    # this process) or two (in the workers) are being converted and 38 have
-    # not been started, whatever the machine's speed.
+    # Some sources are FIFOs: a conversion reading one waits until this test
+    # writes it, so Ctrl-C comes, deterministically, while files are being
+    # converted and dozens have not been started, whatever the machine's
+    # speed. In this process: 00 is converted, then 01 waits. In two workers:
+    # 00 and 01 wait, and 02 is handed out next.
     data = pngFile.read_bytes()
     sources = tmp_path / "in"
     sources.mkdir()
-    for i in [0, *range(3, 41)]:
-        (sources / f"{i:02}.png").write_bytes(data)
-    gates = [sources / "01.png", sources / "02.png"]
+    gates = [sources / "01.png"] if jobs == 1 else [sources / "00.png", sources / "01.png"]
     for gate in gates:
         os.mkfifo(gate)
+    for i in range(41):
+        if sources / f"{i:02}.png" not in gates:
+            (sources / f"{i:02}.png").write_bytes(data)
     deadline = time.monotonic() + 120
     with open(tmp_path / "stdout", "w+") as stdout:
         args = ["convert", "-r", "in", "--to", "bmp", "--out-dir", "out", "-j", str(jobs)]
         proc, master = start_on_terminal(tmp_path, args, stdout)
         terminal = Terminal(master)
         try:
-            # In this process, 00 is converted and then 01 waits; in two
-            # workers, 00 is converted and then 01 and 02 wait.
-            writers = openWriters(gates[:jobs], proc, terminal, deadline)
+            writers = openWriters(gates, proc, terminal, deadline)
             for _ in range(presses):
                 os.write(master, b"\x03")
                 terminal.read(0.2)
             while proc.poll() is None:
-                assert time.monotonic() < deadline, terminal.text
+                assert time.monotonic() < deadline, terminal.story(proc)
                 if writers and "finishing the" in terminal.text:
                     # The workers finish what they started, once it can be read.
                     for fd in writers.values():
@@ -836,7 +853,7 @@ def test_ctrl_c_on_a_terminal_ends_the_run_between_files(tmp_path, pngFile, pres
                         os.close(fd)
                     writers = {}
                 terminal.read(0.05)
-            terminal.read_to_end(deadline)
+            terminal.read_to_end(deadline, proc)
         finally:
             for fd in writers.values():
                 os.close(fd)
@@ -847,7 +864,7 @@ def test_ctrl_c_on_a_terminal_ends_the_run_between_files(tmp_path, pngFile, pres
         printed = stdout.read().splitlines()
     assert proc.wait() == 130, terminal.text
     assert "Traceback" not in terminal.text
-    written = ["out/00.bmp"] + (["out/01.bmp", "out/02.bmp"] if jobs == 2 else [])
+    written = ["out/00.bmp"] + (["out/01.bmp", "out/02.bmp"] if jobs == 2 else [])  # and no more
     # Every file written is whole and reported; no temporary file is left.
     assert sorted(line.split(":")[0] for line in printed) == written
     assert sorted(p.relative_to(tmp_path).as_posix() for p in (tmp_path / "out").iterdir()) == written

@@ -693,9 +693,9 @@ def _run_pool(
     tasks: Sequence[tuple[str, str]], fmt: str, options: Options, jobs: int, reporter: Reporter
 ) -> Iterator[tuple[str, bool, str]]:
     """(source, converted, line) for each task, as each one finishes, in
-    ``jobs`` worker processes. No more than one task per worker is handed out
-    at a time, so that after Ctrl-C only the files being converted are
-    finished (and said to be, at once)."""
+    ``jobs`` worker processes. Tasks are handed out as workers become free,
+    one ahead (so that no worker waits for the next), so that after Ctrl-C
+    only the files handed out are finished (and that is said at once)."""
     from concurrent.futures import FIRST_COMPLETED, ProcessPoolExecutor, wait
     from concurrent.futures.process import BrokenProcessPool
 
@@ -714,7 +714,7 @@ def _run_pool(
             pending: dict[Future[tuple[bool, str]], tuple[str, str]] = {}
             noted = False
             while True:
-                while queue and len(pending) < workers and not suspects and not interrupts.count:
+                while queue and len(pending) <= workers and not suspects and not interrupts.count:
                     task = queue.popleft()
                     try:
                         with _signals_blocked():
@@ -725,7 +725,7 @@ def _run_pool(
                     break
                 if interrupts.count and not noted:
                     noted = True
-                    running = f"{len(pending)} file{'s' if len(pending) != 1 else ''} being converted"
+                    running = f"{len(pending)} file{'s' if len(pending) != 1 else ''} under way"
                     reporter.note(f"interrupted: finishing the {running}, starting no more")
                 # Woken now and then to say at once that Ctrl-C was heard.
                 done, _ = wait(pending, timeout=0.25, return_when=FIRST_COMPLETED)
