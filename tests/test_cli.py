@@ -741,10 +741,11 @@ def start_on_terminal(cwd, args, stdout):
     error are the terminal (standard output goes to ``stdout``), and Ctrl-C
     typed there interrupts it and its workers. (The process, the terminal's master end.)"""
     master, slave = pty.openpty()
-    # A terminal discards the output not yet shown when Ctrl-C is typed; the
-    # test is to see all of it, however late the second Ctrl-C comes.
+    # A terminal discards the output not yet shown when Ctrl-C is typed, and
+    # shows "^C" among it; the test is to see all of it and only it, however
+    # late the second Ctrl-C comes.
     attributes = termios.tcgetattr(slave)
-    attributes[3] |= termios.NOFLSH
+    attributes[3] = attributes[3] & ~termios.ECHO | termios.NOFLSH
     termios.tcsetattr(slave, termios.TCSANOW, attributes)
     launcher = (
         "import fcntl, os, sys, termios; fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
@@ -817,6 +818,23 @@ def openWriters(fifos, proc, terminal, deadline):
     return writers
 
 
+def waitUntilAsleepReading(proc, terminal, deadline):
+    """Until the process sleeps in the kernel reading a pipe (a FIFO). Ctrl-C
+    then interrupts the read; one that came a moment before the read began
+    would be handled at the process's next step, which a blocked read delays."""
+    while True:
+        assert time.monotonic() < deadline, terminal.story(proc)
+        try:
+            state = Path(f"/proc/{proc.pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+            wchan = Path(f"/proc/{proc.pid}/wchan").read_text()
+        except OSError:  # no /proc: give it time
+            time.sleep(1)
+            return
+        if state == "S" and ("pipe" in wchan or wchan in ("", "0")):  # "0": the kernel does not tell
+            return
+        terminal.read(0.02)
+
+
 @pytest.mark.parametrize("presses", [1, 2])
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_ctrl_c_on_a_terminal_ends_the_run_between_files(tmp_path, pngFile, presses, jobs):
@@ -841,6 +859,8 @@ def test_ctrl_c_on_a_terminal_ends_the_run_between_files(tmp_path, pngFile, pres
         terminal = Terminal(master)
         try:
             writers = openWriters(gates, proc, terminal, deadline)
+            if jobs == 1:
+                waitUntilAsleepReading(proc, terminal, deadline)
             for _ in range(presses):
                 os.write(master, b"\x03")
                 terminal.read(0.2)
