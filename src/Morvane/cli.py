@@ -106,9 +106,16 @@ class Interrupts:
 
     def uninstall(self, *, ignore: bool) -> None:
         """Give SIGINT back, or ignore it from now on (the run is over and the process exits)."""
-        if self._previous is not None:
+        if self._previous is None:
+            return
+        if ignore and hasattr(signal, "pthread_sigmask"):
+            # Blocked rather than set to SIG_IGN: a Ctrl-C that comes while
+            # the handler is being changed would make Python complain.
+            self.raising = False
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        else:
             signal.signal(signal.SIGINT, signal.SIG_IGN if ignore else self._previous)
-            self._previous = None
+        self._previous = None
 
     def _handle(self, signum: int, frame: object) -> None:
         self.count += 1
