@@ -1,7 +1,7 @@
 """Shared helpers for the benchmark scripts in this folder.
 
-Not a benchmark itself. Each bench_*.py puts this folder on sys.path (Python
-does so for the script's own folder) and imports what it needs from here:
+Not a benchmark itself. Each bench_*.py (run as ``python -m benchmarks.NAME``
+from the repository's root) imports what it needs from here:
 
 - import of the module under test (installed package, or PYTHONPATH=src);
 - the environment header (interpreter, zlib builds, machine load);
@@ -31,12 +31,11 @@ import time
 import zlib
 from pathlib import Path
 
+from testkit.spy import chunk  # the PNG chunk builder
+
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 
-# The PNG chunk builder of the tests.
-sys.path.insert(0, str(REPO / "tests"))
-from spy import chunk  # noqa: E402
 
 # ---------------------------------------------------------------------------
 # The module under test and its peers

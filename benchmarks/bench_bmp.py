@@ -1,6 +1,6 @@
 """BMP read and write against Pillow and against one bytes copy.
 
-    python benchmarks/bench_bmp.py [--quick] [--repeat N] [--sizes 256,1024] [--json PATH]
+    python -m benchmarks.bench_bmp [--quick] [--repeat N] [--sizes 256,1024] [--json PATH]
 
 Photo-like RGB images (see _common.photo), square, of 256, 1024, 1021 (rows
 need 1 pad byte) and 4096 pixels a side (--quick: 256 and 1021). The BMP
@@ -30,7 +30,7 @@ import io
 import os
 import time
 
-import _common as C
+from benchmarks import _common as C
 
 
 def write_file(path: str, data: bytes) -> None:

@@ -1,6 +1,6 @@
 """The command line's info (the size from the headers) against Pillow's lazy open.
 
-    python benchmarks/bench_info.py [--quick] [--repeat N] [--files 100] [--side 1024] [--json PATH]
+    python -m benchmarks.bench_info [--quick] [--repeat N] [--files 100] [--side 1024] [--json PATH]
 
 A photo-like RGB image (see _common.photo) of SIDE x SIDE pixels, written by
 Pillow as PNG (its adaptive filters, 64 KiB IDAT chunks) to FILES files in a
@@ -28,7 +28,7 @@ import subprocess
 import sys
 import time
 
-import _common as C
+from benchmarks import _common as C
 
 PILLOW_COMMAND = "import sys\nfrom PIL import Image\nfor p in sys.argv[1:]:\n    print(f'{p}: {Image.open(p).size}')"
 

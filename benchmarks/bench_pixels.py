@@ -1,6 +1,6 @@
 """Per-call cost of getPixel / putPixel against Pillow's pixel access.
 
-    python benchmarks/bench_pixels.py [--quick] [--repeat N] [--json PATH]
+    python -m benchmarks.bench_pixels [--quick] [--repeat N] [--json PATH]
 
 Candidates, each called in the form a user writes it:
   ours      img.getPixel(c)        img.putPixel(c, v)
@@ -19,7 +19,7 @@ ours / fastest-Pillow < 1.
 
 from __future__ import annotations
 
-import _common as C
+from benchmarks import _common as C
 
 VALUE = (12, 34, 56)
 

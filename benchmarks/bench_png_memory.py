@@ -1,7 +1,7 @@
 """PNG decode memory: the peak RSS growth of opening one PNG, each contender
 in a fresh process.
 
-    python benchmarks/bench_png_memory.py [--quick] [--repeat N] [--sizes 4096] [--json PATH]
+    python -m benchmarks.bench_png_memory [--quick] [--repeat N] [--sizes 4096] [--json PATH]
 
 Files (made in memory, deterministic, written to a scratch folder): the
 photo-like RGB and RGBA images of bench_png_read at 4096 x 4096 (--quick:
@@ -30,7 +30,7 @@ import sys
 import textwrap
 import time
 
-import _common as C
+from benchmarks import _common as C
 
 CHILD = textwrap.dedent(
     """

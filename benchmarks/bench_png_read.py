@@ -1,6 +1,6 @@
 """PNG decode: SimpleImage.open(png_bytes) against zlib.decompress and Pillow.
 
-    python benchmarks/bench_png_read.py [--quick] [--repeat N] [--sizes 256,1024] [--json PATH]
+    python -m benchmarks.bench_png_read [--quick] [--repeat N] [--sizes 256,1024] [--json PATH]
 
 Test files (all made in memory, deterministic, no downloads): photo-like RGB
 and RGBA images (smooth gradients, hard-edged shapes, +-6 noise) of 256x256,
@@ -30,7 +30,7 @@ import io
 import time
 import zlib
 
-import _common as C
+from benchmarks import _common as C
 
 FILTER_NAMES = ["None", "Sub", "Up", "Average", "Paeth"]
 GOAL_ZLIB = 0.85

@@ -1,6 +1,6 @@
 """PNG encode: image.save(path) against zlib.compress of the scanlines and Pillow.
 
-    python benchmarks/bench_png_write.py [--quick] [--repeat N] [--sizes 256,1024] [--json PATH]
+    python -m benchmarks.bench_png_write [--quick] [--repeat N] [--sizes 256,1024] [--json PATH]
 
 Photo-like RGB images (see _common.photo) of 256x256, 1024x1024 and
 4096x4096 (--quick: 256 and 1024). Timed side by side:
@@ -21,7 +21,7 @@ import os
 import time
 import zlib
 
-import _common as C
+from benchmarks import _common as C
 
 
 def main() -> None:

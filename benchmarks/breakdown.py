@@ -1,6 +1,6 @@
 """Where the time goes: the pieces of each codec path, timed from Python.
 
-    python benchmarks/breakdown.py [png-read|png-write|bmp-read|bmp-write|all]
+    python -m benchmarks.breakdown [png-read|png-write|bmp-read|bmp-write|all]
                                    [--side N] [--mode RGB|RGBA] [--filter adaptive|f0..f4] [--repeat N]
 
 Each whole operation is timed beside the host operations it is made of
@@ -17,7 +17,7 @@ import io
 import os
 import zlib
 
-import _common as C
+from benchmarks import _common as C
 
 
 def show(title: str, res: dict, whole: str, parts: list, notes: dict | None = None) -> None:

@@ -1,6 +1,6 @@
 """Run every benchmark, one after the other, and summarise the goals.
 
-    python benchmarks/run_all.py [--quick] [--wait-idle SECONDS] [--out DIR]
+    python -m benchmarks.run_all [--quick] [--wait-idle SECONDS] [--out DIR]
 
 Each bench_*.py runs in its own interpreter (same python as this one), after
 waiting for the machine to be idle (default: up to 300 s). Its printed table
@@ -18,10 +18,18 @@ import sys
 import time
 from pathlib import Path
 
-import _common as C
+from benchmarks import _common as C
 
 HERE = Path(__file__).resolve().parent
-SCRIPTS = ["bench_pixels", "bench_png_read", "bench_png_memory", "bench_png_write", "bench_bmp", "bench_info"]
+SCRIPTS = [
+    "bench_pixels",
+    "bench_png_read",
+    "bench_png_memory",
+    "bench_png_write",
+    "bench_bmp",
+    "bench_encode",
+    "bench_info",
+]
 
 
 def summary(out: Path) -> str:
@@ -73,6 +81,11 @@ def summary(out: Path) -> str:
             f"| bmp {r['op']} | RGB {r['side']} | {t(r['ours_s'])} | copy {t(r['copy_s'])} | "
             f"ours/copy {r['ours_over_copy']:.2f}x | ≤ 3 | {ok(r['met_copy'])} |"
         )
+    for r in records("bench_encode"):
+        lines.append(
+            f"| encode | {r['format']} RGB {r['side']} | {t(r['encode_s'])} | save {t(r['save_s'])} | "
+            f"{r['encode_over_save']:.2f}x save | ≤ 1.1 | {ok(r['met'])} |"
+        )
     for r in records("bench_info"):
         lines.append(
             f"| info | {r['files']} PNGs of {r['side']}², {r['where']} | {t(r['ours_s'])} | "
@@ -95,13 +108,13 @@ def main() -> None:
     if not args.summary_only:
         names = args.only.split(",") if args.only else SCRIPTS
         for name in names:
-            cmd = [sys.executable, str(HERE / f"{name}.py"), "--json", str(out / f"{name}.json")]
+            cmd = [sys.executable, "-m", f"benchmarks.{name}", "--json", str(out / f"{name}.json")]
             cmd += ["--wait-idle", str(args.wait_idle)]
             if args.quick:
                 cmd.append("--quick")
             print(f"\n### {' '.join(cmd)}", flush=True)
             t0 = time.perf_counter()
-            proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, cwd=HERE.parent)
             text = proc.stdout + f"\n[{name}: exit {proc.returncode}, {time.perf_counter() - t0:.0f} s]\n"
             (out / f"{name}.txt").write_text(text)
             print(text, flush=True)

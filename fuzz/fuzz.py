@@ -1,4 +1,5 @@
-"""atheris driver: python fuzz/fuzz.py TARGET [libFuzzer flags] [corpus dirs]
+"""atheris driver: python -m fuzz.fuzz TARGET [libFuzzer flags] [corpus dirs], from
+the repository's root
 
 Run it through tools/fuzz.sh, which builds the instrumented module and
 preloads the sanitizer runtime that carries libFuzzer. The targets are in
@@ -10,21 +11,19 @@ import sys
 
 import atheris
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
 # The native coverage of the module comes from the MORVANE_FUZZ build.
 # MORVANE_FUZZ_PY_COVERAGE=1 adds Python-level coverage of the harness's own
 # decisions (slower: the harness is most of the Python that runs).
 if os.environ.get("MORVANE_FUZZ_PY_COVERAGE") == "1":
-    with atheris.instrument_imports(include=["targets"]):
-        import targets
+    with atheris.instrument_imports(include=["fuzz.targets"]):
+        from fuzz import targets
 else:
-    import targets
+    from fuzz import targets
 
 
 def main():
     if len(sys.argv) < 2 or sys.argv[1] not in targets.TARGETS:
-        sys.exit(f"usage: fuzz.py TARGET [libFuzzer args]; targets: {', '.join(targets.TARGETS)}")
+        sys.exit(f"usage: python -m fuzz.fuzz TARGET [libFuzzer args]; targets: {', '.join(targets.TARGETS)}")
     target = targets.TARGETS[sys.argv[1]]
     mutator = targets.MUTATORS.get(sys.argv[1])
     if mutator is None:

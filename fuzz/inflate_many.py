@@ -2,19 +2,17 @@
 in the normal build and without a fuzzing engine: a long differential run
 of the PNG decoder's inflating against the host's zlib.decompress.
 
-    python fuzz/inflate_many.py N [SEED]
+    python -m fuzz.inflate_many N [SEED]
 
 Prints the count of inputs and of disagreements (each is also written to
 inflate-disagreement-K in the current folder); exits 1 on any.
 """
 
-import os
 import random
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import targets  # noqa: E402
+from fuzz import targets
 
 
 def main():

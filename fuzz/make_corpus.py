@@ -17,10 +17,9 @@ import tempfile
 import zlib
 
 import Morvane.simpleImage_ext as m
+from fuzz import structure
 
 here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, here)
-import structure  # noqa: E402
 
 out = os.path.join(here, "corpus")
 conf = os.environ.get("CONFORMANCE") or next(

@@ -28,16 +28,12 @@ mutator (atheris.Mutate), else a small one here is used.
 
 from __future__ import annotations
 
-import os
 import random
 import struct
-import sys
 import zlib
 
-# The PNG chunk builder of the tests.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from spy import chunk  # noqa: E402
-from spy import crc as chunk_crc  # noqa: E402
+from testkit.spy import chunk
+from testkit.spy import crc as chunk_crc
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 

@@ -5,7 +5,7 @@ module on something derived from that input and raises only when it sees a
 *bug*: an exception type the operation never documents (SystemError,
 AttributeError, KeyError, ...), a wrong result, or a failed round trip. The
 targets that decode files compare every outcome, pixels or exception type and
-message, with the reference decoder of tests/reference.py (the oracle): any
+message, with the reference decoder of testkit/reference.py (the oracle): any
 disagreement is a finding. Elsewhere the documented refusals (ValueError,
 struct.error, zlib.error, ...) are expected and swallowed. Crashes,
 out-of-bounds accesses and undefined behaviour are caught by the sanitizer
@@ -45,19 +45,14 @@ import io
 import os
 import shutil
 import struct
-import sys
 import tempfile
 import warnings
 import zlib
 
 import Morvane.simpleImage_ext as m
-
-_here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, _here)
-sys.path.insert(0, os.path.join(os.path.dirname(_here), "tests"))
-import reference  # noqa: E402  the oracle
-import structure  # noqa: E402  the structure-aware mutators
-from spy import chunk  # noqa: E402  the PNG chunk builder
+from fuzz import structure  # the structure-aware mutators
+from testkit import reference  # the oracle
+from testkit.spy import chunk  # the PNG chunk builder
 
 SimpleImage = m.SimpleImage
 

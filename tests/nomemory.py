@@ -24,8 +24,8 @@ shared objects are measured around one sweep and around three: a leak on
 any path grows with the sweeps. In the sanitizer build, where pymalloc is
 off and the block count is 0, the child ends with a LeakSanitizer check.
 
-    python tests/nomemory.py [--no-zlib-ng] [--python-open] OPERATION...
-    python tests/nomemory.py [--no-zlib-ng] --import | --first-decode
+    python -m tests.nomemory [--no-zlib-ng] [--python-open] OPERATION...
+    python -m tests.nomemory [--no-zlib-ng] --import | --first-decode
 
 print a JSON report on standard output, a line for each operation.
 """
@@ -49,7 +49,7 @@ import traceback
 import types
 import zlib
 
-from spy import IEND_CHUNK, bmp, bmp_header, chunk, ihdr, png, rgb, scanlines
+from testkit.spy import IEND_CHUNK, bmp, bmp_header, chunk, ihdr, png, rgb, scanlines
 
 # The module under test: imported by main() (after --no-zlib-ng took
 # effect), or by the sweep itself in --import mode.
@@ -964,7 +964,7 @@ def main(argv):
 
 def expected_first(data):
     """The image a decode of `data` gives, by the reference decoder."""
-    import reference
+    from testkit import reference
 
     width, height, pixels = reference.stream_to_image(io.BytesIO(data))
     return ("image", "SimpleImage", width, height, bytes(pixels))

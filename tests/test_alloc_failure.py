@@ -59,7 +59,7 @@ def run_child(args, progress):
     # suppressions of tools/lsan.supp), with the fast unwinder: the slow one
     # that tests/test_leaks.py asks for makes every allocation five times as
     # slow, and the sweeps make hundreds of thousands.
-    env = dict(os.environ, MORVANE_NOMEMORY_PROGRESS=str(progress), PYTHONPATH=HERE)
+    env = dict(os.environ, MORVANE_NOMEMORY_PROGRESS=str(progress), PYTHONPATH=os.path.dirname(HERE))
     return subprocess.run(
         [sys.executable, os.path.join(HERE, "nomemory.py"), *args],
         capture_output=True,

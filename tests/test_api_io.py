@@ -127,16 +127,18 @@ def test_encode_passes_the_writers_errors_through_and_closes_everything(route, s
     assert _open_fds() == before
 
 
-def test_encode_calls_the_module_writers_of_the_moment(route, monkeypatch, m):
+@pytest.mark.parametrize("written", [b"made by the replacement", bytes(range(256)) * 300])
+def test_encode_calls_the_module_writers_of_the_moment(route, monkeypatch, m, written):
+    # Less or more than a BMP of that size would be: whatever was written.
     calls = []
 
     def fake(path, width, height, pixels):
         calls.append((width, height, bytes(pixels)))
         with open(path, "wb") as f:
-            f.write(b"made by the replacement")
+            f.write(written)
 
     monkeypatch.setattr(m, "_writeBmp", fake)
-    assert Morvane.encode(_image(1, 1), "bmp") == b"made by the replacement"
+    assert Morvane.encode(_image(1, 1), "bmp") == written
     assert calls == [(1, 1, _image(1, 1)._pixels)]
 
 
@@ -149,11 +151,10 @@ def test_encode_pipe_survives_a_failing_reader(monkeypatch):
                 raise MemoryError("refused")
             return super().write(data)
 
-    monkeypatch.setattr(api, "_PIPE_FROM", 1)
     monkeypatch.setattr(api, "io", SimpleNamespace(BytesIO=Refusing))
     before = _open_fds()
     with pytest.raises(MemoryError, match="refused"):
-        Morvane.encode(_image(700, 700), "bmp")  # far more than the pipe holds
+        Morvane.encode(_image(700, 700), "png")  # 1.4 MiB that will not compress: more than the pipe holds
     assert _open_fds() == before
 
 

@@ -7,8 +7,9 @@ import struct
 import types
 
 import pytest
-import reference
-from spy import SpyStream, bmp, bmp_header, bmp_rows, bmp_stride, close_if_open, fd_path, is_open, reads, rgb
+
+from testkit import reference
+from testkit.spy import SpyStream, bmp, bmp_header, bmp_rows, bmp_stride, close_if_open, fd_path, is_open, reads, rgb
 
 DETECT = [("read", 8), ("seek", 0)]
 HEADERS = reads(14, 4, 36)

@@ -7,7 +7,8 @@ import types
 import zlib
 
 import pytest
-from spy import IEND_CHUNK, SpyStream, chunk, chunk_reads, reads
+
+from testkit.spy import IEND_CHUNK, SpyStream, chunk, chunk_reads, reads
 
 ABC_CHUNK = bytes.fromhex("00000003 61626364 616263 5522C367")
 IHDR_2X1 = bytes.fromhex("0000000D 49484452 00000002000000010802000000 7B40E8DD")

@@ -18,10 +18,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from PIL import Image
-from spy import chunk
 
 import Morvane.simpleImage_ext as ext
 from Morvane.simpleImage_ext import SimpleImage
+from testkit.spy import chunk
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "conformance"
 

@@ -8,17 +8,15 @@ from __future__ import annotations
 
 import os
 import pathlib
-import sys
 import time
 
 import pytest
 
 import Morvane.simpleImage_ext as m
+from fuzz import targets
+from testkit import reference
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "fuzz"))
-import reference  # noqa: E402
-import targets  # noqa: E402
 
 REGRESSIONS = ROOT / "tests" / "data" / "fuzz_regressions"
 SEEDS = ROOT / "fuzz" / "corpus"

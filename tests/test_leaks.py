@@ -23,9 +23,9 @@ import tracemalloc
 import zlib
 
 import pytest
-from spy import chunk
 
 import Morvane.simpleImage_ext as m
+from testkit.spy import chunk
 
 SimpleImage = m.SimpleImage
 SANITIZED = os.environ.get("MORVANE_SANITIZED") == "1"
@@ -406,7 +406,7 @@ def test_no_leak(name, traced):
 LSAN_DRIVER = textwrap.dedent(
     """
     import ctypes, gc, sys
-    sys.path.insert(0, {tests!r})
+    sys.path[:0] = [{tests!r}, {root!r}]
     import test_leaks
     for _name, _op in sorted(test_leaks.OPERATIONS.items()):
         for _ in range({n}):
@@ -433,7 +433,8 @@ def _lsan_available() -> bool:
 
 
 def _run_lsan(canary: bool, n: int):
-    code = LSAN_DRIVER.format(tests=os.path.dirname(os.path.abspath(__file__)), n=n, canary=canary)
+    tests = os.path.dirname(os.path.abspath(__file__))
+    code = LSAN_DRIVER.format(tests=tests, root=os.path.dirname(tests), n=n, canary=canary)
     env = dict(os.environ)
     env["MORVANE_LEAK_ITERATIONS"] = "1"
     # Full stacks, so that the suppressions in tools/lsan.supp can match.

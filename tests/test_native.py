@@ -28,8 +28,11 @@ VARIANTS = {"vector": [], "scalar": ["-DMV_FORCE_SCALAR=1"], "sse2": ["-DMV_FORC
 BUILDS = [
     (program, variant) for program in PROGRAMS for variant in VARIANTS if variant != "sse2" or program == "kernels_test"
 ]
-# The module's own warnings, as errors.
-WARNINGS = ["-Wall", "-Wextra", "-Wpedantic", "-Wshadow", "-Wconversion", "-Wno-sign-conversion", "-Werror"]
+# The module's own warnings (MORVANE_WARNINGS in CMakeLists.txt), as errors.
+WARNINGS = [
+    *re.search(r"set\(MORVANE_WARNINGS\s(.*?)\)", (ROOT / "CMakeLists.txt").read_text(), re.S)[1].split(),
+    "-Werror",
+]
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
 
 

@@ -5,7 +5,8 @@ import pathlib
 import zlib
 
 import pytest
-from spy import IEND_CHUNK, PNG_SIG, SpyStream, bmp, chunk, ihdr, png, simple_png
+
+from testkit.spy import IEND_CHUNK, PNG_SIG, SpyStream, bmp, chunk, ihdr, png, simple_png
 
 PIXELS = bytes(range(10, 16))
 PNG_DATA = simple_png(2, 1, b"\x00" + PIXELS)

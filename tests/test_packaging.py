@@ -38,9 +38,18 @@ PYTHONS = runpy.run_path(str(ROOT / "tools" / "pythons.py"))
 OWN_VERSION = "%d.%d" % sys.version_info[:2]
 # What the running interpreter's own wheel is tested with (the rest of the
 # suite has run on this version from the source installation).
-INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py"]
+INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py", "test_api_interop.py"]
 # What the wheel carries besides the compiled module.
-SHIPPED = {"__init__.py", "__main__.py", "_header.py", "cli.py", "simpleImage_ext.pyi", "py.typed", "sample.png"}
+SHIPPED = {
+    "__init__.py",
+    "__main__.py",
+    "_api.py",
+    "_header.py",
+    "cli.py",
+    "simpleImage_ext.pyi",
+    "py.typed",
+    "sample.png",
+}
 
 
 def sh(*args, **kwargs):
@@ -50,7 +59,11 @@ def sh(*args, **kwargs):
 
 
 def packageFiles():
-    return {p.name for p in PACKAGE.iterdir() if p.is_file() and not p.name.endswith(".so")}
+    return {
+        p.relative_to(PACKAGE).as_posix()
+        for p in PACKAGE.rglob("*")
+        if p.is_file() and p.suffix != ".so" and "__pycache__" not in p.parts
+    }
 
 
 @pytest.fixture(scope="module")

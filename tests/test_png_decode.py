@@ -12,8 +12,9 @@ import types
 import zlib
 
 import pytest
-import reference
-from spy import IEND_CHUNK, PNG_SIG, SpyStream, chunk, ihdr, png, png_chunks_reads, simple_png
+
+from testkit import reference
+from testkit.spy import IEND_CHUNK, PNG_SIG, SpyStream, chunk, ihdr, png, png_chunks_reads, simple_png
 
 ONE_PIXEL = simple_png(1, 1, b"\x00\x0a\x14\x1e")
 

@@ -13,7 +13,8 @@ import types
 import zlib
 
 import pytest
-from spy import IEND_CHUNK, PNG_SIG, chunk, close_if_open, fd_path, ihdr, is_open
+
+from testkit.spy import IEND_CHUNK, PNG_SIG, chunk, close_if_open, fd_path, ihdr, is_open
 
 SHORT = "Pixel data length does not match image dimensions"
 PIXELS_2X1 = bytes.fromhex("FF0000 00FF00")

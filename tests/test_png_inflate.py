@@ -22,7 +22,8 @@ import types
 import zlib
 
 import pytest
-from spy import IEND_CHUNK, chunk, ihdr, png
+
+from testkit.spy import IEND_CHUNK, chunk, ihdr, png
 
 # More than one output piece of the inflaters (128 KiB): RGB 180,200 bytes,
 # RGBA 240,200.
@@ -286,8 +287,8 @@ def test_a_replaced_crc32_is_called(m, monkeypatch):
 ZLIB_NG_IMPORT_FAILS = """
 import importlib.abc, sys
 import Morvane.simpleImage_ext as m
-sys.path.insert(0, {tests!r})
-from spy import IEND_CHUNK, chunk, ihdr, png
+sys.path.insert(0, {root!r})
+from testkit.spy import IEND_CHUNK, chunk, ihdr, png
 import zlib
 
 class Refuse(importlib.abc.MetaPathFinder):
@@ -313,7 +314,7 @@ def test_zlib_ng_import_failure(request, error, tried_again):
     # failure to import it (a refused allocation) the next decode tries again.
     if request.config.getoption("--no-zlib-ng"):
         pytest.skip("zlib-ng made unavailable (--no-zlib-ng)")
-    code = ZLIB_NG_IMPORT_FAILS.format(tests=os.path.dirname(os.path.abspath(__file__)), error=error)
+    code = ZLIB_NG_IMPORT_FAILS.format(root=os.path.dirname(os.path.dirname(os.path.abspath(__file__))), error=error)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.split() == [str(tried_again)]

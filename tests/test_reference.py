@@ -1,4 +1,4 @@
-"""The module against the reference decoder (tests/reference.py): the same
+"""The module against the reference decoder (testkit/reference.py): the same
 outcome, pixels or exception type and message, for every file of the
 conformance corpus and for generated files, valid ones and ones damaged in
 their structure (header fields just outside the accepted values, filter
@@ -18,12 +18,12 @@ import sys
 import zlib
 
 import pytest
-import reference
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from spy import chunk
 
 from Morvane.simpleImage_ext import SimpleImage
+from testkit import reference
+from testkit.spy import chunk
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "conformance"
 EXPECTED = json.loads((CORPUS / "expected.json").read_text(encoding="utf-8"))

@@ -18,7 +18,8 @@ import textwrap
 import zlib
 
 import pytest
-from spy import chunk
+
+from testkit.spy import chunk
 
 # Peak RSS growth allowed for one decode, and its time.
 MAX_GROWTH_MB = 8

@@ -100,6 +100,18 @@ def test_stub_names_are_the_published_ones():
     assert all(hasattr(ext.SimpleImage, m) for m in members)
 
 
+def test_stub_documents_what_the_module_leaves_undocumented():
+    # Editors show the stub's docstrings; the module's objects carry none
+    # but the class's own line.
+    tree = _stub()
+    cls = _stubClass(tree)
+    documented = [*(f for f in _defs(tree.body).values()), cls, *_defs(cls.body).values()]
+    assert all(ast.get_docstring(node) for node in documented), [n.name for n in documented if not ast.get_docstring(n)]
+    assert [f for f in MODULE_FUNCTIONS if getattr(ext, f).__doc__] == []
+    assert [f for f in METHODS if getattr(ext.SimpleImage, f).__doc__] == []
+    assert ext.SimpleImage.__doc__ == ast.get_docstring(cls)
+
+
 def _mypy(tmp_path: Path, *args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), *args],

@@ -11,7 +11,8 @@ import sys
 import textwrap
 
 import pytest
-from spy import bmp_header, bmp_rows
+
+from testkit.spy import bmp_header, bmp_rows
 
 SCRIPT = r"""
 import builtins, io, json, sys

@@ -6,6 +6,7 @@ must silence exactly the error named, or the check fails. Not meant to run.
 
 from pathlib import Path
 
+import Morvane
 from Morvane.simpleImage_ext import SimpleImage, _makeChunk
 
 
@@ -24,3 +25,11 @@ def mistakes(image: SimpleImage) -> None:
     SimpleImage(1, 1)  # type: ignore[call-arg]
     _makeChunk("IEND", b"")  # type: ignore[arg-type]
     red: str = image.getPixel((0, 0))[0]  # type: ignore[assignment]
+    Morvane.encode(image)  # type: ignore[call-arg]
+    Morvane.decode(42)  # type: ignore[arg-type]
+    Morvane.save(image, 42)  # type: ignore[arg-type]
+    Morvane.save(b"data", "out.png")  # type: ignore[arg-type]
+    Morvane.from_numpy([[[1, 2, 3]]])  # type: ignore[arg-type]
+    Morvane.from_pillow(image)  # type: ignore[arg-type]
+    Morvane.load("in.png")  # type: ignore[attr-defined]
+    data: str = Morvane.encode(image, "png")  # type: ignore[assignment]

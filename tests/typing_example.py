@@ -12,6 +12,11 @@ import sys
 from pathlib import Path
 from typing import Tuple, assert_type
 
+import numpy as np
+import numpy.typing as npt
+from PIL import Image
+
+import Morvane
 from Morvane.simpleImage_ext import (
     PNG_SIGNATURE,
     ImageInput,
@@ -79,6 +84,28 @@ def main(directory: Path) -> None:
     _writePng(str(png), 1, 1, b"\x00\x00\x00")
     assert_type(_writeBmp(bmp, 1, 1, [255, 0, 0]), None)
     _writeBmp(path=str(bmp), width=1, height=1, pixels=bytearray(3))
+
+    # The package's own functions.
+    assert_type(Morvane.__version__, str)
+    assert_type(Morvane.SimpleImage, type[SimpleImage])
+    encoded = Morvane.encode(image, "bmp")
+    assert_type(encoded, bytes)
+    for readable in (str(bmp), bmp, encoded, bytearray(encoded), memoryview(encoded), io.BytesIO(encoded)):
+        assert_type(Morvane.decode(readable), SimpleImage)
+    with open(bmp, "rb") as binary:
+        assert_type(Morvane.decode(binary), SimpleImage)
+    other = directory / "api.bmp"
+    Morvane.save(image, other)
+    Morvane.save(image, str(other), format="bmp")
+    Morvane.save(image, io.BytesIO(), "png")
+    with open(other, "wb") as output:
+        Morvane.save(image, output)
+    array = Morvane.to_numpy(image)
+    assert_type(array, npt.NDArray[np.uint8])
+    assert_type(Morvane.from_numpy(array), SimpleImage)
+    picture = Morvane.to_pillow(image)
+    assert_type(picture, Image.Image)
+    assert_type(Morvane.from_pillow(picture.convert("RGBA")), SimpleImage)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 # coverage counters (CMake option MORVANE_COVERAGE: --coverage, -O0, debug
 # info, -fno-exceptions) into its own virtual environment, runs the whole
 # test suite against it, and reports with gcovr what the suite ran of
-# src/Morvane/*.cpp and *.hpp. Fails when the suite fails, or when line
+# src/Morvane/**/*.cpp and *.hpp. Fails when the suite fails, or when line
 # coverage is below the threshold.
 #
 #   tools/coverage.sh [PYTEST ARGS...]

@@ -10,13 +10,17 @@
 #   tools/fuzz.sh ci [SECONDS]          setup, then every target for SECONDS
 #                                       (default 60) each; fails on any finding
 #   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
-#   tools/fuzz.sh native [ARGS...]      the PNG row core alone, without Python
-#                                       (fuzz/native/pngrows_fuzz.cpp, clang's libFuzzer)
+#   tools/fuzz.sh native [HARNESS] [ARGS...]
+#                                       a C++ core alone, without Python, with
+#                                       clang's libFuzzer: pngrows (the PNG row
+#                                       core, the default) or kernels (the pixel
+#                                       kernels against their plain twins);
+#                                       fuzz/native/HARNESS_fuzz.cpp
 #
 # Targets: open_png open_bmp png_structured bmp_structured read_chunk
 #          stream_to_image image_ops rebound inflate
 # The decoding targets (open_*, *_structured) compare every outcome with the
-# reference decoder (tests/reference.py); the *_structured ones mutate the
+# reference decoder (testkit/reference.py); the *_structured ones mutate the
 # files' structure (fuzz/structure.py) to reach the row filters and pixel rows.
 # inflate compares the PNG decoder's inflating with the host's zlib.decompress.
 #
@@ -94,7 +98,7 @@ run() {
     # -malloc_limit_mb: libFuzzer would otherwise call any single allocation
     # above the RSS limit a crash; big untouched allocations for huge headers
     # are allowed (the resource-bound tests pin that they stay cheap).
-    run_env "$venv/bin/python" fuzz/fuzz.py "$target" \
+    run_env "$venv/bin/python" -m fuzz.fuzz "$target" \
         -timeout=10 -rss_limit_mb=4096 -malloc_limit_mb=2000000 -detect_leaks=0 \
         -artifact_prefix="$work/artifacts/$target/" -print_final_stats=1 \
         "$work/corpus/$target" "$@" "$seeds"
@@ -104,16 +108,38 @@ repro() {
     local target="$1"; shift
     local with_mutator=""
     if has_mutator "$target"; then with_mutator=1; fi
-    run_env "$venv/bin/python" fuzz/fuzz.py "$target" -runs=1 "$@"
+    run_env "$venv/bin/python" -m fuzz.fuzz "$target" -runs=1 "$@"
 }
 
-# The row core alone, without Python: a libFuzzer harness built with clang.
+# A C++ core alone, without Python: a libFuzzer harness built with clang.
+# Like the native checks, each harness names the sources it needs in a
+# `// sources:` line.
+native_harnesses=(pngrows kernels)
 native() {
-    mkdir -p "$work/native/corpus" "$work/native/artifacts"
+    local harness=pngrows
+    case "${1:-}" in pngrows | kernels) harness="$1"; shift ;; esac
+    local dir="$work/native/$harness" source="fuzz/native/${harness}_fuzz.cpp"
+    local sources
+    read -r -a sources <<<"$(sed -n 's|^// sources:||p' "$source")"
+    mkdir -p "$dir/corpus" "$dir/artifacts"
     clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -Isrc/Morvane -Itests/native fuzz/native/pngrows_fuzz.cpp src/Morvane/pngrows.cpp src/Morvane/kernels.cpp \
-        -o "$work/native/pngrows_fuzz"
-    "$work/native/pngrows_fuzz" -artifact_prefix="$work/native/artifacts/" "$@" "$work/native/corpus"
+        -Isrc/Morvane -Itests/native "$source" "${sources[@]/#/src/Morvane/}" -o "$dir/fuzz"
+    "$dir/fuzz" -artifact_prefix="$dir/artifacts/" "$@" "$dir/corpus"
+}
+
+# Runs COMMAND... with its output in $work/logs/NAME.log (left in $log); on a
+# failure, shows the log's end and exits with its status.
+logged() {
+    local name="$1" findings="$2" status=0
+    shift 2
+    mkdir -p "$work/logs"
+    log="$work/logs/$name.log"
+    "$@" >"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        tail -n 80 "$log"
+        echo "fuzzing $name failed (exit $status); findings in $findings" >&2
+        exit "$status"
+    fi
 }
 
 case "${1:-}" in
@@ -126,28 +152,15 @@ case "${1:-}" in
         setup
         for t in "${targets[@]}"; do
             echo "=== fuzz $t for ${seconds}s"
-            mkdir -p "$work/logs"
-            log="$work/logs/$t.log"
-            status=0
-            run "$t" -max_total_time="$seconds" >"$log" 2>&1 || status=$?
-            if [ "$status" -ne 0 ]; then
-                tail -n 80 "$log"
-                echo "fuzz target $t failed (exit $status); findings in $work/artifacts/$t" >&2
-                exit "$status"
-            fi
+            logged "$t" "$work/artifacts/$t" run "$t" -max_total_time="$seconds"
             grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 5 "$log"
         done
-        echo "=== fuzz the PNG row core alone (native) for ${seconds}s"
-        log="$work/logs/native.log"
-        status=0
-        native -max_total_time="$seconds" >"$log" 2>&1 || status=$?
-        if [ "$status" -ne 0 ]; then
-            tail -n 80 "$log"
-            echo "native fuzzing failed (exit $status); findings in $work/native/artifacts" >&2
-            exit "$status"
-        fi
-        grep -E '^#[0-9]+ +DONE' "$log" || tail -n 5 "$log"
-        echo "fuzz: $((${#targets[@]} + 1)) passed, 0 failed"
+        for h in "${native_harnesses[@]}"; do
+            echo "=== fuzz the C++ core $h alone (native) for ${seconds}s"
+            logged "native-$h" "$work/native/$h/artifacts" native "$h" -max_total_time="$seconds"
+            grep -E '^#[0-9]+ +DONE' "$log" || tail -n 5 "$log"
+        done
+        echo "fuzz: $((${#targets[@]} + ${#native_harnesses[@]})) passed, 0 failed"
         ;;
     *) sed -n '2,24p' "$0"; exit 2 ;;
 esac

@@ -33,9 +33,31 @@ status=0
 "$venv/bin/ruff" format --check --quiet . || status=1
 "$venv/bin/clang-format" --dry-run --Werror "${cxx[@]}" || status=1
 include="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-for source in src/Morvane/*.cpp; do
+for source in $(git ls-files 'src/Morvane/*.cpp'); do
     "$venv/bin/clang-tidy" --quiet "$source" -- -std=c++17 -I"$include" -Isrc/Morvane 2>/dev/null || status=1
 done
+# The C++ folders include downward only: module -> png, bmp -> py -> core,
+# and core/ knows nothing of Python.
+while IFS= read -r line; do
+    file="${line%%:*}"
+    folder="${file#src/Morvane/}"
+    folder="${folder%%/*}"
+    target="$(sed -E 's/.*#include "([^"]*)".*/\1/' <<<"$line")"
+    case "$folder" in
+        core) allowed="core" ;;
+        py) allowed="core py" ;;
+        png | bmp) allowed="core py $folder" ;;
+        *) allowed="core py png bmp module" ;;
+    esac
+    if [[ " $allowed " != *" ${target%%/*} "* ]]; then
+        echo "$file includes $target: $folder/ may include only from $allowed" >&2
+        status=1
+    fi
+done < <(git grep -e '#include "' -- 'src/Morvane/*.cpp' 'src/Morvane/*.hpp')
+if git grep -q -e 'Python.h' -- 'src/Morvane/core/'; then
+    echo "src/Morvane/core/ includes Python.h" >&2
+    status=1
+fi
 if [ "$status" -ne 0 ]; then
     echo "style: differences above; tools/style.sh --fix rewrites the files" >&2
 fi

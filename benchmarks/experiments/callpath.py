@@ -1,6 +1,6 @@
 """Build experiments/callpath.c and time its getPixel variants beside ours and Pillow's.
 
-    python benchmarks/experiments/callpath.py [--repeat N] [--callgrind]
+    python -m benchmarks.experiments.callpath [--repeat N] [--callgrind]
 
 Needs a C compiler (cc) and the interpreter's headers. The module is built in
 a temporary directory. With --callgrind, each variant also runs once under
@@ -19,9 +19,9 @@ import sysconfig
 import tempfile
 from pathlib import Path
 
+from benchmarks import _common as C
+
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent))
-import _common as C  # noqa: E402
 
 SIDE = 256
 

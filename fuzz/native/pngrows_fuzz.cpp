@@ -1,16 +1,18 @@
-// libFuzzer harness for the PNG row core (src/Morvane/pngrows.cpp), without
+// libFuzzer harness for the PNG row core (src/Morvane/core/pngrows.cpp), without
 // Python: the input chooses a geometry, the cuts of the stream into pieces,
 // a piece at which the source fails (or none) and the inflated stream
 // itself; the core's outcome and pixels must be those of a plain one-shot
 // decode (length first, then the rows top to bottom). Each piece lives in
 // its own exact-size allocation, freed when the next one is asked for.
 //
-//   tools/fuzz.sh native [LIBFUZZER ARGS...]   # builds it with clang and runs it
+//   tools/fuzz.sh native pngrows [LIBFUZZER ARGS...]   # builds it with clang and runs it
+//
+// sources: core/pngrows.cpp core/kernels.cpp
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
-#include "pngrows.hpp"
+#include "core/pngrows.hpp"
 #include "pngrows_reference.hpp"
 
 using pngref::Bytes;

@@ -2,7 +2,9 @@
 
 ``SimpleImage`` is the image class. Beside it: ``decode`` opens an image
 from a path, bytes or a file object, ``encode`` gives a PNG or BMP file's
-bytes, and ``save`` writes one to a path or a file object.
+bytes, and ``save`` writes one to a path or a file object; ``to_numpy`` and
+``from_numpy``, ``to_pillow`` and ``from_pillow`` exchange images with numpy
+and Pillow (optional: each is imported only by the functions that use it).
 """
 
 from __future__ import annotations
@@ -13,19 +15,26 @@ from __future__ import annotations
 # see the names themselves.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from Morvane._api import decode, encode, save
+    from Morvane._api import decode, encode, from_numpy, from_pillow, save, to_numpy, to_pillow
     from Morvane.simpleImage_ext import SimpleImage
 
     __version__: str
 
-__all__ = ["SimpleImage", "__version__", "decode", "encode", "save"]
+__all__ = [
+    "SimpleImage",
+    "__version__",
+    "decode",
+    "encode",
+    "from_numpy",
+    "from_pillow",
+    "save",
+    "to_numpy",
+    "to_pillow",
+]
 
-_HOMES = {
-    "SimpleImage": "Morvane.simpleImage_ext",
-    "decode": "Morvane._api",
-    "encode": "Morvane._api",
-    "save": "Morvane._api",
-}
+_HOMES = {name: "Morvane._api" for name in __all__}
+_HOMES["SimpleImage"] = "Morvane.simpleImage_ext"
+del _HOMES["__version__"]
 
 
 def _fetch(name: str) -> object:

@@ -4,7 +4,9 @@ Images go out as bytes (``encode``), into paths and file objects (``save``)
 and come in from paths, bytes-like objects and file objects (``decode``).
 Every byte is written by the module's own writers, the ones ``save`` and
 ``saveBmp`` call, and every image is read by ``SimpleImage.open``, so the
-results are exactly theirs.
+results are exactly theirs. numpy arrays and Pillow images go both ways
+(``to_numpy``, ``from_numpy``, ``to_pillow``, ``from_pillow``); numpy and
+Pillow are imported by those functions only, when they are called.
 """
 
 from __future__ import annotations
@@ -19,9 +21,12 @@ from Morvane import simpleImage_ext
 from Morvane.simpleImage_ext import SimpleImage
 
 if TYPE_CHECKING:
+    import numpy
+    import numpy.typing
+    import PIL.Image
     from typing_extensions import Buffer
 
-__all__ = ["decode", "encode", "save"]
+__all__ = ["decode", "encode", "from_numpy", "from_pillow", "save", "to_numpy", "to_pillow"]
 
 
 class _BinaryReader(Protocol):
@@ -96,11 +101,13 @@ def encode(image: SimpleImage, format: str) -> bytes:
     what ``image.save(path)`` (PNG) or ``image.saveBmp(path)`` (BMP) would
     write to a file: the module's own writer does the work, and what it
     raises passes through unchanged (for instance the ValueError of a pixel
-    buffer that does not fit the size). No file is made on any file system:
-    on Linux the writer writes to an anonymous in-memory file or, for large
-    images, to a pipe; elsewhere to an unnamed temporary file, removed when
-    it is closed. Each call uses descriptors of its own, so threads may encode
-    at the same time, and every descriptor is closed on every way out.
+    buffer that does not fit the size). The writer writes to a pipe for
+    images of 1 MiB of pixels or more, otherwise to an anonymous in-memory
+    file (Linux), so no file is made on any file system. Where the host has
+    no anonymous files, an unnamed temporary file stands in for it: it is
+    made in the temporary folder already unlinked, and gone when closed.
+    Each call uses descriptors of its own, so threads may encode at the same
+    time, and every descriptor is closed on every way out.
 
     >>> from Morvane import SimpleImage, encode
     >>> encode(SimpleImage(1, 1, b"\\x11\\x22\\x33"), "bmp")[54:]
@@ -110,7 +117,10 @@ def encode(image: SimpleImage, format: str) -> bytes:
     writer = _writer(_check_format(format))
     width, height, pixels = _fields(image)
     if width > 0 and height > 0 and width * height * 3 >= _PIPE_FROM:
-        data = _encode_through_pipe(writer, width, height, pixels)
+        # A BMP's size follows from the image's: 54 bytes of headers, then
+        # rows padded to 4 bytes.
+        expected = 54 + (width * 3 + 3) // 4 * 4 * height if format.lower() == "bmp" else 0
+        data = _encode_through_pipe(writer, width, height, pixels, expected)
         if data is not None:
             return data
     return _encode_through_file(writer, width, height, pixels)
@@ -150,7 +160,7 @@ def _encode_through_file(writer: Callable[[Any, int, int, Any], None], width: in
 
 
 def _encode_through_pipe(
-    writer: Callable[[Any, int, int, Any], None], width: int, height: int, pixels: Any
+    writer: Callable[[Any, int, int, Any], None], width: int, height: int, pixels: Any, expected: int
 ) -> bytes | None:
     """The writer writes a pipe that a thread of ours drains into the result.
 
@@ -158,12 +168,19 @@ def _encode_through_pipe(
     mapped memory (the file, then the bytes read back), and faulting in new
     pages is what costs most. Through a pipe, the writer's pieces pass
     through the pipe's few pages, which stay in the caches, and only the
-    result is new memory; the reader runs while the writer works. Returns
-    None when no thread can be started (at interpreter shutdown), for the
-    caller to go through a file instead.
+    result is new memory. When the size of the output is known beforehand
+    (``expected``, a BMP's), the result is made at that size first and the
+    reader reads straight into it, without the interpreter lock, while the
+    writer works; anything past it, or an output of unknown size, is
+    appended piece by piece. Returns None when no thread can be started (at
+    interpreter shutdown), for the caller to go through a file instead.
     """
     import threading
 
+    out = io.BytesIO()
+    if expected > 0:
+        out.seek(expected - 1)
+        out.write(b"\0")
     read_end, write_end = os.pipe()
     try:
         import fcntl
@@ -171,19 +188,27 @@ def _encode_through_pipe(
         fcntl.fcntl(write_end, fcntl.F_SETPIPE_SZ, _PIPE_SIZE)
     except (ImportError, AttributeError, OSError):
         pass  # the host's default capacity: slower, the same bytes
-    out = io.BytesIO()
     failures: list[BaseException] = []
+    total = 0
 
     def drain() -> None:
-        piece = bytearray(_READ_SIZE)
-        view = memoryview(piece)
+        nonlocal total
         try:
+            if expected > 0:
+                with out.getbuffer() as whole:
+                    while total < expected and (count := os.readv(read_end, [whole[total : total + _READ_SIZE]])):
+                        total += count
+            # Anything more is appended: the stream stands at the end of
+            # what was made beforehand.
+            piece = bytearray(_READ_SIZE)
+            view = memoryview(piece)
             # After a failure of our own the pipe is still read to its end,
             # so that the writer never waits on a full pipe.
             while count := os.readv(read_end, [piece]):
                 if not failures:
                     try:
                         out.write(view[:count])
+                        total += count
                     except BaseException as exc:  # MemoryError, mostly
                         failures.append(exc)
         except BaseException as exc:
@@ -208,6 +233,7 @@ def _encode_through_pipe(
         reader.join()
     if failures:
         raise failures[0]
+    out.truncate(total)  # an output shorter than expected
     # BytesIO hands over its own buffer here, without a copy.
     return out.getvalue()
 
@@ -317,3 +343,118 @@ def _format_from_name(name: str | bytes) -> str:
         raise ValueError(
             f"cannot tell the image format from the name {text!r}: use a .png or .bmp name, or give format='png' or 'bmp'"
         ) from None
+
+
+# ---------------------------------------------------------------------------
+# numpy and Pillow
+
+
+def _missing(package: str, extra: str, caller: str) -> ImportError:
+    return ImportError(f"{caller}() needs {package}: pip install {package} (or the package's [{extra}] extra)")
+
+
+def _whole_pixels(image: object, caller: str) -> tuple[int, int, bytearray]:
+    """The fields of an image whose buffer still fits its size."""
+    width, height, pixels = _fields(_check_image(image, caller))
+    if pixels is None:
+        raise ValueError(f"{caller}() needs an image with pixels: its _pixels is None")
+    if width < 0 or height < 0:
+        raise ValueError(f"{caller}() needs an image of positive size, not {width} x {height}")
+    if len(pixels) != width * height * 3:
+        raise ValueError(
+            f"{caller}() needs a pixel buffer of {width} x {height} x 3 = {width * height * 3} bytes,"
+            f" not {len(pixels)}: the image's size or its _pixels was changed"
+        )
+    return width, height, pixels
+
+
+def to_numpy(image: SimpleImage) -> numpy.typing.NDArray[numpy.uint8]:
+    """Return a (height, width, 3) uint8 numpy array over the image's pixels.
+
+    Nothing is copied: the array is a view of the image's pixel buffer, so
+    writing to the array changes the image and ``putPixel`` shows in the
+    array. The buffer is a ``bytearray``, which cannot be resized while the
+    view (or any array made from it) exists: the host then raises
+    BufferError. An image whose size no longer matches its buffer (the
+    ``width``, ``height`` and ``_pixels`` setters do not check it), or that
+    has no buffer, is refused with ValueError. Use ``.copy()`` on the result
+    for an array of its own.
+
+    ``numpy.asarray(image)`` does not do this: the class has no buffer
+    interface, so numpy makes a 0-d object array holding the image.
+    """
+    width, height, pixels = _whole_pixels(image, "to_numpy")
+    try:
+        import numpy as np
+    except ImportError as exc:
+        raise _missing("numpy", "numpy", "to_numpy") from exc
+    return np.frombuffer(pixels, dtype=np.uint8).reshape(height, width, 3)
+
+
+def from_numpy(array: numpy.typing.NDArray[Any]) -> SimpleImage:
+    """Make a new image from a uint8 array of shape (height, width, 3) or (height, width, 4).
+
+    The channels are red, green, blue (and alpha, which is dropped, as the
+    PNG reader drops it: the colours are kept as they are, not blended with
+    any background). Any memory layout is taken (slices, strides, negative
+    steps); the image owns a copy of the pixels. Another dtype raises
+    TypeError naming it, another shape ValueError, and anything but a numpy
+    array TypeError.
+    """
+    try:
+        import numpy as np
+    except ImportError as exc:
+        raise _missing("numpy", "numpy", "from_numpy") from exc
+    if not isinstance(array, np.ndarray):
+        raise TypeError(f"from_numpy() needs a numpy array, not {type(array).__name__}")
+    if array.dtype != np.uint8:
+        raise TypeError(f"from_numpy() needs an array of dtype uint8, not {array.dtype}")
+    if array.ndim != 3 or array.shape[2] not in (3, 4):
+        raise ValueError(
+            f"from_numpy() needs an array of shape (height, width, 3) or (height, width, 4), not {array.shape}"
+        )
+    height, width = array.shape[:2]
+    # One flat run of R, G, B bytes (a view when the array already is one),
+    # which the constructor copies.
+    rgb = np.ascontiguousarray(array[:, :, :3]).reshape(-1)
+    return SimpleImage(width, height, rgb.data)
+
+
+def to_pillow(image: SimpleImage) -> PIL.Image.Image:
+    """Return a new Pillow image of mode "RGB" with a copy of the image's pixels.
+
+    An image whose size no longer matches its buffer, or that has no buffer,
+    is refused with ValueError.
+    """
+    width, height, pixels = _whole_pixels(image, "to_pillow")
+    try:
+        from PIL import Image
+    except ImportError as exc:
+        raise _missing("Pillow", "pillow", "to_pillow") from exc
+    return Image.frombytes("RGB", (width, height), pixels)
+
+
+def from_pillow(im: PIL.Image.Image) -> SimpleImage:
+    """Make a new image from a Pillow image.
+
+    An "RGB" image is taken as it is. An image with alpha ("RGBA", "LA",
+    "PA", a palette image with transparency, ...) loses its alpha as the PNG
+    reader drops it: each pixel keeps its own colour, with no blending onto a
+    background. Premultiplied modes ("RGBa", "La") are first brought back to
+    their straight colours. Every other mode ("L", "1", "P", "CMYK", "I",
+    "F", ...) goes through Pillow's own conversion to "RGB", and fails as it
+    does. Anything but a Pillow image is refused with TypeError.
+    """
+    try:
+        from PIL import Image
+    except ImportError as exc:
+        raise _missing("Pillow", "pillow", "from_pillow") from exc
+    if not isinstance(im, Image.Image):
+        raise TypeError(f"from_pillow() needs a Pillow image, not {type(im).__name__}")
+    if im.mode == "La":
+        im = im.convert("LA")  # the only conversion Pillow has from it
+    elif im.mode == "P" and "transparency" in im.info:
+        im = im.convert("RGBA")  # its colours, with the transparency as alpha
+    if im.mode != "RGB":
+        im = im.convert("RGB")
+    return SimpleImage(im.width, im.height, im.tobytes())

@@ -4,12 +4,12 @@
 // a previous row. Buffers are allocated at their exact size, so a sanitizer
 // build also catches any read or write past a row.
 //
-// sources: kernels.cpp
+// sources: core/kernels.cpp
 #include <cstring>
 #include <vector>
 
 #include "check.hpp"
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 using check::ctx;
 using Bytes = std::vector<uint8_t>;

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "kernels.hpp"
-#include "pngrows.hpp"
+#include "core/kernels.hpp"
+#include "core/pngrows.hpp"
 
 namespace pngref {
 

@@ -8,15 +8,15 @@
 // freed when the next one is asked for, so a sanitizer build also catches a
 // row read past its piece or after its piece went away.
 //
-// sources: pngrows.cpp kernels.cpp
+// sources: core/pngrows.cpp core/kernels.cpp
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
-#include "kernels.hpp"
-#include "pngrows.hpp"
+#include "core/kernels.hpp"
+#include "core/pngrows.hpp"
 #include "pngrows_reference.hpp"
 
 using check::ctx;

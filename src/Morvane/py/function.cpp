@@ -1,10 +1,13 @@
-#include "function.hpp"
+// The function type and the binder: binding arguments to parameters as the
+// host binds them (with its messages), the function object, and the
+// introspection it offers (signature, annotations, names).
+#include "py/function.hpp"
 
 #include <cstddef>
 #include <memory>
 
-#include "image.hpp"
-#include "messages.hpp"
+#include "py/messages.hpp"
+#include "py/state.hpp"
 
 namespace mv {
 
@@ -174,8 +177,8 @@ PyObject* genericVectorcall(PyObject* callable, PyObject* const* args, size_t na
             return nullptr;
         }
         bound.self = args[0];
-        if (def.kind == Kind::Method && !PyObject_TypeCheck(bound.self, imageType())) {
-            PyErr_Format(PyExc_TypeError, msg::kDescriptorMismatch, fn->name, imageType()->tp_name,
+        if (def.kind == Kind::Method && !PyObject_TypeCheck(bound.self, def.owner)) {
+            PyErr_Format(PyExc_TypeError, msg::kDescriptorMismatch, fn->name, def.owner->tp_name,
                          Py_TYPE(bound.self)->tp_name);
             return nullptr;
         }
@@ -242,12 +245,11 @@ PyObject* getCode(PyObject* self, void*) { return Py_NewRef(asFunction(self)->co
 PyObject* getNone(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* getModule(PyObject*, void*) { return PyUnicode_FromString("Morvane.simpleImage_ext"); }
 PyObject* getGlobals(PyObject*, void*) {
-    PyObject* module = recordedModule();
-    if (!module) {
-        PyErr_SetString(PyExc_AttributeError, "__globals__");
+    if (!process.module) {
+        PyErr_SetString(PyExc_AttributeError, msg::kNoGlobals);
         return nullptr;
     }
-    return Py_NewRef(PyModule_GetDict(module));
+    return Py_NewRef(PyModule_GetDict(process.module));
 }
 
 PyGetSetDef functionGetset[] = {

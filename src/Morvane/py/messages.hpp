@@ -26,6 +26,9 @@ constexpr const char* kPngColour = "Only RGB/RGBA PNG images are supported";
 constexpr const char* kPngConfig = "Unsupported PNG configuration (compression/filter/interlace)";
 constexpr const char* kPngData = "Malformed PNG image data";
 constexpr const char* kPngFilter = "Unsupported PNG filter: %d";
+// An inflater other than the host's zlib that breaks its contract.
+constexpr const char* kInflaterNoBytes = "the inflater gave no bytes";
+constexpr const char* kInflaterNoProgress = "the inflater made no progress";
 
 // BMP decoding.
 constexpr const char* kBmpHeader = "Unsupported BMP header";
@@ -57,6 +60,7 @@ constexpr const char* kIntSubclassDeprecated =
 constexpr const char* kTooManyValues = "too many values to unpack (expected %zd)";
 constexpr const char* kNeedMoreValues = "need more than %zd value%.1s to unpack";
 constexpr const char* kDeleteDimension = "__del__";
+constexpr const char* kNoGlobals = "__globals__";  // a function's __globals__ before the module is recorded
 
 // Initialisation.
 constexpr const char* kOtherInterpreter =
@@ -65,6 +69,7 @@ constexpr const char* kReinitialised =
     "Module 'simpleImage_ext' has already been imported. Re-initialisation is not supported.";
 constexpr const char* kVersionMismatch =
     "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d";
+constexpr const char* kIoNotAType = "_io.%s is not a type";
 
 // The host's own wording, where the module stands in for a host operation.
 constexpr const char* kNotDefined = "name '%U' is not defined";

@@ -378,7 +378,7 @@ def compare(got: Outcome, want: Outcome) -> str | None:
 
 
 if __name__ == "__main__":
-    # python tests/reference.py FILE...: the oracle's outcome for each file.
+    # python -m testkit.reference FILE...: the oracle's outcome for each file.
     for name in sys.argv[1:]:
         with open(name, "rb") as f:
             print(f"{name}: {decode(f.read())}")

@@ -1,11 +1,9 @@
-// BMP: the decoder and the encoder.
+// The BMP decoder: uncompressed 24-bit BITMAPINFOHEADER files.
 #pragma once
 
-#include "function.hpp"
+#include "py/ref.hpp"
 
 namespace mv {
-
-extern const FunctionDef kWriteBmp;  // _writeBmp(path, width, height, pixels)
 
 // Decodes a BMP stream positioned at its first byte into the tuple
 // (width, height, pixels).

@@ -1,4 +1,4 @@
-"""Shared helpers for the format tests.
+"""Helpers for the format tests, the fuzz targets and the benchmarks.
 
 * `SpyStream`: an in-memory byte stream that records every `read` and `seek`
   call, and can hand back something else than what it read (`on_read`).

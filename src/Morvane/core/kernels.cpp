@@ -1,4 +1,7 @@
-#include "kernels.hpp"
+// The pixel kernels: the PNG row filters undone, one row or two at a time, and
+// the red/blue swap and alpha drop, each as a plain loop and, on x86, as SSE2
+// (SSSE3, SSE4.1 where the processor has them) code chosen at run time.
+#include "core/kernels.hpp"
 
 #include <cstring>
 #include <type_traits>

@@ -1,8 +1,10 @@
-#include "pngrows.hpp"
+// The PNG row core: the inflated stream pulled in pieces and each row undone
+// as soon as its bytes are there (see pngrows.hpp).
+#include "core/pngrows.hpp"
 
 #include <cstring>
 
-#include "kernels.hpp"
+#include "core/kernels.hpp"
 
 namespace mv {
 

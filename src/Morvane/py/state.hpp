@@ -1,0 +1,55 @@
+// What the module keeps for the whole process, in one record: the module
+// object, the built-in `open`, the host's I/O types, its zlib and the faster
+// inflater. The module lives in one interpreter per process, so one record
+// serves it.
+#pragma once
+
+#include "py/ref.hpp"
+
+namespace mv {
+
+// The host's zlib module as the module body imported it, and the functions
+// it had then: while they are still the ones in use, no Python code can see
+// how the module inflates and checksums.
+struct ZlibRecord {
+    PyObject* module;
+    PyObject* decompress;
+    PyObject* decompressobj;
+    PyObject* crc32;
+    PyObject* error;
+};
+
+// The host's own I/O: the in-memory byte stream type, `open`, and the type of
+// the files that gives for writing.
+struct IoRecord {
+    PyTypeObject* bytesIO;
+    PyObject* open;
+    PyTypeObject* bufferedWriter;
+};
+
+// zlib-ng's zlib-compatible module (nullptr when it cannot be imported), and
+// whether importing it was tried for good.
+struct FastZlibRecord {
+    PyObject* module;
+    bool tried;
+};
+
+struct ProcessState {
+    PyObject* module;  // the module, from the start of its exec step (nullptr after a failed one)
+    PyObject* open;    // the built-in `open`, taken once during initialisation
+    IoRecord io;
+    ZlibRecord zlib;
+    FastZlibRecord fastZlib;
+};
+extern ProcessState process;
+
+// Takes over `module` as the recorded module; an empty Ref forgets it.
+void recordModule(Ref module);
+// Takes over `open` as the built-in `open`.
+void recordOpen(Ref open);
+// Records the host's I/O types from _io (those still missing).
+bool recordIo();
+// Records the zlib module the module body imported, and its functions.
+bool recordZlib(PyObject* zlib);
+
+}  // namespace mv

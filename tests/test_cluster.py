@@ -1,0 +1,44 @@
+"""The worker functions of cluster_example.py on a real dask.distributed
+cluster: two worker processes on this machine, reached over loopback."""
+
+import logging
+import os
+
+import pytest
+
+import Morvane
+from Morvane import SimpleImage
+
+distributed = pytest.importorskip("distributed")
+cluster_example = pytest.importorskip("cluster_example")
+
+
+def test_workers_convert_paths_and_bytes_on_a_local_cluster(tmp_path):
+    images = [
+        SimpleImage(w, h, bytes(range(256)) * (w * h * 3 // 256) + bytes(w * h * 3 % 256))
+        for w, h in [(5, 3), (64, 48), (7, 1)]
+    ]
+    paths = []
+    for i, image in enumerate(images):
+        paths.append(str(tmp_path / f"image{i}.png"))
+        Morvane.save(image, paths[-1])
+    with (
+        distributed.LocalCluster(
+            n_workers=2,
+            processes=True,
+            threads_per_worker=1,
+            host="127.0.0.1",
+            dashboard_address=None,
+            silence_logs=logging.ERROR,
+            death_timeout=120,
+        ) as cluster,
+        distributed.Client(cluster, timeout=120) as client,
+    ):
+        client.wait_for_workers(2, timeout=120)
+        workers = client.run(os.getpid)
+        written, data = cluster_example.convert(client, paths)
+    # Two processes of their own did the work.
+    assert len(set(workers.values()) - {os.getpid()}) == 2
+    assert written == [p.removesuffix(".png") + ".bmp" for p in paths]
+    assert data == [Morvane.encode(image, "bmp") for image in images]
+    assert [open(p, "rb").read() for p in written] == data
