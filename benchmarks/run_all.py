@@ -29,6 +29,7 @@ SCRIPTS = [
     "bench_png_write",
     "bench_bmp",
     "bench_encode",
+    "bench_info",
 ]
 
 
@@ -100,6 +101,12 @@ def summary(out: Path) -> str:
         lines.append(
             f"| encode | {r['format']} RGB {r['side']} | {t(r['encode_s'])} | save {t(r['save_s'])} | "
             f"{r['encode_over_save']:.2f}x save | ≤ 1.1 | {ok(r['met'])} |"
+        )
+    for r in records("bench_info"):
+        lines.append(
+            f"| info | {r['files']} PNGs of {r['side']}², {r['where']} | {t(r['ours_s'])} | "
+            f"Pillow {t(r['pillow_s'])}, full decode {t(r['decode_s'])} | {r['ours_over_pillow']:.2f}x Pillow | "
+            f"≤ 3 | {ok(r['met'])} |"
         )
     return "\n".join(lines) + "\n"
 

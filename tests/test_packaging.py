@@ -40,7 +40,16 @@ OWN_VERSION = "%d.%d" % sys.version_info[:2]
 # suite has run on this version from the source installation).
 INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py", "test_api_interop.py"]
 # What the wheel carries besides the compiled module.
-SHIPPED = {"__init__.py", "__main__.py", "_api.py", "cli.py", "simpleImage_ext.pyi", "py.typed", "sample.png"}
+SHIPPED = {
+    "__init__.py",
+    "__main__.py",
+    "_api.py",
+    "_header.py",
+    "cli.py",
+    "simpleImage_ext.pyi",
+    "py.typed",
+    "sample.png",
+}
 
 
 def sh(*args, **kwargs):
@@ -162,7 +171,7 @@ def test_repaired_wheel_installs_in_a_fresh_venv_and_passes_the_tests(repaired, 
     assert where.stdout.startswith(str(env)) and where.stdout.split()[1].startswith(version + "."), where.stdout
 
     # The command line runs on the bundled sample with no file of the user's.
-    sh(python, "-m", "Morvane", "convert", "sample.bmp", cwd=tmp_path)
+    sh(python, "-m", "Morvane", "sample", "sample.bmp", cwd=tmp_path)
     assert (tmp_path / "sample.bmp").read_bytes()[:2] == b"BM"
 
     environ = {k: v for k, v in os.environ.items() if k != ENV}

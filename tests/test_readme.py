@@ -30,7 +30,7 @@ def test_first_commands_print_what_the_readme_says(tmp_path):
 
 def test_quick_start_runs(tmp_path):
     subprocess.run(
-        [sys.executable, "-m", "Morvane", "convert", "photo.png"], cwd=tmp_path, check=True, capture_output=True
+        [sys.executable, "-m", "Morvane", "sample", "photo.png"], cwd=tmp_path, check=True, capture_output=True
     )
     code = blocks("python")[0]
     result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
@@ -41,7 +41,7 @@ def test_quick_start_runs(tmp_path):
 
 def test_pool_example_runs(tmp_path):
     subprocess.run(
-        [sys.executable, "-m", "Morvane", "convert", "photo.png"], cwd=tmp_path, check=True, capture_output=True
+        [sys.executable, "-m", "Morvane", "sample", "photo.png"], cwd=tmp_path, check=True, capture_output=True
     )
     (code,) = blocks("python")[1:]
     (tmp_path / "pool.py").write_text(code)  # the workers import it by name
