@@ -259,8 +259,8 @@ bool inflateRows(const Shape& shape, const Compressed& data, RowBuffers& buffers
     // fill it; else, or if there is no memory for it, the stream is inflated
     // without it, and only if it turns out right is the buffer asked for
     // again (then the memory error, if it still cannot be had).
-    if (reachable(shape.geometry.expected(), data.stretches.total()) && !buffers.allocate(shape.geometry, false))
-        return false;
+    const uint64_t compressed = data.stretches.total();
+    if (reachable(shape.geometry.expected(), compressed) && !buffers.allocate(shape.geometry, false)) return false;
     auto decode = [&](InflatedSource& source) {
         return decodePngRows(shape.geometry, source, buffers.data(), buffers.scratch.get());
     };
