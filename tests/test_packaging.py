@@ -39,7 +39,7 @@ PYTHONS = runpy.run_path(str(ROOT / "tools" / "pythons.py"))
 OWN_VERSION = "%d.%d" % sys.version_info[:2]
 # What the running interpreter's own wheel is tested with (the rest of the
 # suite has run on this version from the source installation).
-with open(Path(__file__).resolve().parent.parent / "pyproject.toml", "rb") as _f:
+with open(ROOT / "pyproject.toml", "rb") as _f:
     VERSION = tomllib.load(_f)["project"]["version"]
 INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py", "test_api_interop.py"]
 # What the wheel carries besides the compiled module.
