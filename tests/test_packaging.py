@@ -23,6 +23,7 @@ import runpy
 import subprocess
 import sys
 import tarfile
+import tomllib
 import zipfile
 from pathlib import Path
 
@@ -38,6 +39,8 @@ PYTHONS = runpy.run_path(str(ROOT / "tools" / "pythons.py"))
 OWN_VERSION = "%d.%d" % sys.version_info[:2]
 # What the running interpreter's own wheel is tested with (the rest of the
 # suite has run on this version from the source installation).
+with open(ROOT / "pyproject.toml", "rb") as _f:
+    VERSION = tomllib.load(_f)["project"]["version"]
 INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py", "test_api_interop.py"]
 # What the wheel carries besides the compiled module.
 SHIPPED = {
@@ -106,17 +109,18 @@ def test_wheel_holds_the_module_stubs_and_sample_but_no_sources(dist):
     assert package == SHIPPED | {module}
     assert SHIPPED | {n for n in packageFiles() if Path(n).suffix in SOURCES} == packageFiles()
     others = {n for n in names if not n.startswith("Morvane/")}
-    assert all(n.startswith("morvane-0.1.0.dist-info/") for n in others), others
-    assert "morvane-0.1.0.dist-info/licenses/LICENSE" in others
+    info = f"morvane-{VERSION}.dist-info/"
+    assert all(n.startswith(info) for n in others), others
+    assert info + "licenses/LICENSE" in others
 
     with zipfile.ZipFile(wheel) as whl:
-        metadata = whl.read("morvane-0.1.0.dist-info/METADATA").decode()
+        metadata = whl.read(info + "METADATA").decode()
     for line in (
         "Name: Morvane",
-        "Version: 0.1.0",
-        "License: MIT",
+        f"Version: {VERSION}",
+        "License-Expression: MIT",
+        "License-File: LICENSE",
         "Requires-Python: >=3.11",
-        "Classifier: License :: OSI Approved :: MIT License",
     ):
         assert line in metadata.splitlines()
 
@@ -147,7 +151,7 @@ def test_repaired_wheel_is_manylinux_and_carries_nothing_more(repaired):
     version, _, fixed, wheel = repaired
     cp = "cp" + version.replace(".", "")
     name, ver, python, abi, platforms = fixed.name[: -len(".whl")].split("-")
-    assert (name, ver, python, abi) == ("morvane", "0.1.0", cp, cp)
+    assert (name, ver, python, abi) == ("morvane", VERSION, cp, cp)
     machine = re.escape(platform.machine())
     assert all(re.fullmatch(rf"manylinux(_2_\d+|\d+)_{machine}", p) for p in platforms.split(".")), platforms
     with zipfile.ZipFile(fixed) as whl:
