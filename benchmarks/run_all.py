@@ -124,7 +124,12 @@ def main() -> None:
     if not args.summary_only:
         names = args.only.split(",") if args.only else SCRIPTS
         for name in names:
-            cmd = [sys.executable, "-m", f"benchmarks.{name}", "--json", str(out / f"{name}.json")]
+            # Relative to the repository's root, where the scripts run, when
+            # it lies inside: the outputs name no path of this machine.
+            target = out / f"{name}.json"
+            if target.resolve().is_relative_to(HERE.parent):
+                target = target.resolve().relative_to(HERE.parent)
+            cmd = [sys.executable, "-m", f"benchmarks.{name}", "--json", str(target)]
             cmd += ["--wait-idle", str(args.wait_idle)]
             if args.quick:
                 cmd.append("--quick")
