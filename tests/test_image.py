@@ -49,7 +49,13 @@ def test_construction(m, width, height, pixels, size):
         # but their bytes do not make a buffer of that size.
         (2, 1, array.array("H", list(SIX)), ValueError, "Pixel data length does not match image dimensions"),
         (2, 1, array.array("d", list(SIX)), ValueError, "Pixel data length does not match image dimensions"),
-        (2, 1, memoryview(array.array("q", list(SIX))), ValueError, "Pixel data length does not match image dimensions"),
+        (
+            2,
+            1,
+            memoryview(array.array("q", list(SIX))),
+            ValueError,
+            "Pixel data length does not match image dimensions",
+        ),
     ],
 )
 def test_construction_refused(m, width, height, pixels, error, message):
