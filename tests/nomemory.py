@@ -43,6 +43,7 @@ import json
 import os
 import pathlib
 import re
+import struct
 import sys
 import tempfile
 import traceback
@@ -69,7 +70,9 @@ HOST_SURVIVES = sys.version_info[:2] == (3, 11)
 # ---------------------------------------------------------------------------
 # What is allowed besides MemoryError, and why. Each allowance names the
 # interpreter's own code that turns a failed allocation into another
-# exception; none is an exception our module raises or converts.
+# exception; none is an exception our module raises or converts. (The debug
+# build of 3.14 aborts on its own assertion where a list that bytecode grows
+# is refused memory: the sweep's probe() grows none.)
 
 STDLIB = os.path.dirname(os.__file__)
 
@@ -157,8 +160,18 @@ def allowance(exc):
 
 
 def probe():
-    """Allocates: meets the refused allocation if the operation did not."""
-    return [b"xy" * (i + 2) for i in range(64)]
+    """Allocates: meets the refused allocation if the operation did not.
+
+    No list is grown by the bytecode here (no comprehension, no append): on
+    the debug build of 3.14, a refused allocation in LIST_APPEND makes the
+    interpreter free the item while its frame's stack is not saved, and its
+    own assertion in _Py_Dealloc ("tstate->current_frame == NULL ||
+    tstate->current_frame->stackpointer != NULL") aborts the process. A
+    comprehension alone, with no module of ours loaded, aborts so, and so did
+    every sweep (the host_ operations too) whose last refusal fell on the
+    growth of this probe's list. tuple() grows its tuple in C, inside a call,
+    where the stack is saved."""
+    return tuple(map(bytes, range(2, 66)))
 
 
 def snapshot(value):
@@ -720,6 +733,17 @@ def build_operations(tmp):
     ops["canary_convert"] = Operation(converting)
     ops["canary_leak"] = Operation(leaking)
     ops["canary_crash"] = Operation(crashing)
+    # Operations of the interpreter alone (no call into the module), which
+    # the tests do not run: `python tests/nomemory.py host_zlib ...` tells
+    # whether a crash under refusals is the sweep's or the interpreter's.
+    ops["host_zlib"] = Operation(
+        lambda data: zlib.decompressobj().decompress(data), setup=lambda: (zlib.compress(px * 40),)
+    )
+    ops["host_bytesio"] = Operation(lambda f: (f.read(8), f.read(4), f.read()), setup=lambda: (io.BytesIO(good_png),))
+    ops["host_struct"] = Operation(lambda b: struct.unpack(">IIBBBBB", b), setup=lambda: (ihdr(3, 2),))
+    ops["host_bytearray"] = Operation(lambda: bytes(bytearray(b"ab") * 3 + bytearray(range(40))))
+    # A list that bytecode grows: aborts on the debug build of 3.14 (probe()).
+    ops["host_list"] = Operation(lambda: [bytes(i) for i in range(2, 40)])
     return {name: op for name, op in ops.items() if op is not None}
 
 
