@@ -206,7 +206,8 @@ inside() {
 }
 
 venv_install() { # venv_install INTERPRETER FOLDER: a fresh venv with the project and its test extra
-    local log="$root/morvane/pip-$(basename "$2").log"
+    local log
+    log="$root/morvane/pip-$(basename "$2").log"
     inside "$1" -m venv "$2"
     if ! inside "$2/bin/python" -m pip install ".[test]" >"$log" 2>&1; then
         tail -40 "$log" >&2
