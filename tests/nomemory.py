@@ -65,9 +65,9 @@ SANITIZED = os.environ.get("MORVANE_SANITIZED") == "1"
 # the operations check outcomes and crashes only; the leak check, and the
 # sweeps of the initialisation and of the first decode, are made on 3.11
 # (where CI also runs the sanitizer build). 3.14 and 3.15 are left out of
-# them too: on 3.14's debug build the leak check finds blocks that the
-# host's files keep after a refusal (an unclosed file's ResourceWarning) and
-# takes minutes per operation; the release builds are not examined yet.
+# them too: on 3.14's debug build the leak check reports blocks that no
+# single refusal leaves (101 in a BMP error's sweeps) and takes minutes per
+# operation; the release builds are not examined yet.
 HOST_SURVIVES = sys.version_info[:2] == (3, 11)
 
 # ---------------------------------------------------------------------------
