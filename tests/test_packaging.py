@@ -184,3 +184,5 @@ def test_repaired_wheel_installs_in_a_fresh_venv_and_passes_the_tests(repaired, 
         tests = [ROOT / "tests" / name for name in INSTALLED_PACKAGE_TESTS]
     run = sh(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests, cwd=tmp_path, env=environ)
     assert " passed" in run.stdout.splitlines()[-1], run.stdout[-2000:]
+    # The counts, for the log of a run with -s (tools/each-python.sh).
+    print(f"\nPython {version}, repaired wheel: {run.stdout.splitlines()[-1]}")
