@@ -157,7 +157,7 @@ def test_repaired_wheel_is_manylinux_and_carries_nothing_more(repaired):
     with zipfile.ZipFile(fixed) as whl:
         tags = [
             line.split(": ", 1)[1]
-            for line in whl.read("morvane-0.1.0.dist-info/WHEEL").decode().splitlines()
+            for line in whl.read(f"morvane-{VERSION}.dist-info/WHEEL").decode().splitlines()
             if line.startswith("Tag: ")
         ]
     assert sorted(tags) == sorted(f"{cp}-{cp}-{p}" for p in platforms.split("."))
