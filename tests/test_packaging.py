@@ -157,7 +157,7 @@ def test_repaired_wheel_is_manylinux_and_carries_nothing_more(repaired):
     with zipfile.ZipFile(fixed) as whl:
         tags = [
             line.split(": ", 1)[1]
-            for line in whl.read("morvane-0.1.0.dist-info/WHEEL").decode().splitlines()
+            for line in whl.read(f"morvane-{VERSION}.dist-info/WHEEL").decode().splitlines()
             if line.startswith("Tag: ")
         ]
     assert sorted(tags) == sorted(f"{cp}-{cp}-{p}" for p in platforms.split("."))
@@ -184,3 +184,5 @@ def test_repaired_wheel_installs_in_a_fresh_venv_and_passes_the_tests(repaired, 
         tests = [ROOT / "tests" / name for name in INSTALLED_PACKAGE_TESTS]
     run = sh(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests, cwd=tmp_path, env=environ)
     assert " passed" in run.stdout.splitlines()[-1], run.stdout[-2000:]
+    # The counts, for the log of a run with -s (tools/each-python.sh).
+    print(f"\nPython {version}, repaired wheel: {run.stdout.splitlines()[-1]}")
