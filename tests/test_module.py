@@ -402,6 +402,12 @@ def test_failed_initialisation_is_forgotten():
             "getattr(typing, name))[1]; sys.modules['typing'] = fake",
             "NameError: name 'zlib' is not defined",
         ),
+        (
+            "import sys, types, typing; fake = types.ModuleType('typing'); "
+            "fake.__getattr__ = lambda name: (vars(sys.modules['Morvane.simpleImage_ext']).pop('struct', None), "
+            "getattr(typing, name))[1]; sys.modules['typing'] = fake",
+            "NameError: name 'struct' is not defined",
+        ),
     ],
 )
 def test_initialisation_failures(setup, error):
