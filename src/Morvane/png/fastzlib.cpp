@@ -223,7 +223,12 @@ PyObject* inPieces(PyObject* stream, Py_ssize_t length, uint8_t flip, const char
 
 // Inflates `chunks` with `module` and compares with `sample`.
 Inflated inflateSample(PyObject* module, PyObject* chunks, PyObject* sample) {
-    return inflateAndCompare(module, chunks, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(sample)),
+    CompressedData data;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
+        PyObject* chunk = PyList_GET_ITEM(chunks, i);
+        if (!data.add(chunk, 0, PyBytes_GET_SIZE(chunk))) return Inflated::Failed;
+    }
+    return inflateAndCompare(module, data, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(sample)),
                              static_cast<size_t>(kSampleSize), kCheckInputPiece, kCheckOutputPiece);
 }
 
