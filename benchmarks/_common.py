@@ -85,13 +85,23 @@ def pillow_zlib() -> str:
 
 
 def ours_inflater() -> str:
-    """What our PNG decoder inflates with: zlib-ng's module when it imports."""
-    try:
-        import zlib_ng  # noqa: PLC0415
-        from zlib_ng import zlib_ng as zn  # noqa: PLC0415
-    except ImportError:
+    """What our PNG decoder inflates with: zlib-ng's module where the module's
+    initialisation took it (a spy in place of its decompressobj sees a
+    decode)."""
+    _, ext = import_ours()
+    zn = sys.modules.get("zlib_ng.zlib_ng")
+    if zn is None:
         return "Python's zlib (zlib-ng not installed)"
-    return f"zlib-ng {getattr(zn, 'ZLIBNG_VERSION', '?')} (Python package zlib-ng {zlib_ng.__version__})"
+    made, real = [], zn.decompressobj
+    zn.decompressobj = lambda *a: made.append(a) or real(*a)
+    try:
+        ext.SimpleImage.open(png_from_stream(1, 1, 2, zlib.compress(b"\x00abc"), 0))
+    finally:
+        zn.decompressobj = real
+    if not made:
+        return "Python's zlib (zlib-ng not taken)"
+    version = getattr(sys.modules.get("zlib_ng"), "__version__", "?")
+    return f"zlib-ng {getattr(zn, 'ZLIBNG_VERSION', '?')} (Python package zlib-ng {version})"
 
 
 def loadavg() -> str:

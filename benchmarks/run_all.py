@@ -30,6 +30,7 @@ SCRIPTS = [
     "bench_bmp",
     "bench_encode",
     "bench_info",
+    "bench_import",
 ]
 
 

@@ -1,9 +1,8 @@
+import importlib
 import importlib.abc
 import sys
 
 import pytest
-
-import Morvane.simpleImage_ext as _module
 
 
 def pytest_addoption(parser):
@@ -21,8 +20,11 @@ class _NoZlibNg(importlib.abc.MetaPathFinder):
 
 def pytest_configure(config):
     if config.getoption("--no-zlib-ng"):
-        # The module imports zlib-ng on its first decode and keeps the
-        # outcome, so the import must fail from the start.
+        # The module imports zlib-ng while it initialises and keeps the
+        # outcome for the process, so the import must fail before the module
+        # is first imported (the test files import it as they are collected,
+        # after this hook).
+        assert "Morvane.simpleImage_ext" not in sys.modules, "the module was imported before the tests began"
         assert "zlib_ng" not in sys.modules, "zlib_ng was imported before the tests began"
         sys.meta_path.insert(0, _NoZlibNg())
 
@@ -30,7 +32,7 @@ def pytest_configure(config):
 @pytest.fixture
 def m():
     """The extension module."""
-    return _module
+    return importlib.import_module("Morvane.simpleImage_ext")
 
 
 @pytest.fixture

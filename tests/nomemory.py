@@ -760,15 +760,16 @@ def build_operations(tmp):
 
 
 # ---------------------------------------------------------------------------
-# In fresh processes: the module's initialisation, and the first decode
-# (which imports zlib-ng)
+# In fresh processes: the module's initialisation (which imports and checks
+# zlib-ng), and the first decode
 
 
 def forked_sweep(child, limit=LIMIT):
     """For each k, `child(k)` in a forked process, which must _exit with 0
-    (finished before the refused allocation), 1 (MemoryError, or the normal
-    outcome) or 2 (an allowed exception); anything else is a fault. The
-    child's own report of a fault comes on its standard error."""
+    (finished before the refused allocation), 1 (MemoryError), 2 (an allowed
+    exception), 3 (the normal outcome) or 4 (the normal outcome, on the
+    host's zlib); anything else is a fault. The child's own report of a fault
+    comes on its standard error."""
     tally, faults = {}, []
     for k in range(limit):
         sys.stdout.flush()
@@ -794,8 +795,8 @@ def forked_sweep(child, limit=LIMIT):
         code = os.waitstatus_to_exitcode(status)
         if code == 0:
             return k, tally, faults
-        if code in (1, 2, 3):
-            kind = {1: "memory", 2: "allowed: " + note.split("\n")[0], 3: "normal"}[code]
+        if code in (1, 2, 3, 4):
+            kind = {1: "memory", 2: "allowed: " + note.split("\n")[0], 3: "normal", 4: "normal, host's zlib"}[code]
             tally[kind] = tally.get(kind, 0) + 1
         else:
             faults.append({"k": k, "outcome": f"exit status {code}", "traceback": ""})
@@ -842,13 +843,20 @@ def import_child(k):
     """The first initialisation with allocation k refused. After a failure,
     a second try with allocation k refused again (which now falls elsewhere:
     part of the module's state was made by the first), and then, if that
-    failed too, a plain import must succeed and give a working module."""
+    failed too, a plain import must succeed and give a working module. The
+    module inflates with zlib-ng where it can be imported: a refused
+    allocation fails the initialisation rather than give zlib-ng up. Only an
+    initialisation that succeeded with the allocation refused may have given
+    it up (where the host reported the refusal as another error inside
+    zlib-ng's import or check, which is then taken as no zlib-ng); that is
+    told apart (4)."""
     error, finished = import_refused(k)
     if error is None and finished:
         return 0
     code = 3 if error is None else classify_in_child(error)
     if code not in (1, 2, 3):
         return code
+    refused_import = error is None
     if error is not None:
         sys.modules.pop("Morvane.simpleImage_ext", None)
         error, _ = import_refused(k)
@@ -857,14 +865,37 @@ def import_child(k):
             if again not in (1, 2):
                 return again
             sys.modules.pop("Morvane.simpleImage_ext", None)
+        refused_import = error is None
         error = None
     try:
         import Morvane.simpleImage_ext as module
 
-        return code if smoke(module) else 97
+        if not smoke(module):
+            return 97
+        if NO_ZLIB_NG or uses_zlib_ng(module):
+            return code
+        if refused_import:
+            return 4 if code == 3 else code
+        sys.stderr.write("zlib-ng was given up after a refused allocation\n")
+        return 93
     except BaseException:  # noqa: B036
         traceback.print_exc()
         return 96
+
+
+def uses_zlib_ng(module):
+    """Whether `module`'s PNG decoder inflates with zlib-ng's module: a spy
+    in place of its decompressobj sees a decode."""
+    fast = sys.modules.get("zlib_ng.zlib_ng")
+    if fast is None:
+        return False
+    made, real = [], fast.decompressobj
+    fast.decompressobj = lambda *a: made.append(a) or real(*a)
+    try:
+        module.SimpleImage.open(filtered_png(2, 2, 4))
+    finally:
+        fast.decompressobj = real
+    return bool(made)
 
 
 def smoke(module):
@@ -881,10 +912,10 @@ def smoke(module):
 
 
 def first_decode_child(k):
-    """The first PNG decode of the process, which imports zlib-ng, with
-    allocation k refused; then decoding again must give the image, and use
-    zlib-ng where it can be imported (a refused allocation is no reason to
-    give it up for good)."""
+    """The first PNG decode of the process with allocation k refused; then
+    decoding again must give the image, and still use zlib-ng where the
+    initialisation took it (a refused allocation is no reason to give it
+    up)."""
     data = filtered_png(2, 2, 4)
     _testcapi.set_nomemory(k, k + 1)
     error = value = None
@@ -913,7 +944,7 @@ def first_decode_child(k):
     if snapshot(m.SimpleImage.open(data)) != WANT_FIRST:
         sys.stderr.write("the next decode gives another image\n")
         return 94
-    if not NO_ZLIB_NG and "zlib_ng.zlib_ng" not in sys.modules:
+    if not NO_ZLIB_NG and not uses_zlib_ng(m):
         sys.stderr.write("zlib-ng was given up after a refused allocation\n")
         return 93
     return code
@@ -962,20 +993,23 @@ def main(argv):
     progress = Progress(os.environ.get("MORVANE_NOMEMORY_PROGRESS"))
     if args[0] == "--import":
         # What the module body imports, imported first: the sweep is about
-        # the module's own initialisation, not the host's modules.
+        # the module's own initialisation, not the host's modules. So is
+        # zlib-ng's package, and what its module imports (the host's gzip):
+        # its module itself is imported, and checked, in the sweep.
         import pathlib as _p  # noqa: F401,E401
+
+        if not NO_ZLIB_NG:
+            import gzip as _g  # noqa: F401
+
+            import zlib_ng as _z  # noqa: F401
 
         count, tally, faults = forked_sweep(import_child)
         report = {"name": "import", "count": count, "tally": tally, "faults": faults}
     elif args[0] == "--first-decode":
         import Morvane.simpleImage_ext as m
 
-        if not NO_ZLIB_NG:
-            # The package, not yet its zlib module (what the decoder
-            # imports): the sweep is about the decoder's part.
-            import zlib_ng  # noqa: F401
         # The expected picture, from the reference decoder: a decode here
-        # would import zlib-ng before the sweep.
+        # would be the process's first.
         WANT_FIRST = expected_first(filtered_png(2, 2, 4))
         count, tally, faults = forked_sweep(first_decode_child)
         report = {"name": "first_decode", "count": count, "tally": tally, "faults": faults}

@@ -1,6 +1,7 @@
-"""The PNG decoder's inflating: zlib-ng where it can be imported, the host's
-zlib where it cannot and wherever zlib-ng fails; the rows undone as they are
-inflated, in pieces.
+"""The PNG decoder's inflating: zlib-ng where the module's initialisation
+took it (the genuine module, answering as the host's zlib), the host's zlib
+where it did not and wherever zlib-ng fails; the rows undone as they are
+inflated, in pieces; and no import during a decode.
 
 Each stream is decoded four ways: as it comes; with zlib-ng failing at once
 and with it failing part way (the host's zlib then inflates the stream
@@ -11,9 +12,15 @@ host's zlib.error with its message, then "Malformed PNG image data", then
 the first bad filter byte, else the pixels (checked against Pillow).
 """
 
+import base64
+import hashlib
+import inspect
 import io
+import json
 import os
+import pathlib
 import random
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -23,7 +30,7 @@ import zlib
 
 import pytest
 
-from testkit.spy import IEND_CHUNK, chunk, ihdr, png
+from testkit.spy import IEND_CHUNK, bmp, chunk, ihdr, png, rgb
 
 # More than one output piece of the inflaters (128 KiB): RGB 180,200 bytes,
 # RGBA 240,200.
@@ -196,20 +203,53 @@ def test_zlib_ng_interruption_propagates(m, fast_zlib, monkeypatch):
         m.SimpleImage.open(png_of(streams(3)["exact"], 3))
 
 
+# Whether the decoder of the module `m` in a child process inflates with the
+# module sys.modules names zlib_ng.zlib_ng: a spy in place of its
+# decompressobj, which the decoder calls at each decode where it chose
+# zlib-ng.
+USES_ZLIB_NG = """
+def uses_zlib_ng(m, data):
+    fast = sys.modules.get("zlib_ng.zlib_ng")
+    if fast is None:
+        return False
+    made, real = [], fast.decompressobj
+    fast.decompressobj = lambda *a: made.append(a) or real(*a)
+    try:
+        m.SimpleImage.open(data)
+    finally:
+        fast.decompressobj = real
+    return bool(made)
+"""
+
+
+def run_child(script, data=b"", args=(), python_args=(), env=None):
+    """`script` in a fresh interpreter, `data` on its standard input: its
+    output lines."""
+    result = subprocess.run(
+        [sys.executable, *python_args, "-c", script, *args],
+        input=data,
+        capture_output=True,
+        timeout=120,
+        env=env,
+    )
+    assert result.returncode == 0, result.stderr.decode()
+    return result.stdout.decode().splitlines()
+
+
 @pytest.mark.parametrize(
     "error, outcome",
     [
-        # An interruption propagates, and the next decode imports zlib-ng.
-        ("KeyboardInterrupt", ["KeyboardInterrupt", "zlib-ng imported: True"]),
-        # Any other failure means no zlib-ng: the host's zlib inflates, and the
-        # import is never tried again.
-        ("ImportError", [f"({WIDTH}, {HEIGHT})", "zlib-ng imported: False"]),
+        # An interruption while the module initialises propagates, and the
+        # next import takes zlib-ng.
+        ("KeyboardInterrupt", ["KeyboardInterrupt", f"({WIDTH}, {HEIGHT})", "zlib-ng in use: True"]),
+        # A blocked import means no zlib-ng: the host's zlib inflates, for the
+        # life of the process.
+        ("ImportError", ["imported", f"({WIDTH}, {HEIGHT})", "zlib-ng in use: False"]),
     ],
 )
 def test_zlib_ng_import_failing(fast_zlib, error, outcome):
     script = textwrap.dedent(f"""
         import importlib.abc, sys
-        import Morvane.simpleImage_ext as m
 
         class Failing(importlib.abc.MetaPathFinder):
             def find_spec(self, name, path=None, target=None):
@@ -220,17 +260,54 @@ def test_zlib_ng_import_failing(fast_zlib, error, outcome):
         data = sys.stdin.buffer.read()
         sys.meta_path.insert(0, Failing())
         try:
-            print(m.SimpleImage.open(data).size)
+            import Morvane.simpleImage_ext as m
+            print("imported")
         except KeyboardInterrupt:
             print("KeyboardInterrupt")
         sys.meta_path.pop(0)
-        assert m.SimpleImage.open(data).size == ({WIDTH}, {HEIGHT})
-        print("zlib-ng imported:", "zlib_ng.zlib_ng" in sys.modules)
+        import Morvane.simpleImage_ext as m
+        print(m.SimpleImage.open(data).size)
+        print("zlib-ng in use:", uses_zlib_ng(m, data))
     """)
-    data = png_of(streams(3)["exact"], 3)
-    result = subprocess.run([sys.executable, "-c", script], input=data, capture_output=True, timeout=120)
-    assert result.returncode == 0, result.stderr.decode()
-    assert result.stdout.decode().splitlines() == outcome
+    assert run_child(USES_ZLIB_NG + script, png_of(streams(3)["exact"], 3)) == outcome
+
+
+@pytest.mark.parametrize(
+    "error, outcome",
+    [
+        # A failed allocation while importing zlib-ng fails the module's
+        # initialisation, and gives zlib-ng up for nothing: the next import
+        # takes it.
+        ("MemoryError()", ["MemoryError", "zlib-ng in use: True"]),
+        # Any other failure means no zlib-ng, for the life of the process.
+        ("RuntimeError('no lock')", ["imported", "zlib-ng in use: False"]),
+        ("ImportError('broken')", ["imported", "zlib-ng in use: False"]),
+    ],
+)
+def test_zlib_ng_import_failure(fast_zlib, error, outcome):
+    script = textwrap.dedent(f"""
+        import importlib.abc, sys, zlib
+
+        class Refuse(importlib.abc.MetaPathFinder):
+            def find_spec(self, name, path=None, target=None):
+                if name == "zlib_ng.zlib_ng":
+                    sys.meta_path.remove(self)
+                    raise {error}
+                return None
+
+        sys.meta_path.insert(0, Refuse())
+        try:
+            import Morvane.simpleImage_ext as m
+            print("imported")
+        except MemoryError:
+            print("MemoryError")
+        import Morvane.simpleImage_ext as m
+        data = sys.stdin.buffer.read()
+        assert m.SimpleImage.open(data).getPixel((0, 0)) == (97, 98, 99)
+        print("zlib-ng in use:", uses_zlib_ng(m, data))
+    """)
+    data = png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\x00abc")), IEND_CHUNK)
+    assert run_child(USES_ZLIB_NG + script, data) == outcome
 
 
 @pytest.mark.parametrize("bpp", [3, 4])
@@ -259,7 +336,7 @@ def test_decoding_holds_no_inflated_copy(m, tmp_path):
     idat = zlib.compress(b"".join(rows))
     path = tmp_path / "big.png"
     path.write_bytes(png(chunk(b"IHDR", ihdr(side, side)), *(chunk(b"IDAT", c) for c in split(idat, 8192)), IEND_CHUNK))
-    m.SimpleImage.open(str(path))  # any first-use imports happen here
+    m.SimpleImage.open(str(path))  # anything made on first use is made here
     tracemalloc.start()
     try:
         image = m.SimpleImage.open(str(path))
@@ -284,37 +361,360 @@ def test_a_replaced_crc32_is_called(m, monkeypatch):
     assert outcome(m, data) == (ValueError, "Corrupted PNG chunk detected")
 
 
-ZLIB_NG_IMPORT_FAILS = """
-import importlib.abc, sys
-import Morvane.simpleImage_ext as m
-sys.path.insert(0, {root!r})
-from testkit.spy import IEND_CHUNK, chunk, ihdr, png
+# ---------------------------------------------------------------------------
+# The choice of inflater, made once per process while the module initialises:
+# zlib-ng's module only when it is the compiled module of the installed
+# distribution and answers as the host's zlib; the host's zlib otherwise,
+# with the same outcomes.
+
+ZEROS = """
+class _Zeros:
+    # Zero bytes of the length the real inflater gives.
+    def __init__(self, real):
+        self._real = real
+
+    def decompress(self, data, max_length=0):
+        return bytes(len(self._real.decompress(data, max_length)))
+
+    def __getattr__(self, name):
+        return getattr(self._real, name)
+"""
+
+# A pure-Python stand-in whose inflater gives zero bytes of the right length:
+# valid images would decode to black.
+STAND_IN = f"""
 import zlib
 
-class Refuse(importlib.abc.MetaPathFinder):
-    def find_spec(self, name, path=None, target=None):
-        if name == "zlib_ng.zlib_ng":
-            sys.meta_path.remove(self)
-            raise {error}
-        return None
+error = zlib.error
+crc32 = zlib.crc32
+{ZEROS}
 
-sys.meta_path.insert(0, Refuse())
-data = png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", zlib.compress(b"\\x00abc")), IEND_CHUNK)
-assert m.SimpleImage.open(data).getPixel((0, 0)) == (97, 98, 99)  # the host's zlib
-assert m.SimpleImage.open(data).getPixel((0, 0)) == (97, 98, 99)
-print("zlib_ng.zlib_ng" in sys.modules)
+def decompressobj(*args):
+    return _Zeros(zlib.decompressobj(*args))
 """
+
+# zlib-ng's own module with one function replaced (by `code`, run with `fast`
+# and `zlib` bound) while the module initialises, and restored after: it must
+# be found wanting then, and stay unused.
+GENUINE_WRONG = {
+    "wrong-output": (
+        "decompressobj",
+        ZEROS + "real = fast.decompressobj\ndecompressobj = lambda *a: _Zeros(real(*a))\n",
+    ),
+    # A damaged stream inflates without an error.
+    "takes-damage": (
+        "decompressobj",
+        """
+class _Lenient:
+    def __init__(self, real):
+        self._real, self.eof = real, False
+
+    def decompress(self, data, max_length=0):
+        try:
+            out = self._real.decompress(data, max_length)
+        except fast.error:
+            self.eof = True
+            return b""
+        self.eof = self._real.eof
+        return out
+
+    @property
+    def unconsumed_tail(self):
+        return b"" if self.eof else self._real.unconsumed_tail
+
+
+real = fast.decompressobj
+decompressobj = lambda *a: _Lenient(real(*a))
+""",
+    ),
+    "wrong-crc32": ("crc32", "real = fast.crc32\ncrc32 = lambda *a: real(*a) ^ 1\n"),
+    "raising": ("decompressobj", "def decompressobj(*a):\n    raise RuntimeError('broken')\n"),
+}
+
+SHADOW_CHILD = """
+import hashlib, io, json, os, sys
+sys.path.insert(0, sys.argv[1])
+{before}
+import Morvane.simpleImage_ext as m
+{after}
+found = {{}}
+for name in json.loads(sys.argv[2]):
+    with open(os.path.join(sys.argv[1], name), "rb") as f:
+        data = f.read()
+    try:
+        width, height, pixels = m.SimpleImage._streamToImage(io.BytesIO(data))
+        found[name] = ["pixels", hashlib.sha256(pixels).hexdigest()]
+    except Exception as e:
+        found[name] = [type(e).__name__, str(e)]
+print(json.dumps(found))
+print(uses_zlib_ng(m, data))
+"""
+
+# Valid images and damaged ones; the last one is valid (the spy's).
+SHADOW_STREAMS = ["exact", "bad-check", "not-zlib", "too-short", "bad-filter-then-cut", "exact-stored-in-pieces"]
+
+
+def make_shadow(kind, folder, fast):
+    """Fills `folder` (first on the child's path); returns the code the child
+    runs before and after importing the module."""
+    package = folder / "zlib_ng"
+    if kind in ("stand-in", "host-zlib-alias", "empty-package"):
+        package.mkdir()
+        (package / "__init__.py").write_text("")
+        if kind == "stand-in":
+            (package / "zlib_ng.py").write_text(STAND_IN)
+        elif kind == "host-zlib-alias":
+            (package / "zlib_ng.py").write_text("import sys, zlib\nsys.modules[__name__] = zlib\n")
+        return "", ""
+    if kind in GENUINE_WRONG:
+        name, code = GENUINE_WRONG[kind]
+        before = (
+            f"import zlib\nimport zlib_ng.zlib_ng as fast\nsaved, scope = fast.{name}, {{'fast': fast, 'zlib': zlib}}\n"
+            f"exec({code!r}, scope)\nfast.{name} = scope[{name!r}]\n"
+        )
+        return before, f"fast.{name} = saved\n"
+    # The genuine package's files copied, beside (or without) an
+    # installed-files record.
+    shutil.copytree(os.path.dirname(fast.__file__), package, ignore=shutil.ignore_patterns("__pycache__"))
+    library = package / os.path.basename(fast.__file__)
+    content = b"other" if kind == "copied-other-digest" else library.read_bytes()
+    digest = base64.urlsafe_b64encode(hashlib.sha256(content).digest()).rstrip(b"=").decode()
+    if kind == "copied-other-digest":
+        (folder / "zlib_ng-1.1.0.dist-info").mkdir()  # without a record
+    if kind != "copied-extension":
+        info = folder / "zlib_ng-9.9.dist-info"
+        info.mkdir()
+        (info / "RECORD").write_text(
+            f"zlib_ng/__init__.py,sha256=x,1\nzlib_ng/{library.name},sha256={digest},1\n{info.name}/RECORD,,\n"
+        )
+    if kind == "copied-then-removed":
+        return f"import zlib_ng.zlib_ng\nos.remove({str(library)!r})\n", ""
+    return "", ""
 
 
 @pytest.mark.parametrize(
-    "error, tried_again", [("MemoryError()", True), ("RuntimeError('no lock')", True), ("ImportError('broken')", False)]
+    "kind, used",
+    [
+        ("genuine", True),
+        # A local folder earlier on the path, a stand-in, a broken fork:
+        ("stand-in", False),
+        ("host-zlib-alias", False),
+        ("empty-package", False),
+        ("missing", False),
+        ("copied-extension", False),
+        ("copied-other-digest", False),
+        # A distribution installed there, in full: it is the installed one.
+        ("copied-and-recorded", True),
+        ("copied-then-removed", False),
+        # zlib-ng's own module, answering otherwise when the module starts.
+        *((kind, False) for kind in GENUINE_WRONG),
+    ],
 )
-def test_zlib_ng_import_failure(request, error, tried_again):
-    # Only an ImportError says zlib-ng cannot be had: after any other
-    # failure to import it (a refused allocation) the next decode tries again.
-    if request.config.getoption("--no-zlib-ng"):
-        pytest.skip("zlib-ng made unavailable (--no-zlib-ng)")
-    code = ZLIB_NG_IMPORT_FAILS.format(root=os.path.dirname(os.path.dirname(os.path.abspath(__file__))), error=error)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == [str(tried_again)]
+def test_only_the_genuine_inflater_is_used(request, tmp_path, kind, used):
+    # Valid images decode to their true pixels, and damaged ones fail as with
+    # the host's zlib, whatever is found under zlib-ng's name; only the
+    # genuine module, or a whole installed distribution, is used.
+    needs_package = kind == "genuine" or kind.startswith("copied") or kind in GENUINE_WRONG
+    fast = request.getfixturevalue("fast_zlib") if needs_package else None
+    before, after = ("", "") if kind in ("genuine", "missing") else make_shadow(kind, tmp_path, fast)
+    expected = {}
+    for name in SHADOW_STREAMS:
+        chunks = streams(3)[name]
+        data = png_of(chunks, 3)
+        (tmp_path / name).write_bytes(data)
+        want = one_shot(chunks, 3, data)
+        expected[name] = (
+            ["pixels", hashlib.sha256(want[1]).hexdigest()] if want[0] == "pixels" else [want[0].__name__, want[1]]
+        )
+    script = USES_ZLIB_NG + SHADOW_CHILD.format(before=before, after=after)
+    python_args, env = (), None
+    if kind == "missing":
+        # No site-packages: the module's package alone, from a folder of its own.
+        import Morvane
+
+        (tmp_path / "Morvane").symlink_to(os.path.dirname(Morvane.__file__))
+        python_args = ("-S",)
+        env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    lines = run_child(script, args=(str(tmp_path), json.dumps(SHADOW_STREAMS)), python_args=python_args, env=env)
+    assert json.loads(lines[0]) == expected
+    assert lines[1] == str(used)
+
+
+# As on a machine without the zlib-ng package (tests/conftest.py).
+BLOCK_ZLIB_NG = """
+class NoZlibNg(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name == "zlib_ng" or name.startswith("zlib_ng."):
+            raise ModuleNotFoundError(name)
+
+
+sys.meta_path.insert(0, NoZlibNg())
+"""
+
+NO_IMPORT_CHILD = """
+import builtins, importlib.abc, io, json, pathlib, sys, threading
+{block}
+import Morvane.simpleImage_ext as m
+
+S = m.SimpleImage
+files = json.loads(sys.argv[1])
+served = []  # every buffer a stream gave out, which the decoder may hold
+
+
+def clobber():
+    # What the import hooks, and the other thread, do to the caller's chunk
+    # buffers: change them, and resize them.
+    for b in served:
+        b[: len(b) // 2] = bytes(len(b) // 2 + 7)
+
+
+class Stream:
+    # Reads bytearrays, each kept in `served`.
+    def __init__(self, data):
+        self._file = io.BytesIO(data)
+
+    def read(self, n=-1):
+        b = bytearray(self._file.read(n))
+        served.append(b)
+        return b
+
+    def seek(self, *args):
+        return self._file.seek(*args)
+
+    def tell(self):
+        return self._file.tell()
+
+
+imports = []
+
+
+class Recorder(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        imports.append(["meta_path", name])
+        clobber()
+        return None
+
+
+real_import = builtins.__import__
+
+
+def recording_import(name, *args, **kwargs):
+    imports.append(["__import__", name])
+    clobber()
+    return real_import(name, *args, **kwargs)
+
+
+# The other thread changes the buffers when the decoder starts inflating with
+# zlib-ng (the moment the decoder used to import it), while the decoder
+# waits.
+go, done = threading.Event(), threading.Event()
+
+
+def other_thread():
+    while go.wait():
+        go.clear()
+        clobber()
+        done.set()
+
+
+threading.Thread(target=other_thread, daemon=True).start()
+moments = []
+fast = sys.modules.get("zlib_ng.zlib_ng")
+if fast is not None:
+    real = fast.decompressobj
+
+    def at_inflating(*args):
+        moments.append(len(served))
+        go.set()
+        done.wait()
+        done.clear()
+        return real(*args)
+
+    fast.decompressobj = at_inflating
+
+
+{decodes}
+runs = {{}}
+for name, path in files.items():
+    with open(path, "rb") as f:
+        data = f.read()
+    for how, run in decodes(m, data, path, Stream).items():
+        runs[name + " " + how] = run
+sys.meta_path.insert(0, Recorder())
+builtins.__import__ = recording_import
+found = {{name: outcome_of(m, run) for name, run in runs.items()}}
+builtins.__import__ = real_import
+sys.meta_path.pop(0)
+print(json.dumps({{"imports": imports, "outcomes": found, "moments": len(moments)}}))
+"""
+
+
+class BytearrayStream:
+    def __init__(self, data):
+        self._file = io.BytesIO(data)
+
+    def read(self, n=-1):
+        return bytearray(self._file.read(n))
+
+    def seek(self, *args):
+        return self._file.seek(*args)
+
+    def tell(self):
+        return self._file.tell()
+
+
+def decodes(m, data, path, stream):
+    """The decodes of a file's contents, each a call (run here, and in the
+    child)."""
+    return {
+        "stream": lambda: m.SimpleImage._streamToImage(stream(data)),
+        "bytes": lambda: m.SimpleImage.open(data),
+        "bytearray": lambda: m.SimpleImage.open(bytearray(data)),
+        "path": lambda: m.SimpleImage.open(path),
+        "pathlib": lambda: m.SimpleImage.open(pathlib.Path(path)),
+        "chunk": lambda: m._readChunk(stream(data[8:])),
+    }
+
+
+def outcome_of(m, run):
+    try:
+        result = run()
+    except Exception as e:
+        return [type(e).__name__, str(e)]
+    if isinstance(result, m.SimpleImage):
+        result = [result.width, result.height, result._pixels]
+    return [bytes(v).hex() if isinstance(v, (bytes, bytearray)) else v for v in result]
+
+
+@pytest.mark.parametrize("zlib_ng", [True, False], ids=["zlib-ng", "host-zlib"])
+def test_no_import_during_a_decode(m, request, tmp_path, zlib_ng):
+    # No decode runs the import system (a meta_path finder and an __import__
+    # wrapper see nothing), not even the first of the process; and the data
+    # the decoder inflates are its own: a thread that changes and resizes
+    # the caller's chunk buffers while the decoder inflates changes nothing.
+    if zlib_ng:
+        request.getfixturevalue("fast_zlib")
+    block = "" if zlib_ng else BLOCK_ZLIB_NG
+    rows = scanlines(3, height=40)
+    files = {
+        "png": png_of(split(zlib.compress(rows), 5000), 3, height=40),
+        "png-bad-crc": png_of([zlib.compress(rows)[:-1] + b"?"], 3, height=40).replace(b"?IEND", b"!IEND"),
+        "png-not-zlib": png_of([b"not a zlib stream"], 3, height=40),
+        "png-bad-filter": png_of([zlib.compress(with_filter(rows, 3, {7: 9}))], 3, height=40),
+        "bmp": bmp(3, 2, rgb(3, 2)),
+    }
+    paths = {}
+    for name, data in files.items():
+        paths[name] = str(tmp_path / name)
+        (tmp_path / name).write_bytes(data)
+    child = NO_IMPORT_CHILD.format(block=block, decodes=inspect.getsource(decodes) + inspect.getsource(outcome_of))
+    out = json.loads(run_child(child, args=(json.dumps(paths),))[0])
+    assert out["imports"] == []
+    assert out["moments"] > 0 if zlib_ng else out["moments"] == 0
+    # The same decodes here, where nothing changes the buffers.
+    expected = {
+        f"{name} {how}": outcome_of(m, run)
+        for name, path in paths.items()
+        for how, run in decodes(m, files[name], path, BytearrayStream).items()
+    }
+    assert out["outcomes"] == expected

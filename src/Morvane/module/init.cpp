@@ -7,6 +7,7 @@
 #include "png/chunks.hpp"
 #include "png/constants.hpp"
 #include "png/encoder.hpp"
+#include "png/fastzlib.hpp"
 #include "py/function.hpp"
 #include "py/host.hpp"
 
@@ -89,7 +90,10 @@ bool execModule(PyObject* module) {
     if (!addOpeningMethods(staticmethod.get()) || !addImageMethods()) return false;
     PyType_Modified(imageType());
     Ref test(PyDict_New());
-    return test && PyDict_SetItemString(globals, "__test__", test.get()) == 0;
+    if (!test || PyDict_SetItemString(globals, "__test__", test.get()) < 0) return false;
+    // Last, with everything else in place: zlib-ng is imported here, where no
+    // decode holds data, and never during one.
+    return chooseFastZlib();
 }
 
 PyObject* moduleCreate(PyObject* moduleSpec, PyModuleDef*) {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "png/constants.hpp"
-#include "png/inflate.hpp"
+#include "py/host.hpp"
 
 namespace mv {
 
@@ -22,7 +22,7 @@ PyObject* chunkCrc(PyObject* chunkType, PyObject* data) {
         if (zlib.get() == process.zlib.module) {
             Ref crc32(PyObject_GetAttr(zlib.get(), name::crc32));
             if (!crc32) return nullptr;
-            if (crc32.get() == process.zlib.crc32 && !fastZlib(&fast)) return nullptr;
+            if (crc32.get() == process.zlib.crc32) fast = process.fastZlib.module;
         }
         if (fast) {
             Ref first(callMethod(fast, name::crc32, chunkType));

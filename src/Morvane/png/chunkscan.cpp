@@ -20,8 +20,7 @@ uint32_t bigEndian32(const uint8_t* p) {
 // The type and the data of a chunk follow each other, so one call gives what
 // _readChunk's two give.
 bool crc32Of(const uint8_t* p, Py_ssize_t n, uint32_t* crc) {
-    PyObject* fast;
-    if (!fastZlib(&fast)) return false;
+    PyObject* const fast = process.fastZlib.module;
     Ref view(PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<uint8_t*>(p)), n, PyBUF_READ));
     if (!view) return false;
     Ref value(fast ? callMethod(fast, name::crc32, view.get()) : call(process.zlib.crc32, view.get()));

@@ -2,29 +2,12 @@
 // bounded pieces, its output handed on to the row core as it comes.
 #include "png/inflate.hpp"
 
+#include <cstring>
 #include <utility>
 
 #include "py/host.hpp"
 
 namespace mv {
-
-bool fastZlib(PyObject** module) {
-    if (!process.fastZlib.tried) {
-        process.fastZlib.module = PyImport_ImportModule("zlib_ng.zlib_ng");
-        if (!process.fastZlib.module) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-            const bool missing = PyErr_ExceptionMatches(PyExc_ImportError);
-            PyErr_Clear();
-            if (!missing) {
-                *module = nullptr;
-                return true;
-            }
-        }
-        process.fastZlib.tried = true;
-    }
-    *module = process.fastZlib.module;
-    return true;
-}
 
 bool CompressedData::add(PyObject* owner, Py_ssize_t offset, Py_ssize_t size) {
     if (size == 0) return true;
@@ -78,8 +61,11 @@ int attributeTruth(PyObject* obj, PyObject* attribute) {
 // Python's. The lock is taken back at the next call, before anything else.
 class ObjectInflater final : public InflatedSource {
 public:
-    ObjectInflater(PyObject* inflater, const CompressedData& data, bool host)
-        : inflater_(inflater), data_(data), host_(host) {}
+    // `fixedInput` (when above 0) and `outputPiece` replace the decoder's
+    // piece sizes.
+    ObjectInflater(PyObject* inflater, const CompressedData& data, bool host, Py_ssize_t fixedInput = 0,
+                   PyObject* outputPiece = kOutputPiece)
+        : inflater_(inflater), data_(data), host_(host), fixedInput_(fixedInput), outputPiece_(outputPiece) {}
     ~ObjectInflater() { lock(); }
     ObjectInflater(const ObjectInflater&) = delete;
     ObjectInflater& operator=(const ObjectInflater&) = delete;
@@ -113,7 +99,7 @@ private:
             }
             const Py_ssize_t given = PyObject_Length(input.get());
             if (given < 0) return Status::Failed;
-            Ref out(callMethod(inflater_, name::decompress, input.get(), kOutputPiece));
+            Ref out(callMethod(inflater_, name::decompress, input.get(), outputPiece_));
             if (!out) return Status::Failed;
             tail_.reset(PyObject_GetAttr(inflater_, name::unconsumed_tail));
             if (!tail_) return Status::Failed;
@@ -154,6 +140,7 @@ private:
     // How much compressed data to hand over next: what inflates to about
     // seven eighths of an output piece, at the ratio seen so far.
     Py_ssize_t inputPiece() const {
+        if (fixedInput_ > 0) return fixedInput_;
         if (consumed_ <= 0 || produced_ <= 0) return kFirstInput;
         const double n = static_cast<double>(kOutputPieceSize) * 7 / 8 * consumed_ / produced_;
         if (n <= static_cast<double>(kMinInput)) return kMinInput;
@@ -192,6 +179,8 @@ private:
     PyObject* inflater_;
     const CompressedData& data_;
     const bool host_;
+    const Py_ssize_t fixedInput_;
+    PyObject* const outputPiece_;
     PyThreadState* saved_ = nullptr;
     Py_ssize_t stretch_ = 0;
     Py_ssize_t offset_ = 0;  // within the current stretch
@@ -204,9 +193,7 @@ private:
 }  // namespace
 
 bool inflateThrough(const CompressedData& data, StreamReader& reader, PngRowOutcome* outcome) {
-    PyObject* fast;
-    if (!fastZlib(&fast)) return false;
-    if (fast) {
+    if (PyObject* fast = process.fastZlib.module) {
         Ref inflater(PyObject_CallMethodNoArgs(fast, name::decompressobj));
         if (inflater) {
             ObjectInflater source(inflater.get(), data, false);
@@ -223,6 +210,26 @@ bool inflateThrough(const CompressedData& data, StreamReader& reader, PngRowOutc
     ObjectInflater source(inflater.get(), data, true);
     *outcome = reader.read(source);
     return true;
+}
+
+Inflated inflateAndCompare(PyObject* module, const CompressedData& data, const uint8_t* expected, size_t size,
+                           Py_ssize_t inputPiece, PyObject* outputPiece) {
+    Ref inflater(PyObject_CallMethodNoArgs(module, name::decompressobj));
+    if (!inflater) return Inflated::Failed;
+    ObjectInflater source(inflater.get(), data, false, inputPiece, outputPiece);
+    size_t at = 0;
+    for (;;) {
+        const uint8_t* piece;
+        size_t n;
+        switch (source.next(&piece, &n)) {
+            case InflatedSource::Status::Failed: return Inflated::Failed;
+            case InflatedSource::Status::End: return at == size ? Inflated::Same : Inflated::Other;
+            case InflatedSource::Status::Piece:
+                if (n > size - at || std::memcmp(piece, expected + at, n) != 0) return Inflated::Other;
+                at += n;
+                break;
+        }
+    }
 }
 
 }  // namespace mv

@@ -11,14 +11,6 @@
 
 namespace mv {
 
-// The faster inflater, zlib-ng's zlib-compatible module, imported on first
-// use: *module is nullptr (no error) when it cannot be imported. An
-// ImportError (the package missing or broken) gives it up for good. Any
-// other exception while importing (a failed allocation, say) gives it up for
-// this call only, and an interruption (an error that is no Exception)
-// propagates, returning false: the next call tries again.
-bool fastZlib(PyObject** module);
-
 // One stretch of the compressed image data: `size` bytes from `offset` of
 // the bytes object `owner` (an IDAT chunk's data as _readChunk gave it, or a
 // stretch of the source's own bytes, read in place). Whoever fills a
@@ -64,8 +56,8 @@ protected:
 };
 
 // Runs `reader` on the inflated stream of `data`: inflated by zlib-ng where
-// it can be imported, else by the host's zlib (its decompressobj as
-// recorded). Any failure of zlib-ng's run is taken as unknown: the host's
+// the module's initialisation chose it (see png/fastzlib.hpp), else by the
+// host's zlib (its decompressobj as recorded). Nothing here imports. Any failure of zlib-ng's run is taken as unknown: the host's
 // zlib then inflates the stream again, so that a failure is the host's
 // zlib.error, with its message. False with the error set; a SourceFailed
 // outcome also comes back with the error set.
@@ -88,6 +80,16 @@ bool inflateThrough(const CompressedData& data, ReadStream&& readStream, PngRowO
     } reader(readStream);
     return inflateThrough(data, static_cast<StreamReader&>(reader), outcome);
 }
+
+// How the inflater that `module.decompressobj()` makes inflates `data` (as
+// above), driven as the decoder drives zlib-ng's but with at most
+// `inputPiece` bytes of input and `outputPiece` (an int) of output per call:
+// Same when its output is `expected` and then it ends; Other when its output
+// differs, or ends early or late; Failed when it fails, with its error
+// pending if it raised one.
+enum class Inflated { Same, Other, Failed };
+Inflated inflateAndCompare(PyObject* module, const CompressedData& data, const uint8_t* expected, size_t size,
+                           Py_ssize_t inputPiece, PyObject* outputPiece);
 
 // The whole inflated stream, already in memory, as one piece.
 class WholeStream final : public InflatedSource {

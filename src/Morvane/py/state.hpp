@@ -35,11 +35,11 @@ struct IoRecord {
     PyTypeObject* bufferedWriter;
 };
 
-// zlib-ng's zlib-compatible module (nullptr when it cannot be imported), and
-// whether importing it was tried for good.
+// zlib-ng's zlib-compatible module, as chosen once by the module's
+// initialisation (png/fastzlib.hpp); nullptr: the host's zlib does all the
+// inflating and checksumming.
 struct FastZlibRecord {
     PyObject* module;
-    bool tried;
 };
 
 struct ProcessState {
