@@ -27,11 +27,12 @@ and tests they were obtained with, so an interrupted run resumes where it
 stopped, and a change to the tests or the sources runs the sample again.
 
 The core units are compiled like tests/test_native.py compiles them
-(sanitizers included), one object per source so that a mutant recompiles
-one file. The binding units are built once with CMake and Ninja in a copy
-of the sources and tested against that build through PYTHONPATH (a staging
-package of the Python files and the built extension); a mutant recompiles
-its file and relinks.
+(sanitizers included, warnings as errors), one object per source so that a
+mutant recompiles one file. The binding units are built once with CMake and Ninja in a copy
+of the sources (warnings as errors, as CI builds them) and tested against
+that build through PYTHONPATH (a staging package of the Python files and
+the built extension); a mutant recompiles its file and relinks. A mutant
+the compiler rejects or warns about counts as not compiled.
 
 Survivors that cannot be told apart from the original by any test are
 listed in tools/mutation-equivalents.md (a line per mutant, its id in
@@ -40,6 +41,7 @@ backticks first); the summary counts them apart.
     python tools/mutate.py run [UNIT ...]      # build, test, record (resumes)
     python tools/mutate.py summary [UNIT ...]  # the figures and the survivors' diffs
     python tools/mutate.py show ID             # one mutant's diff and outcome
+    python tools/mutate.py try ID ...          # build and test these mutants now
     python tools/mutate.py list UNIT           # every candidate mutant of a unit
 
 Run it with the interpreter of a venv that has the project's test extra
@@ -431,8 +433,9 @@ def rank(seed: int, ident: str) -> str:
 # ---------------------------------------------------------------------------
 # Building and testing
 
-# A mutant that deletes a function's last return is not a program at all
-# (its end is undefined behaviour): it does not compile.
+# Mutants are built as the suite and CI build the sources: warnings are
+# errors (a mutant the compiler warns about does not get past the build).
+# A deleted last return is an error with any build (it is no program at all).
 STRICT = ["-Werror=return-type"]
 
 
@@ -479,8 +482,7 @@ class NativeBuilder:
         self.timeouts: dict[tuple[str, str], float] = {}
 
     def flags(self, variant):
-        # Mutants may add warnings; they still count as compiled.
-        flags = [f for f in self.recipe.compile_flags(variant, self.sanitize) if f != "-Werror"]
+        flags = self.recipe.compile_flags(variant, self.sanitize)
         return [*(f.replace(f"-I{SRC}", f"-I{self.tree}") for f in flags), *STRICT]
 
     def object(self, source: Path, variant: str, tag: str) -> Path:
@@ -580,23 +582,24 @@ class ModuleBuilder:
 
     def prepare(self):
         self.sync()
-        if not (self.build / "build.ninja").exists():
-            status, out = run(
-                [
-                    "cmake",
-                    "-S",
-                    str(self.tree),
-                    "-B",
-                    str(self.build),
-                    "-G",
-                    "Ninja",
-                    "-DCMAKE_BUILD_TYPE=Release",
-                    f"-DCMAKE_CXX_FLAGS={' '.join(STRICT)}",
-                    f"-DPython_EXECUTABLE={sys.executable}",
-                ]
-            )
-            if status != 0:
-                sys.exit(f"cmake failed:\n{out[-3000:]}")
+        # (Re)configured each time: cheap, and the options stay as below.
+        status, out = run(
+            [
+                "cmake",
+                "-S",
+                str(self.tree),
+                "-B",
+                str(self.build),
+                "-G",
+                "Ninja",
+                "-DCMAKE_BUILD_TYPE=Release",
+                f"-DCMAKE_CXX_FLAGS={' '.join(STRICT)}",
+                "-DMORVANE_WERROR=ON",
+                f"-DPython_EXECUTABLE={sys.executable}",
+            ]
+        )
+        if status != 0:
+            sys.exit(f"cmake failed:\n{out[-3000:]}")
         status, out = self.ninja()
         if status != 0:
             sys.exit(f"the original sources do not build:\n{out[-3000:]}")
@@ -705,12 +708,13 @@ def log(message):
     print(time.strftime("%H:%M:%S"), message, flush=True)
 
 
-def run_unit(unit: Unit, args) -> None:
+def run_unit(unit: Unit, args, only: list[str] | None = None) -> None:
+    """Runs the unit's sample (drawing it first if needed), or the mutants `only`."""
     results = Results(args.results, unit)
     mutants = unit_mutants(unit)
     texts = {rel: (SRC / rel).read_text() for rel in unit.sources}
-    sample = None
-    if results.sample_file.exists() and not args.resample:
+    sample = only
+    if only is None and results.sample_file.exists() and not args.resample:
         saved = json.loads(results.sample_file.read_text())
         if saved["seed"] == args.seed and saved["count"] == args.count:
             sample = saved["ids"]
@@ -721,7 +725,6 @@ def run_unit(unit: Unit, args) -> None:
     builder = NativeBuilder(work, unit) if unit.native else ModuleBuilder(work, unit, args.jobs)
     prepared = False
     taken, compiled = [], 0
-    # Sorted by file within the sample: one file is rebuilt at a time.
     for ident in ordered:
         if sample is None and compiled >= args.count:
             break
@@ -764,7 +767,7 @@ def run_unit(unit: Unit, args) -> None:
             f"{unit.name} {ident} {outcome['status']:16} {record['seconds']:6.1f}s  {mutant.file}:{mutant.line} "
             f"{mutant.original!r} -> {mutant.replacement!r}" + (f"  [{outcome.get('by')}]" if outcome.get("by") else "")
         )
-    if sample is None:
+    if only is None and sample is None:
         results.sample_file.write_text(json.dumps({"seed": args.seed, "count": args.count, "ids": taken}, indent=1))
     if isinstance(builder, ModuleBuilder) and prepared:
         builder.sync()  # leave the copy as the sources are
@@ -803,7 +806,7 @@ def summarise(unit: Unit, args, verbose=True) -> dict:
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("command", choices=["run", "summary", "show", "list"])
+    parser.add_argument("command", choices=["run", "try", "summary", "show", "list"])
     parser.add_argument("names", nargs="*", help="units (default: all), or a mutant id for show")
     parser.add_argument("--count", type=int, default=60, help="compiling mutants per unit")
     parser.add_argument("--seed", type=int, default=14)
@@ -829,6 +832,13 @@ def main(argv=None):
                         break
                 else:
                     print(f"{ident}: no such mutant")
+        return 0
+    if args.command == "try":
+        os.nice(10)
+        for unit in UNITS.values():
+            ids = [i for i in args.names if i in unit_mutants(unit)]
+            if ids:
+                run_unit(unit, args, only=ids)
         return 0
     units = [UNITS[n] for n in args.names] if args.names else list(UNITS.values())
     if args.command == "list":
