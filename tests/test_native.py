@@ -54,6 +54,8 @@ def compile_flags(variant, sanitize, extra=()):
         *WARNINGS,
         *sanitize,
         *VARIANTS[variant],
+        # The fast paths' counters (core/paths.hpp), which the checks read.
+        "-DMV_COUNT_PATHS=1",
         *extra,
         f"-I{SOURCES}",
         f"-I{NATIVE}",
