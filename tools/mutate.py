@@ -28,11 +28,13 @@ stopped, and a change to the tests or the sources runs the sample again.
 
 The core units are compiled like tests/test_native.py compiles them
 (sanitizers included, warnings as errors), one object per source so that a
-mutant recompiles one file. The binding units are built once with CMake and Ninja in a copy
-of the sources (warnings as errors, as CI builds them) and tested against
-that build through PYTHONPATH (a staging package of the Python files and
-the built extension); a mutant recompiles its file and relinks. A mutant
-the compiler rejects or warns about counts as not compiled.
+mutant recompiles one file. The binding units are built once with CMake and
+Ninja in a copy of the sources (warnings as errors, as CI builds them); a
+mutant recompiles its file and relinks. Their tests run in a venv of the
+tool's own (made on first use: the test extra, not the project), whose
+site-packages points at a staging package of the Python files and that
+build, so that every process the tests start imports the mutant too. A
+mutant the compiler rejects or warns about counts as not compiled.
 
 Survivors that cannot be told apart from the original by any test are
 listed in tools/mutation-equivalents.md (a line per mutant, its id in
@@ -42,10 +44,12 @@ backticks first); the summary counts them apart.
     python tools/mutate.py summary [UNIT ...]  # the figures and the survivors' diffs
     python tools/mutate.py show ID             # one mutant's diff and outcome
     python tools/mutate.py try ID ...          # build and test these mutants now
+    python tools/mutate.py build ID            # build a binding unit's mutant, to test it by hand
     python tools/mutate.py list UNIT           # every candidate mutant of a unit
 
 Run it with the interpreter of a venv that has the project's test extra
-(`pip install ".[test]"`); the binding units need cmake and ninja. Options:
+(`pip install ".[test]"`: pytest, which the native checks' recipe imports);
+the binding units need cmake and ninja. Options:
 --count N (default 60), --seed N (default 14), --results DIR (default
 .mutation/ in the repository), --resample (draw the sample anew), --jobs N
 (compiler jobs, default 1). The run lowers its own priority (nice 10).
@@ -65,6 +69,7 @@ import shutil
 import subprocess
 import sys
 import time
+import tomllib
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -552,16 +557,38 @@ class NativeBuilder:
 class ModuleBuilder:
     """The extension built with CMake and Ninja from a copy of the sources,
     and a staging package (the Python files and that build) that the tests
-    import through PYTHONPATH."""
+    import. They run in a venv of their own, with the test dependencies but
+    not the project, whose site-packages points at the staging package: every
+    process of that interpreter imports the mutant, whatever its environment
+    (the allocation-failure sweeps' children set PYTHONPATH of their own)."""
 
     def __init__(self, work: Path, unit: Unit, jobs: int):
         self.work = work
         self.unit = unit
         self.jobs = jobs
-        self.tree = work.parent / "module-tree"  # shared by the binding units
+        # Shared by the binding units.
+        self.tree = work.parent / "module-tree"
         self.build = work.parent / "module-build"
         self.stage = work.parent / "module-stage"
+        self.venv = work.parent / "venv"
+        self.python = self.venv / "bin" / "python"
         self.baseline: dict[int, float] = {}
+
+    def make_venv(self):
+        """The venv of the test runs, made once: the test extra's
+        dependencies, and a .pth file naming the staging folder."""
+        if not self.python.exists():
+            status, out = run([sys.executable, "-m", "venv", str(self.venv)])
+            if status != 0:
+                sys.exit(f"cannot make {self.venv}:\n{out}")
+            with open(ROOT / "pyproject.toml", "rb") as f:
+                needs = tomllib.load(f)["project"]["optional-dependencies"]["test"]
+            status, out = run([str(self.python), "-m", "pip", "install", "--quiet", *needs], timeout=3600)
+            if status != 0:
+                shutil.rmtree(self.venv)
+                sys.exit(f"cannot install the test dependencies:\n{out[-3000:]}")
+        site = run([str(self.python), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"])[1].strip()
+        (Path(site) / "morvane-mutation-stage.pth").write_text(f"{self.stage}\n")
 
     def sync(self):
         copy_if_changed(ROOT / "CMakeLists.txt", self.tree / "CMakeLists.txt")
@@ -574,15 +601,15 @@ class ModuleBuilder:
         return run(["ninja", "-C", str(self.build), f"-j{self.jobs}"], timeout=1200)
 
     def env(self):
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join([str(self.stage), env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+        env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONMALLOC", "VIRTUAL_ENV")}
         env["MORVANE_LEAK_ITERATIONS"] = "1200"
-        env.pop("PYTHONMALLOC", None)
         return env
 
-    def prepare(self):
+    def build_original(self):
+        """Configures (each time: cheap, and the options stay as below) and
+        builds the original sources, and stages the package."""
+        self.make_venv()
         self.sync()
-        # (Re)configured each time: cheap, and the options stay as below.
         status, out = run(
             [
                 "cmake",
@@ -595,7 +622,7 @@ class ModuleBuilder:
                 "-DCMAKE_BUILD_TYPE=Release",
                 f"-DCMAKE_CXX_FLAGS={' '.join(STRICT)}",
                 "-DMORVANE_WERROR=ON",
-                f"-DPython_EXECUTABLE={sys.executable}",
+                f"-DPython_EXECUTABLE={self.python}",
             ]
         )
         if status != 0:
@@ -617,12 +644,17 @@ class ModuleBuilder:
         if not link.is_symlink():
             link.symlink_to(built[0])
         status, out = run(
-            [sys.executable, "-c", "import Morvane.simpleImage_ext as m; print(m.__file__)"],
+            [str(self.python), "-c", "import Morvane.simpleImage_ext as m; print(m.__file__)"],
             env=self.env(),
             cwd=ROOT,
         )
         if status != 0 or Path(out.strip()).resolve() != built[0].resolve():
             sys.exit(f"the tests would not import the build in {self.build}: {out}")
+
+    def prepare(self):
+        """The build of the original sources, and the time each pytest run
+        takes on it (its timeout is four times that, plus two minutes)."""
+        self.build_original()
         for k, files in enumerate(self.unit.pytest_runs):
             start = time.monotonic()
             status, out = self.pytest(files, None)
@@ -631,8 +663,14 @@ class ModuleBuilder:
             self.baseline[k] = time.monotonic() - start
 
     def pytest(self, files, timeout):
-        command = [sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-rf", *files]
+        command = [str(self.python), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-rf", *files]
         return run(command, cwd=ROOT, env=self.env(), timeout=timeout)
+
+    def build_mutant(self, mutant: Mutant, text: str) -> tuple[int | str, str]:
+        """The build with `mutant` in place (left there: the next build puts
+        the original back)."""
+        (self.tree / "src" / "Morvane" / mutant.file).write_text(mutant.apply(text))
+        return self.ninja()
 
     def test(self, mutant: Mutant, text: str) -> dict:
         target = self.tree / "src" / "Morvane" / mutant.file
@@ -806,7 +844,7 @@ def summarise(unit: Unit, args, verbose=True) -> dict:
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("command", choices=["run", "try", "summary", "show", "list"])
+    parser.add_argument("command", choices=["run", "try", "build", "summary", "show", "list"])
     parser.add_argument("names", nargs="*", help="units (default: all), or a mutant id for show")
     parser.add_argument("--count", type=int, default=60, help="compiling mutants per unit")
     parser.add_argument("--seed", type=int, default=14)
@@ -833,6 +871,16 @@ def main(argv=None):
                 else:
                     print(f"{ident}: no such mutant")
         return 0
+    if args.command == "build":
+        (ident,) = args.names
+        unit = next(u for u in UNITS.values() if ident in unit_mutants(u) and not u.native)
+        mutant = unit_mutants(unit)[ident]
+        builder = ModuleBuilder(args.results / "work" / unit.name, unit, args.jobs)
+        builder.build_original()
+        status, out = builder.build_mutant(mutant, (SRC / mutant.file).read_text())
+        print(mutant.diff((SRC / mutant.file).read_text()))
+        print(out[-3000:] if status != 0 else f"built; test it with {builder.python}")
+        return 0 if status == 0 else 1
     if args.command == "try":
         os.nice(10)
         for unit in UNITS.values():
