@@ -575,18 +575,22 @@ class ModuleBuilder:
         self.baseline: dict[int, float] = {}
 
     def make_venv(self):
-        """The venv of the test runs, made once: the test extra's
-        dependencies, and a .pth file naming the staging folder."""
+        """The venv of the test runs: the project's dependencies and its test
+        extra (installed again when they change), and a .pth file naming the
+        staging folder."""
         if not self.python.exists():
             status, out = run([sys.executable, "-m", "venv", str(self.venv)])
             if status != 0:
                 sys.exit(f"cannot make {self.venv}:\n{out}")
-            with open(ROOT / "pyproject.toml", "rb") as f:
-                needs = tomllib.load(f)["project"]["optional-dependencies"]["test"]
+        with open(ROOT / "pyproject.toml", "rb") as f:
+            project = tomllib.load(f)["project"]
+        needs = [*project["dependencies"], *project["optional-dependencies"]["test"]]
+        installed = self.venv / "installed.json"
+        if not installed.exists() or json.loads(installed.read_text()) != needs:
             status, out = run([str(self.python), "-m", "pip", "install", "--quiet", *needs], timeout=3600)
             if status != 0:
-                shutil.rmtree(self.venv)
                 sys.exit(f"cannot install the test dependencies:\n{out[-3000:]}")
+            installed.write_text(json.dumps(needs))
         site = run([str(self.python), "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"])[1].strip()
         (Path(site) / "morvane-mutation-stage.pth").write_text(f"{self.stage}\n")
 
