@@ -634,13 +634,17 @@ class ModuleBuilder:
         status, out = self.ninja()
         if status != 0:
             sys.exit(f"the original sources do not build:\n{out[-3000:]}")
+        # The package as pip installs it: its files, and their bytecode
+        # compiled (as pip compiles it: a process that imports the package
+        # never compiles it, which the import sweep's refusals would reach).
         package = self.stage / "Morvane"
         package.mkdir(parents=True, exist_ok=True)
         for path in SRC.iterdir():
             if path.suffix in (".py", ".pyi", ".typed", ".png"):
-                link = package / path.name
-                if not link.is_symlink():
-                    link.symlink_to(path)
+                copy_if_changed(path, package / path.name)
+        status, out = run([str(self.python), "-m", "compileall", "-q", str(package)])
+        if status != 0:
+            sys.exit(f"cannot compile the staged package:\n{out[-3000:]}")
         built = sorted(self.build.glob("simpleImage_ext*.so"))
         if len(built) != 1:
             sys.exit(f"expected one built extension in {self.build}, found {built}")
