@@ -153,7 +153,8 @@ def header(title: str, ext, *, pillow: bool = True, zlib_line: bool = True, wait
     env = {
         "title": title,
         "python": sys.version.split()[0],
-        "module": getattr(ext, "__file__", "?"),
+        # The file's name only: no path of the machine the figures come from.
+        "module": Path(getattr(ext, "__file__", "?")).name,
         "cpu": cpu_model(),
         "cores": os.cpu_count(),
         "loadavg_start": loadavg(),
@@ -515,3 +516,71 @@ def pillow_bytes(img, fmt: str) -> bytes:
     buf = io.BytesIO()
     img.save(buf, fmt)
     return buf.getvalue()
+
+
+# ---------------------------------------------------------------------------
+# Real files
+
+# Photographs and drawings that scikit-image ships in its package (8-bit RGB
+# and RGBA PNGs written by other tools; astronaut.png is stored without
+# compression, horse.png and phantom.png are flat drawings that compress 34
+# and 147 to 1).
+REAL_FILES = ["astronaut", "chelsea", "coffee", "color", "ihc", "logo", "motorcycle_left", "horse", "phantom"]
+
+
+def real_files() -> list:
+    """[(name, png_bytes)] of the real files that are installed (the bench
+    extra installs scikit-image), and a screenshot-like picture made here."""
+    files = []
+    try:
+        import importlib.util  # noqa: PLC0415
+
+        spec = importlib.util.find_spec("skimage")
+    except (ImportError, ValueError):
+        spec = None
+    if spec and spec.origin:
+        data = Path(spec.origin).parent / "data"
+        for name in REAL_FILES:
+            path = data / f"{name}.png"
+            if path.exists():
+                files.append((name, path.read_bytes()))
+    files.append(("screenshot-like", pillow_png(screenshot())))
+    return files
+
+
+def screenshot(width: int = 1600, height: int = 1000, seed: int = 7):
+    """A deterministic picture like a screenshot of a desktop program: flat
+    panels, borders, buttons and lines of text on a light background (highly
+    compressible, as screenshots are)."""
+    from PIL import Image, ImageDraw  # noqa: PLC0415
+
+    rnd = random.Random(seed)
+    img = Image.new("RGB", (width, height), (246, 246, 248))
+    d = ImageDraw.Draw(img)
+    d.rectangle((0, 0, width, 36), fill=(45, 52, 64))
+    d.rectangle((0, 36, 240, height), fill=(232, 234, 238))
+    d.line((240, 36, 240, height), fill=(200, 202, 208))
+    for i in range(30):
+        d.text(
+            (16, 48 + 28 * i),
+            f"Item {i:02d}  " + "".join(rnd.choice("abcdefghij ") for _ in range(14)),
+            fill=(40, 40, 48),
+        )
+    for k in range(6):
+        x = 270 + k * 150
+        d.rounded_rectangle((x, 52, x + 130, 84), radius=6, fill=(rnd.randrange(40, 200), 110, 220))
+        d.text((x + 14, 62), f"Button {k}", fill=(255, 255, 255))
+    y = 110
+    while y < height - 20:
+        words = " ".join("".join(rnd.choice("etaoinshrdlu") for _ in range(rnd.randrange(2, 9))) for _ in range(18))
+        d.text((270, y), words, fill=(30, 30, 30) if rnd.random() < 0.9 else (20, 90, 200))
+        y += 18
+    for _ in range(4):
+        x0, y0 = rnd.randrange(300, width - 300), rnd.randrange(120, height - 200)
+        d.rectangle((x0, y0, x0 + 260, y0 + 150), fill=(255, 255, 255), outline=(180, 180, 190))
+        for k in range(8):
+            d.line(
+                (x0 + 10, y0 + 140 - k * 16, x0 + 250, y0 + 140 - rnd.randrange(0, 130)),
+                fill=(rnd.randrange(256), 80, 160),
+            )
+    return img

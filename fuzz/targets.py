@@ -18,7 +18,9 @@ any build; fuzz/fuzz.py drives them with atheris.
 Targets:
     open_png, open_bmp  SimpleImage._streamToImage and SimpleImage.open on
                         bytes, against the oracle (seeds differ; the code path
-                        is the same, so both formats are reached from either)
+                        is the same, so both formats are reached from either);
+                        _streamToImage both on a plain io.BytesIO (read in
+                        place) and on a subclass (read through its methods)
     png_structured,     the same, with a structure-aware custom mutator
     bmp_structured      (fuzz/structure.py, MUTATORS below) that keeps CRCs,
                         zlib streams and headers consistent while it changes
@@ -41,6 +43,7 @@ Targets:
 from __future__ import annotations
 
 import atexit
+import functools
 import io
 import os
 import shutil
@@ -173,14 +176,27 @@ def _opened(source):
     return img.width, img.height, img._pixels
 
 
+class ReadsThrough(io.BytesIO):
+    """An in-memory stream that is no plain io.BytesIO: the decoders read it
+    through its methods, never in place."""
+
+
 def against_oracle(data: bytes) -> reference.Outcome:
     """_streamToImage and open on `data`, each against the oracle; the
-    module's outcome of open."""
+    module's outcome of open. _streamToImage runs twice: on a plain
+    io.BytesIO (whose chunks the PNG decoder reads in place) and on one it
+    reads through its methods, which must agree on the outcome and on where
+    they leave the stream."""
     want = reference.decode(data)
-    got = reference.observe(lambda: SimpleImage._streamToImage(io.BytesIO(data)))
-    problem = reference.compare(got, want)
-    if problem:
-        raise Bug(f"_streamToImage disagrees with the reference decoder: {problem}")
+    ends = []
+    for stream in (io.BytesIO(data), ReadsThrough(data)):
+        got = reference.observe(functools.partial(SimpleImage._streamToImage, stream))
+        problem = reference.compare(got, want)
+        if problem:
+            raise Bug(f"_streamToImage on {type(stream).__name__} disagrees with the reference decoder: {problem}")
+        ends.append(stream.tell())
+    if ends[0] != ends[1]:
+        raise Bug(f"read in place, the stream ends at {ends[0]}, not at {ends[1]}")
     source = bytearray(data) if data[-1:] == b"\x01" else data
     got = reference.observe(lambda: _opened(source))
     problem = reference.compare(got, reference.open_outcome(want))

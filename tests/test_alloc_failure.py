@@ -37,7 +37,7 @@ def _operation_names():
 
 
 ALL = _operation_names()
-OPERATIONS = [n for n in ALL if not n.startswith("canary_")]
+OPERATIONS = [n for n in ALL if not n.startswith(("canary_", "host_"))]
 # Everything that decodes PNG or computes a chunk's CRC: the paths that take
 # zlib-ng where it can be imported, and the host's zlib where it cannot.
 ZLIB_PREFIXES = (

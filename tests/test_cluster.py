@@ -1,19 +1,25 @@
-"""The worker functions of cluster_example.py on a real dask.distributed
-cluster: two worker processes on this machine, reached over loopback."""
+"""The README's worker functions on a real dask.distributed cluster: two
+worker processes on this machine, reached over loopback."""
 
 import logging
 import os
 
 import pytest
+from test_readme import _example
 
 import Morvane
 from Morvane import SimpleImage
 
 distributed = pytest.importorskip("distributed")
-cluster_example = pytest.importorskip("cluster_example")
 
 
-def test_workers_convert_paths_and_bytes_on_a_local_cluster(tmp_path):
+def test_workers_convert_paths_and_bytes_on_a_local_cluster(tmp_path, monkeypatch):
+    (workers_folder := tmp_path / "workers").mkdir()
+    (workers_folder / "workers.py").write_text(_example("# workers.py"))
+    monkeypatch.syspath_prepend(str(workers_folder))  # the worker processes inherit it
+    monkeypatch.setenv("PYTHONPATH", str(workers_folder))
+    import workers as functions
+
     images = [
         SimpleImage(w, h, bytes(range(256)) * (w * h * 3 // 256) + bytes(w * h * 3 % 256))
         for w, h in [(5, 3), (64, 48), (7, 1)]
@@ -36,7 +42,8 @@ def test_workers_convert_paths_and_bytes_on_a_local_cluster(tmp_path):
     ):
         client.wait_for_workers(2, timeout=120)
         workers = client.run(os.getpid)
-        written, data = cluster_example.convert(client, paths)
+        written = client.gather(client.map(functions.to_bmp, paths))
+        data = client.gather(client.map(functions.to_bmp_bytes, [open(p, "rb").read() for p in paths]))
     # Two processes of their own did the work.
     assert len(set(workers.values()) - {os.getpid()}) == 2
     assert written == [p.removesuffix(".png") + ".bmp" for p in paths]

@@ -15,6 +15,7 @@ import sys
 
 import pytest
 
+from Morvane._header import read_header
 from Morvane.simpleImage_ext import SimpleImage
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "conformance"
@@ -72,6 +73,27 @@ def test_corpus_file(name, kind):
             assert got["message"] == expected["message"]
     else:
         assert got == expected
+
+
+# Files whose headers pass although opening them fails: the fault is one that
+# only decoding finds. Relative path -> the fault.
+FOUND_ONLY_BY_DECODING = {"bmpsuite/b/reallybig.bmp": "the pixels the header announces cannot be allocated"}
+
+
+@pytest.mark.parametrize("kind", ["Path", "bytes"])
+@pytest.mark.parametrize("name", sorted(EXPECTED))
+def test_header_reader_agrees_with_the_decoder(name, kind):
+    """What the headers say (the command line's info) against what opening the file gives."""
+    expected = EXPECTED[name]
+    try:
+        header = read_header(SOURCE_KINDS[kind](CORPUS / name))
+    except Exception as exc:  # the outcome under test
+        assert {"result": "error", "type": type(exc).__name__, "message": str(exc)} == expected
+    else:
+        if expected["result"] == "ok":
+            assert (header.width, header.height) == (expected["width"], expected["height"])
+        else:
+            assert name in FOUND_ONLY_BY_DECODING, expected
 
 
 def test_corpus_and_expectations_agree():

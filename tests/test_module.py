@@ -217,6 +217,12 @@ def test_non_string_keyword(m):
     "call, name",
     [
         (lambda m, im: m.SimpleImage(1, 1, b"abc", **{1: 2}), "__cinit__"),
+        # From 3.15 the interpreter checks the keywords of a call to
+        # __new__ itself, before the initialiser runs.
+        (
+            lambda m, im: m.SimpleImage.__new__(m.SimpleImage, 1, 1, b"abc", **{1: 2}),
+            "__cinit__" if sys.version_info < (3, 15) else None,
+        ),
         (lambda m, im: m._makeChunk(b"IEND", b"", **{1: 2}), "_makeChunk"),
         (lambda m, im: m._readChunk(None, **{(): 2}), "_readChunk"),
         (lambda m, im: m._writePng("x", 1, 1, b"abc", **{1: 2}), "_writePng"),
@@ -395,6 +401,12 @@ def test_failed_initialisation_is_forgotten():
             "fake.__getattr__ = lambda name: (vars(sys.modules['Morvane.simpleImage_ext']).pop('zlib', None), "
             "getattr(typing, name))[1]; sys.modules['typing'] = fake",
             "NameError: name 'zlib' is not defined",
+        ),
+        (
+            "import sys, types, typing; fake = types.ModuleType('typing'); "
+            "fake.__getattr__ = lambda name: (vars(sys.modules['Morvane.simpleImage_ext']).pop('struct', None), "
+            "getattr(typing, name))[1]; sys.modules['typing'] = fake",
+            "NameError: name 'struct' is not defined",
         ),
     ],
 )

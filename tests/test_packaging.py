@@ -23,6 +23,7 @@ import runpy
 import subprocess
 import sys
 import tarfile
+import tomllib
 import zipfile
 from pathlib import Path
 
@@ -38,9 +39,20 @@ PYTHONS = runpy.run_path(str(ROOT / "tools" / "pythons.py"))
 OWN_VERSION = "%d.%d" % sys.version_info[:2]
 # What the running interpreter's own wheel is tested with (the rest of the
 # suite has run on this version from the source installation).
+with open(ROOT / "pyproject.toml", "rb") as _f:
+    VERSION = tomllib.load(_f)["project"]["version"]
 INSTALLED_PACKAGE_TESTS = ["test_module.py", "test_cli.py", "test_typing.py", "test_readme.py", "test_api_interop.py"]
 # What the wheel carries besides the compiled module.
-SHIPPED = {"__init__.py", "__main__.py", "_api.py", "cli.py", "simpleImage_ext.pyi", "py.typed", "sample.png"}
+SHIPPED = {
+    "__init__.py",
+    "__main__.py",
+    "_api.py",
+    "_header.py",
+    "cli.py",
+    "simpleImage_ext.pyi",
+    "py.typed",
+    "sample.png",
+}
 
 
 def sh(*args, **kwargs):
@@ -97,17 +109,18 @@ def test_wheel_holds_the_module_stubs_and_sample_but_no_sources(dist):
     assert package == SHIPPED | {module}
     assert SHIPPED | {n for n in packageFiles() if Path(n).suffix in SOURCES} == packageFiles()
     others = {n for n in names if not n.startswith("Morvane/")}
-    assert all(n.startswith("morvane-0.1.0.dist-info/") for n in others), others
-    assert "morvane-0.1.0.dist-info/licenses/LICENSE" in others
+    info = f"morvane-{VERSION}.dist-info/"
+    assert all(n.startswith(info) for n in others), others
+    assert info + "licenses/LICENSE" in others
 
     with zipfile.ZipFile(wheel) as whl:
-        metadata = whl.read("morvane-0.1.0.dist-info/METADATA").decode()
+        metadata = whl.read(info + "METADATA").decode()
     for line in (
         "Name: Morvane",
-        "Version: 0.1.0",
-        "License: MIT",
+        f"Version: {VERSION}",
+        "License-Expression: MIT",
+        "License-File: LICENSE",
         "Requires-Python: >=3.11",
-        "Classifier: License :: OSI Approved :: MIT License",
     ):
         assert line in metadata.splitlines()
 
@@ -138,13 +151,13 @@ def test_repaired_wheel_is_manylinux_and_carries_nothing_more(repaired):
     version, _, fixed, wheel = repaired
     cp = "cp" + version.replace(".", "")
     name, ver, python, abi, platforms = fixed.name[: -len(".whl")].split("-")
-    assert (name, ver, python, abi) == ("morvane", "0.1.0", cp, cp)
+    assert (name, ver, python, abi) == ("morvane", VERSION, cp, cp)
     machine = re.escape(platform.machine())
     assert all(re.fullmatch(rf"manylinux(_2_\d+|\d+)_{machine}", p) for p in platforms.split(".")), platforms
     with zipfile.ZipFile(fixed) as whl:
         tags = [
             line.split(": ", 1)[1]
-            for line in whl.read("morvane-0.1.0.dist-info/WHEEL").decode().splitlines()
+            for line in whl.read(f"morvane-{VERSION}.dist-info/WHEEL").decode().splitlines()
             if line.startswith("Tag: ")
         ]
     assert sorted(tags) == sorted(f"{cp}-{cp}-{p}" for p in platforms.split("."))
@@ -162,7 +175,7 @@ def test_repaired_wheel_installs_in_a_fresh_venv_and_passes_the_tests(repaired, 
     assert where.stdout.startswith(str(env)) and where.stdout.split()[1].startswith(version + "."), where.stdout
 
     # The command line runs on the bundled sample with no file of the user's.
-    sh(python, "-m", "Morvane", "convert", "sample.bmp", cwd=tmp_path)
+    sh(python, "-m", "Morvane", "sample", "sample.bmp", cwd=tmp_path)
     assert (tmp_path / "sample.bmp").read_bytes()[:2] == b"BM"
 
     environ = {k: v for k, v in os.environ.items() if k != ENV}
@@ -171,3 +184,5 @@ def test_repaired_wheel_installs_in_a_fresh_venv_and_passes_the_tests(repaired, 
         tests = [ROOT / "tests" / name for name in INSTALLED_PACKAGE_TESTS]
     run = sh(python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests, cwd=tmp_path, env=environ)
     assert " passed" in run.stdout.splitlines()[-1], run.stdout[-2000:]
+    # The counts, for the log of a run with -s (tools/each-python.sh).
+    print(f"\nPython {version}, repaired wheel: {run.stdout.splitlines()[-1]}")

@@ -475,3 +475,90 @@ def test_png_sizes_from_a_rebound_struct_are_exact(m, monkeypatch, width, height
         assert str(decode_error(m, data)) == outcome
     else:
         assert decode(m, data) == outcome
+
+
+# ---------------------------------------------------------------------------
+# Chunks read in place
+#
+# From a plain io.BytesIO, while _readChunk, struct and zlib are the module's
+# own, the decoder takes the chunks from the stream's bytes where they lie;
+# nothing may tell that from reading them through the stream's methods.
+
+
+class ReadsThrough(io.BytesIO):
+    """No plain io.BytesIO: the decoder reads it through its methods."""
+
+
+def _in_place_cases():
+    idat = zlib.compress(b"\x00\x0a\x14\x1e\x00\x01\x02\x03")
+    whole = png(
+        chunk(b"IHDR", ihdr(1, 2)), chunk(b"IDAT", idat[:5]), chunk(b"tEXt", b"k\x00v"), chunk(b"IDAT", idat[5:])
+    )
+    yield "plain", whole + IEND_CHUNK + b"after"
+    # Cut inside every field of every chunk, and at every boundary.
+    for cut in range(len(PNG_SIG), len(whole) + 1):
+        yield f"cut-{cut}", whole[:cut]
+    # A CRC off by one in each chunk; a bit of each chunk's data flipped.
+    for k, at in enumerate((33 - 4, 33 + 12 + 5, len(whole) - 4)):
+        yield f"crc-{k}", whole[:at] + bytes([whole[at] ^ 1]) + whole[at + 1 :]
+    yield "short-ihdr", png(chunk(b"IHDR", ihdr(1, 1)[:12]), chunk(b"IDAT", idat), IEND_CHUNK)
+    yield "huge-ihdr", png(chunk(b"IHDR", ihdr(2**31, 1)), IEND_CHUNK)
+    yield "length-ffffffff", png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", b"", length=0xFFFFFFFF), b"tail")
+    yield "no-idat", png(chunk(b"IHDR", ihdr(1, 1)), IEND_CHUNK)
+    yield "bad-zlib", png(chunk(b"IHDR", ihdr(1, 1)), chunk(b"IDAT", b"\x78\x9c\x00"), IEND_CHUNK)
+    yield "bad-filter", simple_png(1, 1, b"\x07\x00\x00\x00")
+
+
+@pytest.mark.parametrize("data", [d for _, d in _in_place_cases()], ids=[n for n, _ in _in_place_cases()])
+def test_png_chunks_read_in_place_as_through_reads(m, data):
+    seen = []
+    for stream in (io.BytesIO(data), ReadsThrough(data)):
+        outcome = reference.observe(lambda: m.SimpleImage._streamToImage(stream))  # noqa: B023
+        seen.append((outcome, stream.tell()))
+    assert seen[0] == seen[1]
+    assert reference.compare(seen[0][0], reference.decode(data)) is None
+
+
+@pytest.mark.parametrize("replaced", ["struct.unpack", "zlib.crc32", "zlib.decompress", "_readChunk"])
+def test_png_chunks_read_in_place_only_with_the_module_own_steps(m, monkeypatch, replaced):
+    # A replacement anywhere on the way, even on the host's own module that
+    # the module's name still refers to, is called as the reads would call it.
+    calls = []
+    owner_name, _, attr = replaced.rpartition(".")
+    owner = {"struct": struct, "zlib": zlib, "": m}[owner_name]
+    real = getattr(owner, attr)
+
+    def spy(*args):
+        calls.append(args)
+        return real(*args)
+
+    monkeypatch.setattr(owner, attr, spy)
+    assert decode(m, ONE_PIXEL) == (1, 1, bytearray(b"\x0a\x14\x1e"))
+    assert calls
+
+
+def test_png_compressed_data_read_in_place_is_not_copied(m):
+    # Incompressible pixels: the IDAT data is as large as the pixel buffer.
+    # Read in place, no copy of it is made on the way to the inflater.
+    import os
+    import tracemalloc
+
+    width, height = 1024, 1024
+    raw = b"".join(b"\x00" + os.urandom(width * 3) for _ in range(height))
+    data = simple_png(width, height, raw)
+    compressed = len(data)
+    decode(m, simple_png(1, 1, b"\x00\x00\x00\x00"))  # whatever the first decode sets up
+    tracemalloc.start()
+    try:
+        for stream in (io.BytesIO(data), ReadsThrough(data)):
+            tracemalloc.reset_peak()
+            before = tracemalloc.get_traced_memory()[0]
+            result = m.SimpleImage._streamToImage(stream)
+            peak = tracemalloc.get_traced_memory()[1] - before
+            del result
+            if type(stream) is io.BytesIO:
+                assert peak < width * height * 3 + compressed // 2
+            else:
+                assert peak > width * height * 3 + compressed
+    finally:
+        tracemalloc.stop()

@@ -4,7 +4,11 @@ process's memory growing by more than a few megabytes.
 
 Each case runs in a fresh interpreter, so that its peak RSS (ru_maxrss) is
 its own: a decoder that touched the announced pixel buffer, even briefly,
-would show here.
+would show here. The time and the memory are checked only where the
+allocator leaves new memory untouched: the debug allocators (testkit/spy.py) write
+the whole buffer that the decoder reserves for the announced image and frees
+when the data runs short (as the one-shot steps do). The outcomes are checked
+everywhere.
 """
 
 from __future__ import annotations
@@ -19,7 +23,7 @@ import zlib
 
 import pytest
 
-from testkit.spy import chunk
+from testkit.spy import DEBUG_ALLOCATOR, chunk
 
 # Peak RSS growth allowed for one decode, and its time.
 MAX_GROWTH_MB = 8
@@ -45,6 +49,19 @@ DRIVER = textwrap.dedent(
 
 
 SANITIZED = os.environ.get("MORVANE_SANITIZED") == "1"
+
+
+def check_cost(result: dict) -> None:
+    """The decode's time and peak memory within bounds, where the allocator
+    lets them be the decoder's."""
+    if DEBUG_ALLOCATOR:
+        return
+    assert result["seconds"] < MAX_SECONDS * (3 if SANITIZED else 1), result
+    # Under ASan, freeing a block writes its shadow memory (an 8th of its
+    # size): the sanitizer's cost, not the decoder's. The normal build's run
+    # of this test is the one that bounds the memory.
+    if not SANITIZED:
+        assert result["growth_kb"] < MAX_GROWTH_MB * 1024, result
 
 
 def run_open(data: bytes) -> dict:
@@ -112,12 +129,7 @@ def test_huge_announcement_is_cheap(name):
         assert kind == expected[0], result
     else:
         assert result["outcome"] == list(expected), result
-    assert result["seconds"] < MAX_SECONDS * (3 if SANITIZED else 1), result
-    # Under ASan, freeing a block writes its shadow memory (an 8th of its
-    # size): the sanitizer's cost, not the decoder's. The normal build's run
-    # of this test is the one that bounds the memory.
-    if not SANITIZED:
-        assert result["growth_kb"] < MAX_GROWTH_MB * 1024, result
+    check_cost(result)
 
 
 def test_58_byte_bmp_is_58_bytes():
@@ -137,9 +149,7 @@ def test_png_decompression_bomb_is_bounded():
     assert len(data) < 64 << 10
     result = run_open(data)
     assert result["outcome"] == list(MALFORMED_PNG), result
-    assert result["seconds"] < MAX_SECONDS * (3 if SANITIZED else 1), result
-    if not SANITIZED:
-        assert result["growth_kb"] < MAX_GROWTH_MB * 1024, result
+    check_cost(result)
 
 
 LIMITED = textwrap.dedent(

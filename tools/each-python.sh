@@ -29,4 +29,4 @@ if [ "${1:-}" != "--wheels-only" ]; then
 fi
 
 echo "=== wheels for each Python version, repaired, installed and tested"
-MORVANE_TEST_PACKAGING=1 "$python" -m pytest -v -p no:cacheprovider tests/test_packaging.py
+MORVANE_TEST_PACKAGING=1 "$python" -m pytest -v -s -p no:cacheprovider tests/test_packaging.py

@@ -4,7 +4,10 @@ The supported versions are the ``Programming Language :: Python :: 3.X``
 classifiers of pyproject.toml. An interpreter for 3.X is looked for as
 ``python3.X`` on PATH (in PATH order), then under pyenv's versions directory
 (``$PYENV_ROOT``, default ~/.pyenv: the newest 3.X.N); the interpreter running
-this script stands for its own version. A candidate counts only if it runs,
+this script stands for its own version. MORVANE_PYTHON_VERSIONS (e.g. "3.14 3.15")
+narrows the supported versions to those it names, for a run that leaves the
+others to another machine (tools/debian-pythons.sh: 3.14 and 3.15 in a Debian
+root; .ci/run: the rest on the host). A candidate counts only if it runs,
 is CPython 3.X, and has what building and testing the module needs: the C
 headers and ``venv`` with ``ensurepip``. (pyenv's shims are on PATH but fail
 for a version that is not selected; that is why each candidate is run.)
@@ -38,10 +41,17 @@ print(sys.implementation.name, "%d.%d" % sys.version_info[:2], platform.python_v
 
 
 def supported() -> list[str]:
-    """The versions pyproject.toml's classifiers name, oldest first."""
+    """The versions pyproject.toml's classifiers name, oldest first (those
+    of them that MORVANE_PYTHON_VERSIONS names, when it is set)."""
     with open(ROOT / "pyproject.toml", "rb") as f:
         classifiers = tomllib.load(f)["project"]["classifiers"]
     versions = {m[1] for c in classifiers if (m := re.fullmatch(r"Programming Language :: Python :: (3\.\d+)", c))}
+    chosen = os.environ.get("MORVANE_PYTHON_VERSIONS")
+    if chosen is not None:
+        unknown = set(chosen.split()) - versions
+        if unknown:
+            raise SystemExit(f"MORVANE_PYTHON_VERSIONS names unsupported versions: {' '.join(sorted(unknown))}")
+        versions &= set(chosen.split())
     return sorted(versions, key=lambda v: tuple(map(int, v.split("."))))
 
 

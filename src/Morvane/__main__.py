@@ -3,4 +3,4 @@
 from Morvane.cli import main
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    raise SystemExit(main(exiting=True))

@@ -127,9 +127,14 @@ PyObject* pixelBufferFor(int64_t width, int64_t absHeight) {
     return newByteArray(static_cast<Py_ssize_t>(size));
 }
 
+// Rows from this many bytes on are placed without the interpreter lock.
+constexpr int64_t kUnlockedRows = 64 << 10;
+
 // The row reads on a plain io.BytesIO, done without them: each row is taken
 // straight from the stream's value, and the stream is left where the reads
-// would have left it, on success and on failure alike.
+// would have left it, on success and on failure alike. The rows are placed
+// without the interpreter lock (the value is immutable and held here, the
+// pixel buffer not handed out yet), unless there are few of them.
 template <class Place>
 bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& place) {
     Ref value(callMethod(stream, name::getvalue));
@@ -142,6 +147,7 @@ bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& 
     const Py_ssize_t size = PyBytes_GET_SIZE(value.get());
     Py_ssize_t pos = start;
     bool complete = true;
+    PyThreadState* saved = rows * rowStride >= kUnlockedRows ? PyEval_SaveThread() : nullptr;
     for (int64_t row = 0; row < rows; ++row) {
         const Py_ssize_t available = pos < size ? size - pos : 0;
         if (available < rowStride) {
@@ -152,6 +158,7 @@ bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& 
         place(row, rowStride ? data + pos : data);
         pos += static_cast<Py_ssize_t>(rowStride);
     }
+    if (saved) PyEval_RestoreThread(saved);
     if (pos != start) {
         Ref at(PyLong_FromSsize_t(pos));
         if (!at) return false;
@@ -192,9 +199,9 @@ bool readRows(PyObject* stream, int64_t width, int64_t height, PyObject* pixels)
     const int64_t rows = width == 0 ? std::min(absHeight, kEmptyRowReads) : absHeight;
     const size_t rowPixels = width > 0 ? static_cast<size_t>(width) : 0;
     // Stored row `row` (BGR) goes to its image row (RGB) in the buffer.
+    uint8_t* const out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels));
     auto place = [&](int64_t row, const char* stored) {
         const int64_t targetRow = height > 0 ? absHeight - 1 - row : row;
-        uint8_t* out = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(pixels));
         swapRedBlue(reinterpret_cast<const uint8_t*>(stored), out + static_cast<size_t>(targetRow) * rowPixels * 3,
                     rowPixels);
     };

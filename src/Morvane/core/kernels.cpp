@@ -12,10 +12,13 @@
 // on 32-bit x86 only when the compiler was told so. MV_FORCE_SCALAR builds
 // the plain kernels alone, as machines without vector code run them.
 // MV_FORCE_SSE2 (a build of the native checks) keeps the vector kernels but
-// takes no SSSE3 or SSE4.1 path, as a processor with SSE2 alone runs them.
+// takes no SSSE3, SSE4.1 or AVX2 path, as a processor with SSE2 alone runs
+// them; MV_NO_AVX2 (another) takes every path but AVX2's, as a processor
+// without AVX2 runs them.
 #if !defined(MV_FORCE_SCALAR) && (defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__)))
 #define MV_X86 1
 #include <emmintrin.h>
+#include <immintrin.h>
 #include <smmintrin.h>
 #include <tmmintrin.h>
 #endif
@@ -99,6 +102,51 @@ void sub(const uint8_t* row, uint8_t* recon, size_t length) {
         constexpr size_t N = decltype(n)::value;
         a = _mm_add_epi8(a, load<N>(row + i));
         store<N>(recon + i, a);
+    });
+}
+
+// Sub over whole vectors: within 16 bytes, the running sum of the pixels
+// (each lane plus the lanes one, two and four pixels back: a prefix sum in
+// three steps), plus the last pixel of the vector before, spread over every
+// pixel. Only that last pixel is carried from vector to vector, so the
+// vectors do not wait on each other's sums. Four-byte pixels take four per
+// vector; three-byte ones five (the sixteenth byte, stored too, is rewritten
+// by the next vector), their last pixel spread with SSSE3's shuffle.
+void sub4Prefix(const uint8_t* row, uint8_t* recon, size_t length) {
+    __m128i last = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= length; i += 16) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 4));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 8));
+        x = _mm_add_epi8(x, last);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(recon + i), x);
+        last = _mm_shuffle_epi32(x, 0xFF);
+    }
+    for (; i < length; i += 4) {
+        last = _mm_add_epi8(last, load<4>(row + i));
+        store<4>(recon + i, last);
+    }
+}
+
+__attribute__((target("ssse3"))) void sub3PrefixSsse3(const uint8_t* row, uint8_t* recon, size_t length) {
+    const __m128i spread = _mm_setr_epi8(12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12, 13, 14, 12);
+    __m128i last = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= length; i += 15) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 3));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 6));
+        x = _mm_add_epi8(x, _mm_slli_si128(x, 12));
+        x = _mm_add_epi8(x, last);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(recon + i), x);
+        last = _mm_shuffle_epi8(x, spread);
+    }
+    // The rest pixel by pixel, from the last pixel done (in the low lanes).
+    eachPixel<3>(length - i, [&](size_t k, auto n) {
+        constexpr size_t N = decltype(n)::value;
+        last = _mm_add_epi8(last, load<N>(row + i + k));
+        store<N>(recon + i + k, last);
     });
 }
 
@@ -321,6 +369,62 @@ bool haveSsse3() {
 #endif
 }
 
+bool haveAvx2() {
+#if defined(MV_FORCE_SSE2) || defined(MV_NO_AVX2)
+    return false;
+#else
+    static const bool have = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return have;
+#endif
+}
+
+// Up, 32 bytes at a time.
+__attribute__((target("avx2"))) void upAvx2(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
+    size_t i = 0;
+    for (; i + 32 <= length; i += 32) {
+        const __m256i r = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i));
+        const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(prev + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(recon + i), _mm256_add_epi8(r, p));
+    }
+    up(row + i, prev + i, recon + i, length - i);
+}
+
+// Ten pixels per step: five in each half, from 15 bytes apart; the
+// sixteenth byte of each half is rewritten by the next half stored.
+__attribute__((target("avx2"))) void swapRedBlueAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    const size_t total = pixels * 3;
+    const __m256i order = _mm256_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15, 2, 1, 0, 5, 4, 3, 8, 7,
+                                           6, 11, 10, 9, 14, 13, 12, 15);
+    size_t i = 0;
+    for (; i + 31 <= total; i += 30) {
+        const __m256i v = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(src + i + 15),
+                                              reinterpret_cast<const __m128i*>(src + i));
+        const __m256i w = _mm256_shuffle_epi8(v, order);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), _mm256_castsi256_si128(w));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i + 15), _mm256_extracti128_si256(w, 1));
+    }
+    swapRedBlueScalar(src + i, dst + i, (total - i) / 3);
+}
+
+// Eight pixels per step: each half's four pixels packed into its low 12
+// bytes, then the halves joined; the 8 bytes stored past them are rewritten
+// by the next step.
+__attribute__((target("avx2"))) void dropAlphaAvx2(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    const __m256i order = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6, 8,
+                                           9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i join = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    size_t p = 0;
+    for (; p + 11 <= pixels; p += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + p * 4));
+        const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(v, order), join);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + p * 3), packed);
+    }
+    dropAlphaScalar(src + p * 4, dst + p * 3, pixels - p);
+}
+
 __attribute__((target("ssse3"))) void swapRedBlueSsse3(const uint8_t* src, uint8_t* dst, size_t pixels) {
     const size_t total = pixels * 3;
     const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
@@ -344,14 +448,27 @@ __attribute__((target("ssse3"))) void dropAlphaSsse3(const uint8_t* src, uint8_t
     dropAlphaScalar(src + p * 4, dst + p * 3, pixels - p);
 }
 
+// Sub, the fastest way this processor has.
+template <size_t BPP>
+void subFastest(const uint8_t* row, uint8_t* recon, size_t length) {
+    if (BPP == 4)
+        sub4Prefix(row, recon, length);
+    else if (haveSsse3())
+        sub3PrefixSsse3(row, recon, length);
+    else
+        sub<BPP>(row, recon, length);
+}
+
 template <size_t BPP>
 bool unfilterVector(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
     countPath(Path::VectorRows);
     switch (filterType) {
         case 0: std::memcpy(recon, row, length); return true;
-        case 1: sub<BPP>(row, recon, length); return true;
+        case 1: subFastest<BPP>(row, recon, length); return true;
         case 2:
-            if (prev)
+            if (prev && haveAvx2())
+                upAvx2(row, prev, recon, length);
+            else if (prev)
                 up(row, prev, recon, length);
             else
                 std::memcpy(recon, row, length);
@@ -362,7 +479,7 @@ bool unfilterVector(int filterType, const uint8_t* row, const uint8_t* prev, uin
             if (prev)
                 paeth<BPP>(row, prev, recon, length);
             else
-                sub<BPP>(row, recon, length);
+                subFastest<BPP>(row, recon, length);
             return true;
         default: return false;
     }
@@ -388,11 +505,13 @@ bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_
 }
 
 void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    if (haveAvx2()) return swapRedBlueAvx2(src, dst, pixels);
     if (haveSsse3()) return swapRedBlueSsse3(src, dst, pixels);
     swapRedBlueScalar(src, dst, pixels);
 }
 
 void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
+    if (haveAvx2()) return dropAlphaAvx2(src, dst, pixels);
     if (haveSsse3()) return dropAlphaSsse3(src, dst, pixels);
     dropAlphaScalar(src, dst, pixels);
 }

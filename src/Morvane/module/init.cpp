@@ -28,13 +28,22 @@ bool checkVersion() {
     // GCOVR_EXCL_STOP
 }
 
-// The module body: its imports, the zlib it records, PNG_SIGNATURE and the
+// The module body: its imports, the struct and zlib it records, PNG_SIGNATURE and the
 // ImageInput alias.
 bool runModuleBody(PyObject* globals) {
     if (!importModule(globals, "struct") || !importModule(globals, "zlib") || !importFrom(globals, "io", {"BytesIO"}) ||
         !importFrom(globals, "pathlib", {"Path"}) ||
         !importFrom(globals, "typing", {"List", "Sequence", "Tuple", "Union"}))
         return false;
+    {
+        // As zlib below.
+        PyObject* structModule = PyDict_GetItemWithError(globals, name::struct_);
+        if (!structModule) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, msg::kNotDefined, name::struct_.get());
+            return false;
+        }
+        if (!recordStruct(structModule)) return false;
+    }
     {
         // Looked up with the interned key, which cannot fail for want of
         // memory (a C-string key would be made anew, and its failure would

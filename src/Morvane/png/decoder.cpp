@@ -10,9 +10,12 @@
 #include <memory>
 
 #include "core/pngrows.hpp"
+#include "png/chunks.hpp"
+#include "png/chunkscan.hpp"
 #include "png/constants.hpp"
 #include "png/inflate.hpp"
 #include "py/buffers.hpp"
+#include "py/function.hpp"
 #include "py/host.hpp"
 
 namespace mv {
@@ -149,17 +152,16 @@ struct Shape {
     const PngRowGeometry geometry;
 };
 
-// The IDAT data as the inflaters take it: the non-empty pieces of compressed
-// data in order (the chunks themselves when all are bytes, else their join as
-// the host makes it), and their total size.
+// The IDAT data as the inflaters take it: the stretches of compressed data
+// in order (the chunks themselves when all are bytes, else their join as the
+// host makes it, or stretches of the source's own bytes when they were read
+// in place).
 struct Compressed {
-    Ref chunks;
+    CompressedData stretches;
     Ref joined;  // b"".join(idatChunks), when it was made
-    uint64_t size = 0;
+    Ref source;  // the bytes read in place, when they were
 
     bool gather(PyObject* idatChunks) {
-        chunks.reset(PyList_New(0));
-        if (!chunks) return false;
         const Py_ssize_t count = PyList_GET_SIZE(idatChunks);
         bool allBytes = true;
         for (Py_ssize_t i = 0; i < count && allBytes; ++i)
@@ -167,14 +169,12 @@ struct Compressed {
         if (allBytes) {
             for (Py_ssize_t i = 0; i < count; ++i) {
                 PyObject* chunk = PyList_GET_ITEM(idatChunks, i);
-                size += static_cast<uint64_t>(PyBytes_GET_SIZE(chunk));
-                if (PyBytes_GET_SIZE(chunk) > 0 && PyList_Append(chunks.get(), chunk) < 0) return false;
+                if (!stretches.add(chunk, 0, PyBytes_GET_SIZE(chunk))) return false;
             }
             return true;
         }
         if (!join(idatChunks)) return false;
-        size = static_cast<uint64_t>(PyBytes_GET_SIZE(joined.get()));
-        return size == 0 || PyList_Append(chunks.get(), joined.get()) == 0;
+        return stretches.add(joined.get(), 0, PyBytes_GET_SIZE(joined.get()));
     }
 
     bool join(PyObject* idatChunks) {
@@ -250,7 +250,7 @@ struct RowBuffers {
 // copy, and each row undone as soon as it is inflated (or, without rows,
 // only the length counted).
 bool inflateRows(const Shape& shape, const Compressed& data, RowBuffers& buffers, PngRowOutcome* outcome) {
-    PyObject* chunks = data.chunks.get();
+    const CompressedData& chunks = data.stretches;
     if (!shape.rows) {
         auto measure = [&](InflatedSource& source) { return measureStream(source, shape.expected); };
         return inflateThrough(chunks, measure, outcome);
@@ -259,7 +259,8 @@ bool inflateRows(const Shape& shape, const Compressed& data, RowBuffers& buffers
     // fill it; else, or if there is no memory for it, the stream is inflated
     // without it, and only if it turns out right is the buffer asked for
     // again (then the memory error, if it still cannot be had).
-    if (reachable(shape.geometry.expected(), data.size) && !buffers.allocate(shape.geometry, false)) return false;
+    const uint64_t compressed = data.stretches.total();
+    if (reachable(shape.geometry.expected(), compressed) && !buffers.allocate(shape.geometry, false)) return false;
     auto decode = [&](InflatedSource& source) {
         return decodePngRows(shape.geometry, source, buffers.data(), buffers.scratch.get());
     };
@@ -315,11 +316,11 @@ PyObject* emptyRows(int32_t width, int32_t height) {
 
 // rawImage = zlib.decompress(b"".join(idatChunks)), then the length test
 // and the rows, as the host computes them; see inflateRows and inflateWhole
-// for the two ways there.
-PyObject* decodeImageData(PyObject* idatChunks, const Ihdr& header) {
+// for the two ways there. `idatChunks` is nullptr when the chunks were read
+// in place (with the host's own zlib: `data` holds the stretches).
+PyObject* decodeImageData(PyObject* idatChunks, Compressed& data, const Ihdr& header) {
     const Shape shape(header.width, header.height, header.colourType == png::kColourRgb ? 3 : 4);
-    Compressed data;
-    if (!data.gather(idatChunks)) return nullptr;
+    if (idatChunks && !data.gather(idatChunks)) return nullptr;
     Ref zlib(lookupGlobal(name::zlib));
     if (!zlib) return nullptr;
     const int hostZlib = isHostZlib(zlib.get());
@@ -341,14 +342,102 @@ PyObject* decodeImageData(PyObject* idatChunks, const Ihdr& header) {
     return Py_BuildValue("(iiO)", shape.width, shape.height, buffers.pixels.get());
 }
 
+// ---------------------------------------------------------------------------
+// The chunks read in place
+
+// module.<name> as the module's own dict holds it, borrowed (nullptr when
+// it has none, or is no plain module), without running any code.
+PyObject* moduleEntry(PyObject* module, PyObject* key) {
+    if (!Py_IS_TYPE(module, &PyModule_Type)) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
+// Whether the chunks of `stream` can be read in place: it is a plain
+// io.BytesIO, and _readChunk, struct and zlib are the module's own, with
+// the functions they had when the module body ran. Then no Python code can
+// see the difference: the reads would only have moved the stream's
+// position, which is set to where they would have left it.
+bool readableInPlace(PyObject* stream) {
+    if (!isPlainBytesIO(stream) || !process.module) return false;
+    PyObject* globals = PyModule_GetDict(process.module);
+    auto global = [&](PyObject* key) {
+        PyObject* value = PyDict_GetItemWithError(globals, key);
+        if (!value) PyErr_Clear();
+        return value;
+    };
+    PyObject* readChunk = global(name::_readChunk);
+    if (!readChunk || !isFunctionFor(readChunk, kReadChunk)) return false;
+    PyObject* structModule = global(name::struct_);
+    if (!structModule || structModule != process.structModule.module ||
+        moduleEntry(structModule, name::unpack) != process.structModule.unpack)
+        return false;
+    PyObject* zlib = global(name::zlib);
+    return zlib && zlib == process.zlib.module && moduleEntry(zlib, name::crc32) == process.zlib.crc32 &&
+           moduleEntry(zlib, name::decompress) == process.zlib.decompress &&
+           moduleEntry(zlib, name::decompressobj) == process.zlib.decompressobj;
+}
+
+// The chunk loop of readChunks over the bytes of `stream` (see
+// readableInPlace), from its position on: the IHDR fields into `header`,
+// the IDAT data as stretches of the stream's bytes into `data`. The stream
+// is left where the reads would have left it, on failure too.
+bool readChunksInPlace(PyObject* stream, Ihdr* header, Compressed* data) {
+    Ref where(callMethod(stream, name::tell));
+    if (!where) return false;
+    const Py_ssize_t start = PyLong_AsSsize_t(where.get());
+    if (start < 0 && PyErr_Occurred()) return false;
+    data->source.reset(callMethod(stream, name::getvalue));
+    if (!data->source) return false;
+    PyObject* source = data->source.get();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(source));
+    ChunkScanner scanner(bytes, PyBytes_GET_SIZE(source), start);
+    bool ok = true;
+    for (bool more = true; more && ok;) {
+        switch (scanner.next()) {
+            case ChunkScanner::Result::Failed: ok = false; break;
+            case ChunkScanner::Result::End: more = false; break;
+            case ChunkScanner::Result::Chunk: {
+                const uint8_t* type = scanner.type();
+                const Py_ssize_t at = scanner.dataOffset(), size = scanner.dataSize();
+                if (std::memcmp(type, PyBytes_AS_STRING(png::kTypeIHDR.get()), png::kFieldSize) == 0) {
+                    Ref record(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes + at), size));
+                    ok = record && readIhdr(record.get(), header);
+                } else if (std::memcmp(type, PyBytes_AS_STRING(png::kTypeIDAT.get()), png::kFieldSize) == 0) {
+                    ok = data->stretches.add(source, at, size);
+                } else if (std::memcmp(type, PyBytes_AS_STRING(png::kTypeIEND.get()), png::kFieldSize) == 0) {
+                    more = false;
+                }
+                break;
+            }
+        }
+    }
+    if (scanner.position() == start) return ok;
+    auto seek = [&] {
+        Ref at(PyLong_FromSsize_t(scanner.position()));
+        if (!at) return false;
+        Ref r(callMethod(stream, name::seek, at.get()));
+        return static_cast<bool>(r);
+    };
+    if (ok) return seek();
+    runKeepingError(seek);
+    return false;
+}
+
 }  // namespace
 
 PyObject* loadPng(PyObject* stream) {
     if (!readSignature(stream)) return nullptr;
     Ihdr header;
+    Compressed data;
+    if (readableInPlace(stream)) {
+        if (!readChunksInPlace(stream, &header, &data) || !checkHeader(header)) return nullptr;
+        return decodeImageData(nullptr, data, header);
+    }
     Ref idatChunks(PyList_New(0));
     if (!idatChunks || !readChunks(stream, &header, idatChunks.get()) || !checkHeader(header)) return nullptr;
-    return decodeImageData(idatChunks.get(), header);
+    return decodeImageData(idatChunks.get(), data, header);
 }
 
 }  // namespace mv

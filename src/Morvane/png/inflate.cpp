@@ -26,13 +26,38 @@ bool fastZlib(PyObject** module) {
     return true;
 }
 
+bool CompressedData::add(PyObject* owner, Py_ssize_t offset, Py_ssize_t size) {
+    if (size == 0) return true;
+    if (count_ == capacity_) {
+        const Py_ssize_t grown = capacity_ ? 2 * capacity_ : 16;
+        auto* items = static_cast<Stretch*>(PyMem_Realloc(items_, static_cast<size_t>(grown) * sizeof(Stretch)));
+        if (!items) {
+            PyErr_NoMemory();
+            return false;
+        }
+        items_ = items;
+        capacity_ = grown;
+    }
+    items_[count_++] = {owner, offset, size};
+    const uint64_t n = static_cast<uint64_t>(size);
+    total_ = total_ + n < total_ ? UINT64_MAX : total_ + n;
+    return true;
+}
+
 namespace {
 
-// The pieces the inflaters work in: at most this much compressed data per
-// call, and at most kOutputPiece of output. Larger output pieces let more
-// matches copy from the output itself rather than from the inflater's window.
-constexpr Py_ssize_t kInputPiece = 64 << 10;
-Constant kOutputPiece = Constant::integer(128ul << 10);
+// The pieces the inflaters work in: at most kOutputPiece of output per call
+// (larger output pieces let more matches copy from the output itself rather
+// than from the inflater's window, and cost fewer calls), and a little less
+// compressed data than inflates to that, judged by the stream so far: input
+// that does not fit is copied by the inflater into its unconsumed tail, and
+// zlib-ng's inflater, left with a tail call after call, holds on to ever more
+// memory (15 MiB over a 27 MiB stream).
+constexpr Py_ssize_t kOutputPieceSize = 512 << 10;
+Constant kOutputPiece = Constant::integer(static_cast<unsigned long>(kOutputPieceSize));
+constexpr Py_ssize_t kFirstInput = 64 << 10, kMinInput = 4 << 10, kMaxInput = 256 << 10;
+// Pieces from this size on are worked on without the interpreter lock.
+constexpr size_t kUnlockedPiece = 32 << 10;
 
 // The truth of obj.<attribute>: 1, 0, or -1 on error.
 int attributeTruth(PyObject* obj, PyObject* attribute) {
@@ -47,18 +72,35 @@ int attributeTruth(PyObject* obj, PyObject* attribute) {
 // inflates to. Input after the end of the stream is ignored, as the one-shot
 // call ignores it. The host's inflater fails with the one-shot call's
 // zlib.error; another one just fails.
+//
+// A piece is handed over with the interpreter lock released: it is a bytes
+// object that only this source holds, and the reader touches nothing else of
+// Python's. The lock is taken back at the next call, before anything else.
 class ObjectInflater final : public InflatedSource {
 public:
-    // `chunks`: a list of non-empty bytes objects that nobody else holds.
-    ObjectInflater(PyObject* inflater, PyObject* chunks, bool host)
-        : inflater_(inflater), chunks_(chunks), host_(host) {}
+    ObjectInflater(PyObject* inflater, const CompressedData& data, bool host)
+        : inflater_(inflater), data_(data), host_(host) {}
+    ~ObjectInflater() { lock(); }
+    ObjectInflater(const ObjectInflater&) = delete;
+    ObjectInflater& operator=(const ObjectInflater&) = delete;
 
     Status next(const uint8_t** data, size_t* size) override {
+        lock();
+        const Status status = pull(data, size);
+        // Everything of Python's that pull() used is let go of by now. A
+        // small piece is not worth the lock: taking it back can mean waiting
+        // for another thread's turn to end.
+        if (status == Status::Piece && *size >= kUnlockedPiece) saved_ = PyEval_SaveThread();
+        return status;
+    }
+
+private:
+    Status pull(const uint8_t** data, size_t* size) {
         out_.reset();
         for (;;) {
             if (eof_) return Status::End;
             const bool haveTail = tail_ && PyBytes_GET_SIZE(tail_.get()) > 0;
-            const bool flushing = !haveTail && chunk_ == PyList_GET_SIZE(chunks_);
+            const bool flushing = !haveTail && stretch_ == data_.count();
             Ref input;
             if (haveTail) {
                 input = std::move(tail_);
@@ -69,6 +111,8 @@ public:
                 // No input left: what the inflater still holds.
                 input = Ref::borrow(kEmptyBytes);
             }
+            const Py_ssize_t given = PyObject_Length(input.get());
+            if (given < 0) return Status::Failed;
             Ref out(callMethod(inflater_, name::decompress, input.get(), kOutputPiece));
             if (!out) return Status::Failed;
             tail_.reset(PyObject_GetAttr(inflater_, name::unconsumed_tail));
@@ -80,9 +124,12 @@ public:
             const int eof = attributeTruth(inflater_, name::eof);
             if (eof < 0) return Status::Failed;
             eof_ = eof != 0;
-            if (PyBytes_GET_SIZE(out.get()) > 0) {
+            const Py_ssize_t produced = PyBytes_GET_SIZE(out.get());
+            consumed_ += static_cast<double>(given - PyBytes_GET_SIZE(tail_.get()));
+            produced_ += static_cast<double>(produced);
+            if (produced > 0) {
                 *data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(out.get()));
-                *size = static_cast<size_t>(PyBytes_GET_SIZE(out.get()));
+                *size = static_cast<size_t>(produced);
                 out_ = std::move(out);
                 return Status::Piece;
             }
@@ -92,57 +139,77 @@ public:
             }
             // Neither output nor input consumed: no progress can be made
             // (zlib never does this; a broken inflater fails here).
-            if (haveTail && PyBytes_GET_SIZE(tail_.get()) == PyObject_Length(input.get())) {
+            if (haveTail && PyBytes_GET_SIZE(tail_.get()) == given) {
                 PyErr_SetString(PyExc_RuntimeError, msg::kInflaterNoProgress);
                 return Status::Failed;
             }
         }
     }
 
-private:
-    // The next piece of compressed data: a whole chunk, or a slice of a long
-    // one (a view, not a copy).
+    void lock() {
+        if (saved_) PyEval_RestoreThread(saved_);
+        saved_ = nullptr;
+    }
+
+    // How much compressed data to hand over next: what inflates to about
+    // seven eighths of an output piece, at the ratio seen so far.
+    Py_ssize_t inputPiece() const {
+        if (consumed_ <= 0 || produced_ <= 0) return kFirstInput;
+        const double n = static_cast<double>(kOutputPieceSize) * 7 / 8 * consumed_ / produced_;
+        if (n <= static_cast<double>(kMinInput)) return kMinInput;
+        if (n >= static_cast<double>(kMaxInput)) return kMaxInput;
+        return static_cast<Py_ssize_t>(n);
+    }
+
+    // The next piece of compressed data: a whole chunk as it is, or a view
+    // of a part of a stretch (not a copy).
     PyObject* nextInput() {
-        PyObject* chunk = PyList_GET_ITEM(chunks_, chunk_);
-        const Py_ssize_t length = PyBytes_GET_SIZE(chunk);
-        if (offset_ == 0 && length <= kInputPiece) {
-            ++chunk_;
-            return Py_NewRef(chunk);
+        const Stretch& s = data_[stretch_];
+        const Py_ssize_t left = s.size - offset_;
+        const Py_ssize_t want = inputPiece();
+        // What would be left over is not worth a call of its own.
+        const Py_ssize_t n = left - want > want / 4 ? want : left;
+        if (n == s.size && s.offset == 0 && PyBytes_GET_SIZE(s.owner) == s.size) {
+            ++stretch_;
+            return Py_NewRef(s.owner);
         }
-        if (!view_) {
-            view_.reset(PyMemoryView_FromObject(chunk));
+        if (viewOwner_ != s.owner) {
+            view_.reset(PyMemoryView_FromObject(s.owner));
             if (!view_) return nullptr;
+            viewOwner_ = s.owner;
         }
-        const Py_ssize_t end = length - offset_ > kInputPiece ? offset_ + kInputPiece : length;
-        PyObject* piece = PySequence_GetSlice(view_.get(), offset_, end);
+        const Py_ssize_t from = s.offset + offset_;
+        PyObject* piece = PySequence_GetSlice(view_.get(), from, from + n);
         if (!piece) return nullptr;
-        offset_ = end;
-        if (offset_ == length) {
-            ++chunk_;
+        offset_ += n;
+        if (offset_ == s.size) {
+            ++stretch_;
             offset_ = 0;
-            view_.reset();
         }
         return piece;
     }
 
     PyObject* inflater_;
-    PyObject* const chunks_;
+    const CompressedData& data_;
     const bool host_;
-    Py_ssize_t chunk_ = 0;
-    Py_ssize_t offset_ = 0;
+    PyThreadState* saved_ = nullptr;
+    Py_ssize_t stretch_ = 0;
+    Py_ssize_t offset_ = 0;  // within the current stretch
+    PyObject* viewOwner_ = nullptr;
     Ref view_, out_, tail_;
+    double consumed_ = 0, produced_ = 0;
     bool eof_ = false;
 };
 
 }  // namespace
 
-bool inflateThrough(PyObject* chunks, StreamReader& reader, PngRowOutcome* outcome) {
+bool inflateThrough(const CompressedData& data, StreamReader& reader, PngRowOutcome* outcome) {
     PyObject* fast;
     if (!fastZlib(&fast)) return false;
     if (fast) {
         Ref inflater(PyObject_CallMethodNoArgs(fast, name::decompressobj));
         if (inflater) {
-            ObjectInflater source(inflater.get(), chunks, false);
+            ObjectInflater source(inflater.get(), data, false);
             *outcome = reader.read(source);
             if (outcome->kind != PngRowOutcome::Kind::SourceFailed) return true;
         }
@@ -153,7 +220,7 @@ bool inflateThrough(PyObject* chunks, StreamReader& reader, PngRowOutcome* outco
     }
     Ref inflater(PyObject_CallNoArgs(process.zlib.decompressobj));
     if (!inflater) return false;
-    ObjectInflater source(inflater.get(), chunks, true);
+    ObjectInflater source(inflater.get(), data, true);
     *outcome = reader.read(source);
     return true;
 }

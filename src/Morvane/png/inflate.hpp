@@ -19,8 +19,42 @@ namespace mv {
 // propagates, returning false: the next call tries again.
 bool fastZlib(PyObject** module);
 
+// One stretch of the compressed image data: `size` bytes from `offset` of
+// the bytes object `owner` (an IDAT chunk's data as _readChunk gave it, or a
+// stretch of the source's own bytes, read in place). Whoever fills a
+// CompressedData keeps its owners alive while it is used.
+struct Stretch {
+    PyObject* owner;
+    Py_ssize_t offset;
+    Py_ssize_t size;
+};
+
+// The compressed image data: its non-empty stretches, in order.
+class CompressedData {
+public:
+    CompressedData() = default;
+    CompressedData(const CompressedData&) = delete;
+    CompressedData& operator=(const CompressedData&) = delete;
+    ~CompressedData() { PyMem_Free(items_); }
+
+    // Appends a stretch (an empty one is passed over); false with
+    // MemoryError set.
+    bool add(PyObject* owner, Py_ssize_t offset, Py_ssize_t size);
+    Py_ssize_t count() const { return count_; }
+    const Stretch& operator[](Py_ssize_t i) const { return items_[i]; }
+    // The total size, saturated.
+    uint64_t total() const { return total_; }
+
+private:
+    Stretch* items_ = nullptr;
+    Py_ssize_t count_ = 0, capacity_ = 0;
+    uint64_t total_ = 0;
+};
+
 // What reads an inflated stream to its end: the row decoder, or the length
-// count. inflateThrough may run it twice (see there).
+// count. inflateThrough may run it twice (see there). It is given each
+// piece without the interpreter lock (see inflateThrough) and must touch no
+// Python object.
 class StreamReader {
 public:
     virtual PngRowOutcome read(InflatedSource& source) = 0;
@@ -29,18 +63,21 @@ protected:
     ~StreamReader() = default;
 };
 
-// Runs `reader` on the inflated stream of `chunks` (a list of the non-empty
-// bytes objects of compressed data, in order, that nobody else holds):
-// inflated by zlib-ng where it can be imported, else by the host's zlib (its
-// decompressobj as recorded). Any failure of zlib-ng's run is taken as
-// unknown: the host's zlib then inflates the stream again, so that a failure
-// is the host's zlib.error, with its message. False with the error set; a
-// SourceFailed outcome also comes back with the error set.
-bool inflateThrough(PyObject* chunks, StreamReader& reader, PngRowOutcome* outcome);
+// Runs `reader` on the inflated stream of `data`: inflated by zlib-ng where
+// it can be imported, else by the host's zlib (its decompressobj as
+// recorded). Any failure of zlib-ng's run is taken as unknown: the host's
+// zlib then inflates the stream again, so that a failure is the host's
+// zlib.error, with its message. False with the error set; a SourceFailed
+// outcome also comes back with the error set.
+//
+// Each piece the inflater hands over is worked on by `reader` without the
+// interpreter lock, which is taken back before the inflater is called again:
+// other threads run meanwhile, as they do inside the inflater's own calls.
+bool inflateThrough(const CompressedData& data, StreamReader& reader, PngRowOutcome* outcome);
 
 // The same with a callable `readStream(InflatedSource&) -> PngRowOutcome`.
 template <class ReadStream>
-bool inflateThrough(PyObject* chunks, ReadStream&& readStream, PngRowOutcome* outcome) {
+bool inflateThrough(const CompressedData& data, ReadStream&& readStream, PngRowOutcome* outcome) {
     class Reader final : public StreamReader {
     public:
         explicit Reader(ReadStream& fn) : fn_(fn) {}
@@ -49,7 +86,7 @@ bool inflateThrough(PyObject* chunks, ReadStream&& readStream, PngRowOutcome* ou
     private:
         ReadStream& fn_;
     } reader(readStream);
-    return inflateThrough(chunks, static_cast<StreamReader&>(reader), outcome);
+    return inflateThrough(data, static_cast<StreamReader&>(reader), outcome);
 }
 
 // The whole inflated stream, already in memory, as one piece.

@@ -356,4 +356,8 @@ PyObject* newFunction(const FunctionDef& def) {
     return reinterpret_cast<PyObject*>(fn);
 }
 
+bool isFunctionFor(PyObject* obj, const FunctionDef& def) {
+    return Py_IS_TYPE(obj, &FunctionType) && asFunction(obj)->def == &def;
+}
+
 }  // namespace mv

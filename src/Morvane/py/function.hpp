@@ -232,5 +232,8 @@ bool bindArgumentsDict(const Signature& sig, PyObject* args, PyObject* kwargs, B
 bool readyFunctionType();
 // Makes a function object for `def` (which must outlive it).
 PyObject* newFunction(const FunctionDef& def);
+// Whether `obj` is a function object made for `def`: the module's own
+// function, not a replacement bound under its name.
+bool isFunctionFor(PyObject* obj, const FunctionDef& def);
 
 }  // namespace mv

@@ -35,6 +35,14 @@ bool recordIo() {
     return true;
 }
 
+bool recordStruct(PyObject* structModule) {
+    PyObject* unpack = PyObject_GetAttrString(structModule, "unpack");
+    if (!unpack) return false;
+    Py_XSETREF(process.structModule.unpack, unpack);
+    Py_XSETREF(process.structModule.module, Py_NewRef(structModule));
+    return true;
+}
+
 bool recordZlib(PyObject* zlib) {
     const std::pair<PyObject**, const char*> entries[] = {
         {&process.zlib.decompress, "decompress"},

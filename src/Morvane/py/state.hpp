@@ -1,6 +1,6 @@
 // What the module keeps for the whole process, in one record: the module
-// object, the built-in `open`, the host's I/O types, its zlib and the faster
-// inflater. The module lives in one interpreter per process, so one record
+// object, the built-in `open`, the host's I/O types, its struct and zlib and
+// the faster inflater. The module lives in one interpreter per process, so one record
 // serves it.
 #pragma once
 
@@ -17,6 +17,14 @@ struct ZlibRecord {
     PyObject* decompressobj;
     PyObject* crc32;
     PyObject* error;
+};
+
+// The host's struct module as the module body imported it, and its unpack
+// then: while both are still the ones in use, no Python code can see how
+// the module unpacks a chunk's fields.
+struct StructRecord {
+    PyObject* module;
+    PyObject* unpack;
 };
 
 // The host's own I/O: the in-memory byte stream type, `open`, and the type of
@@ -38,6 +46,7 @@ struct ProcessState {
     PyObject* module;  // the module, from the start of its exec step (nullptr after a failed one)
     PyObject* open;    // the built-in `open`, taken once during initialisation
     IoRecord io;
+    StructRecord structModule;
     ZlibRecord zlib;
     FastZlibRecord fastZlib;
 };
@@ -49,6 +58,8 @@ void recordModule(Ref module);
 void recordOpen(Ref open);
 // Records the host's I/O types from _io (those still missing).
 bool recordIo();
+// Records the struct module the module body imported, and its unpack.
+bool recordStruct(PyObject* structModule);
 // Records the zlib module the module body imported, and its functions.
 bool recordZlib(PyObject* zlib);
 
