@@ -9,6 +9,9 @@ byte shuffles' fallbacks).
 Each program names the sources it needs in a `// sources: a.cpp b.cpp` line.
 MORVANE_NATIVE_CXXFLAGS adds compiler flags (the coverage build adds
 --coverage) and MORVANE_NATIVE_BUILD_DIR keeps the objects in that folder.
+
+tools/mutate.py builds the same programs with the same flags (program_sources
+and compile_flags below), one source at a time.
 """
 
 import os
@@ -45,6 +48,29 @@ WARNINGS = [
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
 
 
+def program_sources(program):
+    """The module's sources a native program names in its `// sources:` line."""
+    found = re.search(r"^// sources:(.*)$", (NATIVE / f"{program}.cpp").read_text(), re.M)
+    return [SOURCES / name for name in found.group(1).split()] if found else []
+
+
+def compile_flags(variant, sanitize, extra=()):
+    """The compiler's flags for a native program of `variant`, before its files."""
+    return [
+        "-std=c++17",
+        "-O1",
+        "-g",
+        *WARNINGS,
+        *sanitize,
+        *VARIANTS[variant],
+        # The fast paths' counters (core/paths.hpp), which the checks read.
+        "-DMV_COUNT_PATHS=1",
+        *extra,
+        f"-I{SOURCES}",
+        f"-I{NATIVE}",
+    ]
+
+
 def _compiler():
     for candidate in (os.environ.get("CXX"), "c++", "g++", "clang++"):
         if candidate and shutil.which(candidate.split()[0]):
@@ -78,23 +104,12 @@ def native_build(tmp_path_factory):
     sanitize = SANITIZE if probe.returncode == 0 else []
 
     def build(program, variant):
-        text = (NATIVE / f"{program}.cpp").read_text()
-        found = re.search(r"^// sources:(.*)$", text, re.M)
-        sources = [SOURCES / name for name in found.group(1).split()] if found else []
         exe = out / f"{program}-{variant}"
         command = [
             *cxx,
-            "-std=c++17",
-            "-O1",
-            "-g",
-            *WARNINGS,
-            *sanitize,
-            *VARIANTS[variant],
-            *extra,
-            f"-I{SOURCES}",
-            f"-I{NATIVE}",
+            *compile_flags(variant, sanitize, extra),
             str(NATIVE / f"{program}.cpp"),
-            *map(str, sources),
+            *map(str, program_sources(program)),
             "-o",
             str(exe),
         ]

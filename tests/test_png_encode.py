@@ -188,7 +188,7 @@ def test_write_png_uses_module_names(m, tmp_path, monkeypatch):
     assert type(compressed[0]) is bytes
 
 
-@pytest.mark.parametrize("failing", [b"IHDR", b"IDAT", b"IEND"])
+@pytest.mark.parametrize("failing", [b"PNG_SIGNATURE", b"IHDR", b"IDAT", b"IEND"])
 def test_write_png_failure_while_writing(m, tmp_path, monkeypatch, failing):
     real = m._makeChunk
     boom = RuntimeError("no chunk")
@@ -199,14 +199,20 @@ def test_write_png_failure_while_writing(m, tmp_path, monkeypatch, failing):
         return real(ctype, data)
 
     monkeypatch.setattr(m, "_makeChunk", make_chunk)
+    if failing == b"PNG_SIGNATURE":
+        # Looked up in the module's namespace once the file is open.
+        monkeypatch.delattr(m, "PNG_SIGNATURE")
     path = tmp_path / "x.png"
     path.write_bytes(OLD * 100)
-    with pytest.raises(RuntimeError) as info:
+    with pytest.raises(Exception) as info:
         m._writePng(str(path), 2, 1, PIXELS_2X1)
-    assert info.value is boom
+    if failing == b"PNG_SIGNATURE":
+        assert type(info.value) is NameError and str(info.value) == "name 'PNG_SIGNATURE' is not defined"
+    else:
+        assert info.value is boom
     # Truncated on opening; what was written before the failure stays.
     full = PNG_SIG + IHDR_2X1 + chunk(b"IDAT", zlib.compress(b"\x00\xff\x00\x00\x00\xff\x00"))
-    kept = {b"IHDR": 8, b"IDAT": 33, b"IEND": len(full)}[failing]
+    kept = {b"PNG_SIGNATURE": 0, b"IHDR": 8, b"IDAT": 33, b"IEND": len(full)}[failing]
     assert path.read_bytes() == full[:kept]
 
 

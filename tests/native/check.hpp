@@ -49,6 +49,14 @@ inline void fill(std::vector<uint8_t>& v, int pattern, Rng& rng) {
 }
 constexpr int kPatterns = 4;
 
+// A buffer's first byte, at a valid address even when it has none, as the
+// module's empty buffers have: an empty vector's data() may be null, and a
+// null row takes another way through the code than an empty one.
+inline uint8_t* at(std::vector<uint8_t>& v) {
+    static uint8_t none;
+    return v.empty() ? &none : v.data();
+}
+
 inline std::string ctx(const char* fmt, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
     char buf[256];
     std::snprintf(buf, sizeof buf, fmt, a, b, c, d, e);

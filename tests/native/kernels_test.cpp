@@ -2,7 +2,8 @@
 // domain is small: every filter byte and every ordered pair of filter bytes,
 // widths 0-67 and a few large ones, 3 and 4 bytes per pixel, with and without
 // a previous row. Buffers are allocated at their exact size, so a sanitizer
-// build also catches any read or write past a row.
+// build also catches any read or write past a row. The fast paths taken are
+// counted (core/paths.hpp): a kernel that silently went the plain way fails.
 //
 // sources: core/kernels.cpp
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "check.hpp"
 #include "core/kernels.hpp"
+#include "core/paths.hpp"
 
 using check::ctx;
 using Bytes = std::vector<uint8_t>;
@@ -30,15 +32,33 @@ constexpr uint8_t kCanary = 0xA5;
 
 bool valid(int filter) { return filter >= 0 && filter <= 4; }
 
+// Whether the processor runs the SSE4.1 kernels (not in the build that
+// stands for a processor with SSE2 alone).
+bool haveSse41() {
+#if defined(MV_FORCE_SSE2) || !(defined(__x86_64__) || defined(__i386__))
+    return false;
+#else
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.1") != 0;
+#endif
+}
+
+uint64_t countOf(mv::Path path) { return mv::pathCounts[static_cast<int>(path)]; }
+
 // One row: unfilterRow against unfilterRowScalar.
 void checkRow(int filter, size_t width, int bpp, bool withPrev, int pattern, check::Rng& rng) {
     const size_t length = width * static_cast<size_t>(bpp);
     Bytes row(length), prev(length), fast(length, kCanary), plain(length, kCanary);
     check::fill(row, pattern, rng);
     check::fill(prev, pattern, rng);
-    const uint8_t* up = withPrev ? prev.data() : nullptr;
-    const bool gotFast = mv::unfilterRow(filter, row.data(), up, fast.data(), length, bpp);
-    const bool gotPlain = mv::unfilterRowScalar(filter, row.data(), up, plain.data(), length, bpp);
+    const uint8_t* up = withPrev ? check::at(prev) : nullptr;
+    const uint64_t vectorBefore = countOf(mv::Path::VectorRows);
+    const bool gotFast = mv::unfilterRow(filter, check::at(row), up, check::at(fast), length, bpp);
+    // Rows of 3 and 4 bytes per pixel go the vector way, where there is one.
+    CHECK(countOf(mv::Path::VectorRows) - vectorBefore ==
+              (mv::vectorKernels() && (bpp == 3 || bpp == 4) && length > 0 ? 1u : 0u),
+          ctx("filter %ld width %ld bpp %ld (vector)", filter, static_cast<long>(width), bpp));
+    const bool gotPlain = mv::unfilterRowScalar(filter, check::at(row), up, check::at(plain), length, bpp);
     const std::string where = ctx("filter %ld width %ld bpp %ld prev %ld pattern %ld", filter, static_cast<long>(width),
                                   bpp, withPrev, pattern);
     // Nothing is noticed in an empty row; otherwise only 0-4 are accepted.
@@ -48,19 +68,26 @@ void checkRow(int filter, size_t width, int bpp, bool withPrev, int pattern, che
 }
 
 // Two rows: unfilterRowPair, when it takes them, against two plain rows; when
-// it declines, it must have written nothing.
+// it declines, it must have written nothing. With the vector kernels it takes
+// every pair of Average and Paeth rows below a previous row, with its SSE4.1
+// code where the processor has it; it takes no other.
 void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, int pattern, check::Rng& rng) {
     const size_t length = width * static_cast<size_t>(bpp);
     Bytes rowA(length), rowB(length), prev(length);
     check::fill(rowA, pattern, rng);
     check::fill(rowB, pattern, rng);
     check::fill(prev, pattern, rng);
-    const uint8_t* up = withPrev ? prev.data() : nullptr;
+    const uint8_t* up = withPrev ? check::at(prev) : nullptr;
     Bytes fastA(length, kCanary), fastB(length, kCanary);
-    const bool taken =
-        mv::unfilterRowPair(filterA, rowA.data(), filterB, rowB.data(), up, fastA.data(), fastB.data(), length, bpp);
+    const uint64_t sse41Before = countOf(mv::Path::Sse41Pairs);
+    const bool taken = mv::unfilterRowPair(filterA, check::at(rowA), filterB, check::at(rowB), up, check::at(fastA),
+                                           check::at(fastB), length, bpp);
     const std::string where =
         ctx("filters %ld,%ld width %ld bpp %ld prev %ld", filterA, filterB, static_cast<long>(width), bpp, withPrev);
+    auto averageOrPaeth = [](int filter) { return filter == 3 || filter == 4; };
+    const bool pairable = averageOrPaeth(filterA) && averageOrPaeth(filterB) && withPrev && length > 0;
+    CHECK(taken == (mv::vectorKernels() && pairable), where + " (taken)");
+    CHECK(countOf(mv::Path::Sse41Pairs) - sse41Before == (taken && haveSse41() ? 1u : 0u), where + " (SSE4.1)");
     if (!taken) {
         CHECK(fastA == Bytes(length, kCanary) && fastB == Bytes(length, kCanary), where);
         return;
@@ -68,8 +95,8 @@ void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, i
     // Taken: both bytes must be valid, and the rows exactly the plain ones.
     CHECK(valid(filterA) && valid(filterB), where);
     Bytes plainA(length), plainB(length);
-    const bool okA = mv::unfilterRowScalar(filterA, rowA.data(), up, plainA.data(), length, bpp);
-    const bool okB = mv::unfilterRowScalar(filterB, rowB.data(), plainA.data(), plainB.data(), length, bpp);
+    const bool okA = mv::unfilterRowScalar(filterA, check::at(rowA), up, check::at(plainA), length, bpp);
+    const bool okB = mv::unfilterRowScalar(filterB, check::at(rowB), check::at(plainA), check::at(plainB), length, bpp);
     CHECK(okA && okB, where);
     CHECK(fastA == plainA, where);
     CHECK(fastB == plainB, where);

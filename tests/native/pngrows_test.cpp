@@ -6,9 +6,12 @@
 // one byte at a time, at random), too long, too short, and a source that
 // fails at any piece. Each piece lives in its own exact-size allocation,
 // freed when the next one is asked for, so a sanitizer build also catches a
-// row read past its piece or after its piece went away.
+// row read past its piece or after its piece went away. On every stream that
+// decodes, the fast paths taken are counted (core/paths.hpp) and compared
+// with the ones its rows and pieces call for.
 //
 // sources: core/pngrows.cpp core/kernels.cpp
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -16,6 +19,7 @@
 
 #include "check.hpp"
 #include "core/kernels.hpp"
+#include "core/paths.hpp"
 #include "core/pngrows.hpp"
 #include "pngrows_reference.hpp"
 
@@ -32,6 +36,55 @@ namespace {
 
 constexpr uint8_t kCanary = 0xA5;
 
+// The end of each piece PieceSource hands out of a stream of `total` bytes.
+std::vector<uint64_t> pieceEnds(size_t total, const std::vector<size_t>& sizes) {
+    std::vector<uint64_t> ends;
+    for (size_t pos = 0, k = 0; pos < total; ++k) {
+        const size_t n = sizes.empty() ? total : sizes[k % sizes.size()];
+        pos += std::min(std::max<size_t>(n, 1), total - pos);
+        ends.push_back(pos);
+    }
+    return ends;
+}
+
+struct Paths {
+    uint64_t paired = 0, waiting = 0, carried = 0;
+};
+
+// The fast paths a stream of valid rows calls for. Every Average or Paeth
+// row with a row above it and one below waits for the next row; with the
+// vector kernels, that row is undone with it when it is Average or Paeth
+// too. A row is copied into a carry row only when it straddles two pieces,
+// or when it waits and its piece ends before the next row is complete.
+Paths expectedPaths(const PngRowGeometry& g, const Bytes& stream, const std::vector<uint64_t>& ends) {
+    auto pieceOf = [&](uint64_t offset) { return std::upper_bound(ends.begin(), ends.end(), offset) - ends.begin(); };
+    auto averageOrPaeth = [](int filter) { return filter == 3 || filter == 4; };
+    const uint64_t stride = g.stride();
+    Paths want;
+    bool waiting = false;
+    for (uint64_t y = 0; y < g.height; ++y) {
+        const uint64_t first = y * stride, last = first + stride - 1;
+        const bool straddles = pieceOf(first) != pieceOf(last);
+        if (straddles) want.carried += stride;
+        const int filter = stream[first];
+        if (waiting) {
+            waiting = false;
+            if (mv::vectorKernels() && averageOrPaeth(filter)) {
+                want.paired += 2;
+                continue;
+            }
+        }
+        if (averageOrPaeth(filter) && y > 0 && g.rowLength() > 0 && y + 1 < g.height) {
+            ++want.waiting;
+            waiting = true;
+            if (!straddles && pieceOf(last + stride) != pieceOf(last)) want.carried += stride;
+        }
+    }
+    return want;
+}
+
+uint64_t countOf(mv::Path path) { return mv::pathCounts[static_cast<int>(path)]; }
+
 // Decodes `stream` through the pieces and compares with the reference.
 void checkDecode(const PngRowGeometry& g, const Bytes& stream, const std::vector<size_t>& sizes,
                  const std::string& where, long failAt = -1) {
@@ -39,7 +92,9 @@ void checkDecode(const PngRowGeometry& g, const Bytes& stream, const std::vector
     // Exact-size scratch: a sanitizer build catches any use past it.
     std::unique_ptr<uint8_t[]> scratch(new uint8_t[g.scratchBytes()]);
     PieceSource source(stream, sizes, failAt);
-    const PngRowOutcome got = mv::decodePngRows(g, source, pixels.data(), scratch.get());
+    std::fill(std::begin(mv::pathCounts), std::end(mv::pathCounts), 0);
+    // As in the module, an image of no bytes still has a buffer to write to.
+    const PngRowOutcome got = mv::decodePngRows(g, source, check::at(pixels), scratch.get());
     const Expected want = reference(g, stream);
     if (failAt >= 0 && failAt < source.calls()) {
         CHECK(got.kind == Kind::SourceFailed, where + " (a failed source fails the decode)");
@@ -52,7 +107,16 @@ void checkDecode(const PngRowGeometry& g, const Bytes& stream, const std::vector
         CHECK(got.filterByte == want.filterByte && got.row == want.row,
               where + ctx(" bad filter %ld row %ld, want %ld row %ld", got.filterByte, static_cast<long>(got.row),
                           want.filterByte, static_cast<long>(want.row)));
-    if (want.kind == Kind::Done) CHECK(pixels == want.pixels, where + " pixels");
+    if (want.kind == Kind::Done) {
+        CHECK(pixels == want.pixels, where + " pixels");
+        const Paths paths = expectedPaths(g, stream, pieceEnds(stream.size(), sizes));
+        CHECK(countOf(mv::Path::PairedRows) == paths.paired && countOf(mv::Path::WaitingRows) == paths.waiting &&
+                  countOf(mv::Path::CarriedBytes) == paths.carried,
+              where +
+                  ctx(" paths: paired %ld waiting %ld carried %ld, want %ld %ld", countOf(mv::Path::PairedRows),
+                      countOf(mv::Path::WaitingRows), countOf(mv::Path::CarriedBytes), paths.paired, paths.waiting) +
+                  ctx(" %ld", paths.carried));
+    }
     CHECK(source.askedAfterEnd == 0, where + " (the source was asked for more after it ended)");
 
     // Without a pixel buffer only the length is judged.

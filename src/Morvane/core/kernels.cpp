@@ -6,6 +6,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "core/paths.hpp"
+
 // The vector kernels need SSE2 as a baseline: always there on x86-64, and
 // on 32-bit x86 only when the compiler was told so. MV_FORCE_SCALAR builds
 // the plain kernels alone, as machines without vector code run them.
@@ -337,6 +339,7 @@ bool pairFor(int filterA, int filterB, const uint8_t* rowA, const uint8_t* rowB,
     // invalid byte is left to the row-by-row path, which refuses it.
     if (filterA < 3 || filterA > 4 || filterB < 3 || filterB > 4) return false;
     if (haveSse41()) {
+        countPath(Path::Sse41Pairs);
         switch (filterA * 8 + filterB) {
             case 3 * 8 + 3: rowPair41<BPP, 3, 3>(rowA, rowB, prev, reconA, reconB, length); return true;
             case 3 * 8 + 4: rowPair41<BPP, 3, 4>(rowA, rowB, prev, reconA, reconB, length); return true;
@@ -458,6 +461,7 @@ void subFastest(const uint8_t* row, uint8_t* recon, size_t length) {
 
 template <size_t BPP>
 bool unfilterVector(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
+    countPath(Path::VectorRows);
     switch (filterType) {
         case 0: std::memcpy(recon, row, length); return true;
         case 1: subFastest<BPP>(row, recon, length); return true;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/kernels.hpp"
+#include "core/paths.hpp"
 
 namespace mv {
 
@@ -64,6 +65,7 @@ private:
         if (partial_ > 0) {
             const size_t take = stride_ - partial_ < n ? stride_ - partial_ : n;
             std::memcpy(carry_[partialSlot_] + partial_, p, take);
+            countPath(Path::CarriedBytes, take);
             partial_ += take;
             p += take;
             n -= take;
@@ -80,12 +82,14 @@ private:
         if (waiting_ && waitingSlot_ < 0) {
             const int slot = 0;
             std::memcpy(carry_[slot], waiting_, stride_);
+            countPath(Path::CarriedBytes, stride_);
             waiting_ = carry_[slot];
             waitingSlot_ = slot;
         }
         if (n > 0) {
             partialSlot_ = waitingSlot_ == 0 ? 1 : 0;
             std::memcpy(carry_[partialSlot_], p, n);
+            countPath(Path::CarriedBytes, n);
             partial_ = n;
         }
     }
@@ -127,6 +131,7 @@ private:
                 finish(y, outA);
                 finish(y + 1, outB);
                 done_ += 2;
+                countPath(Path::PairedRows, 2);
                 return true;
             }
             if (!single(a)) return false;
@@ -136,6 +141,7 @@ private:
         if ((r[0] == 3 || r[0] == 4) && prev_ && rowLength_ > 0 && arrived_ < g_.height) {
             waiting_ = r;
             waitingSlot_ = slot;
+            countPath(Path::WaitingRows);
             return true;
         }
         return single(r);

@@ -1,0 +1,28 @@
+// Which way the row core and the pixel kernels went: counts of their fast
+// paths, kept only in the builds of the native checks (MV_COUNT_PATHS), so
+// that a check can tell a fast path taken from one silently turned off,
+// whose output is the same. Elsewhere (the module) a count is an empty
+// inline call.
+#pragma once
+
+#include <cstdint>
+
+namespace mv {
+
+enum class Path {
+    PairedRows,    // rows the row core undid two at a time
+    WaitingRows,   // rows the row core kept waiting for the next one
+    CarriedBytes,  // bytes the row core copied into its carry rows
+    VectorRows,    // rows the kernels undid with their vector code
+    Sse41Pairs,    // pairs of rows the kernels undid with their SSE4.1 code
+    kCount
+};
+
+#ifdef MV_COUNT_PATHS
+inline uint64_t pathCounts[static_cast<int>(Path::kCount)] = {};
+inline void countPath(Path path, uint64_t n = 1) { pathCounts[static_cast<int>(path)] += n; }
+#else
+inline void countPath(Path, uint64_t = 1) {}
+#endif
+
+}  // namespace mv
