@@ -484,9 +484,8 @@ def make_shadow(kind, folder, fast):
     if kind != "copied-extension":
         info = folder / "zlib_ng-9.9.dist-info"
         info.mkdir()
-        (info / "RECORD").write_text(
-            f"zlib_ng/__init__.py,sha256=x,1\nzlib_ng/{library.name},sha256={digest},1\n{info.name}/RECORD,,\n"
-        )
+        listed = "" if kind == "copied-unlisted" else f"zlib_ng/{library.name},sha256={digest},1\n"
+        (info / "RECORD").write_text(f"zlib_ng/__init__.py,sha256=x,1\n{listed}{info.name}/RECORD,,\n")
     if kind == "copied-then-removed":
         return f"import zlib_ng.zlib_ng\nos.remove({str(library)!r})\n", ""
     return "", ""
@@ -503,6 +502,7 @@ def make_shadow(kind, folder, fast):
         ("missing", False),
         ("copied-extension", False),
         ("copied-other-digest", False),
+        ("copied-unlisted", False),
         # A distribution installed there, in full: it is the installed one.
         ("copied-and-recorded", True),
         ("copied-then-removed", False),

@@ -110,6 +110,7 @@ UNITS = {
             programs=[
                 ("kernels_test", "vector"),
                 ("kernels_test", "sse2"),
+                ("kernels_test", "no-avx2"),
                 ("kernels_test", "scalar"),
                 ("pngrows_test", "vector"),
                 ("pngrows_test", "scalar"),
@@ -117,7 +118,14 @@ UNITS = {
         ),
         Unit(
             "png",
-            ["png/chunks.cpp", "png/inflate.cpp", "png/decoder.cpp", "png/encoder.cpp"],
+            [
+                "png/chunks.cpp",
+                "png/chunkscan.cpp",
+                "png/inflate.cpp",
+                "png/fastzlib.cpp",
+                "png/decoder.cpp",
+                "png/encoder.cpp",
+            ],
             pytest_runs=[
                 ["tests/test_chunks.py", "tests/test_png_decode.py", "tests/test_png_encode.py", "tests/test_open.py"],
                 ["tests/test_png_inflate.py"],
@@ -707,8 +715,9 @@ class ModuleBuilder:
 
 
 def fingerprint(unit: Unit) -> str:
-    """The sources and tests a unit's results were obtained with."""
-    h = hashlib.sha1()
+    """The sources and tests a unit's results were obtained with, and which
+    of them the unit runs."""
+    h = hashlib.sha1(repr((unit.programs, unit.pytest_runs)).encode())
     paths = sorted(SRC.rglob("*.cpp")) + sorted(SRC.rglob("*.hpp"))
     if unit.native:
         paths += sorted((ROOT / "tests" / "native").iterdir()) + [ROOT / "tests" / "test_native.py"]
