@@ -706,8 +706,19 @@ def test_installed_command(tmp_path, pngFile):
 # --- Ctrl-C ------------------------------------------------------------------------------------------------------------
 
 
+@pytest.fixture
+def pythonSigint():
+    """Ctrl-C raises KeyboardInterrupt in this process, as in an interpreter
+    started from a shell, even where the tests run with SIGINT ignored (in
+    the background of a script, say)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 @pytest.mark.parametrize("presses", [1, 2])
 @pytest.mark.parametrize("batch", [False, True], ids=["one file", "batch"])
+@pytest.mark.usefixtures("pythonSigint")
 def test_ctrl_c_while_a_file_is_written_lets_it_finish(tmp_path, pngFile, monkeypatch, capsys, presses, batch):
     # Ctrl-C arrives as the first file is being written: that file is
     # finished and reported, and then the run ends.
@@ -747,8 +758,12 @@ def start_on_terminal(cwd, args, stdout):
     attributes = termios.tcgetattr(slave)
     attributes[3] = attributes[3] & ~termios.ECHO | termios.NOFLSH
     termios.tcsetattr(slave, termios.TCSANOW, attributes)
+    # Ctrl-C's default action too, as a shell gives the commands it runs,
+    # even where this test runs with SIGINT ignored (in the background of a
+    # script, say), which the command would inherit.
     launcher = (
-        "import fcntl, os, sys, termios; fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
+        "import fcntl, os, signal, sys, termios; fcntl.ioctl(0, termios.TIOCSCTTY, 0); "
+        "signal.signal(signal.SIGINT, signal.SIG_DFL); "
         "os.execv(sys.executable, [sys.executable] + sys.argv[1:])"
     )
     proc = subprocess.Popen(
