@@ -128,7 +128,7 @@ UNITS = {
             ],
             pytest_runs=[
                 ["tests/test_chunks.py", "tests/test_png_decode.py", "tests/test_png_encode.py", "tests/test_open.py"],
-                ["tests/test_png_inflate.py"],
+                ["tests/test_png_inflate.py", "tests/test_threads.py"],
                 ["tests/test_reference.py", "tests/test_conformance.py", "tests/test_differential.py"],
                 ["tests/test_api_io.py", "tests/test_memory_safety.py", "tests/test_resource_bounds.py"],
                 *SWEEPS,
@@ -138,7 +138,7 @@ UNITS = {
             "bmp",
             ["bmp/decoder.cpp", "bmp/encoder.cpp"],
             pytest_runs=[
-                ["tests/test_bmp.py", "tests/test_open.py", "tests/test_with_block.py"],
+                ["tests/test_bmp.py", "tests/test_open.py", "tests/test_with_block.py", "tests/test_threads.py"],
                 ["tests/test_reference.py", "tests/test_conformance.py", "tests/test_differential.py"],
                 ["tests/test_api_io.py", "tests/test_memory_safety.py", "tests/test_resource_bounds.py"],
                 *SWEEPS,
