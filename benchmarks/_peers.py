@@ -40,6 +40,7 @@ class Peer:
 def _drop_alpha(raw: bytes, channels: int) -> bytes:
     if channels == 3:
         return raw
+    raw = bytes(raw)  # pyvips gives a buffer that cannot be sliced with a step
     out = bytearray(len(raw) // 4 * 3)
     for c in range(3):
         out[c::3] = raw[c::4]
