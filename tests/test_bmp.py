@@ -244,7 +244,9 @@ def test_bmp_decoder_uses_module_struct(m, monkeypatch):
     assert m.SimpleImage._streamToImage(io.BytesIO(GOOD)) == (2, 2, rgb(2, 2))
 
 
-@pytest.mark.parametrize("width, height", [(2**62, 1), (1, -(2**62)), (2**40, 2**40), (2**40, -(2**40))])
+@pytest.mark.parametrize(
+    "width, height", [(2**62, 1), (1, -(2**62)), (2**40, 2**40), (2**40, -(2**40)), (2**70, 1), (1, -(2**64))]
+)
 def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, height):
     # A buffer of width x |height| x 3 bytes cannot be indexed: the host's
     # OverflowError, before the stream moves to the pixels, as the plain

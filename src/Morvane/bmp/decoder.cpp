@@ -27,9 +27,12 @@ enum InfoField { kWidthField, kHeightField, kPlanesField, kBitCountField, kCompr
 
 // A signed 32-bit header value as a machine integer.
 bool headerValue(PyObject* value, int64_t* out) {
-    long long v = PyLong_AsLongLong(value);
+    // A value past 64 bits (from a rebound struct) is out of range like any
+    // other, with the same message, not the conversion's own.
+    int overflow;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (v == -1 && PyErr_Occurred()) return false;
-    if (v < INT32_MIN || v > INT32_MAX) {
+    if (overflow != 0 || v < INT32_MIN || v > INT32_MAX) {
         PyErr_SetString(PyExc_OverflowError, msg::kIndexSized);
         return false;
     }
