@@ -255,6 +255,8 @@ def load_bmp(stream, allocations=None):
     # pixels = bytearray(width * absHeight * 3): the host's refusals of the
     # size now, the buffer itself once the rows are in.
     size = width * absHeight * 3
+    if not isinstance(size, int):
+        bytearray(size)  # its refusal of what is no integer (a float from a rebound struct)
     if allocations is not None:
         allocations.append(size)
     if size < 0:

@@ -267,6 +267,53 @@ def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, he
         reference.load_bmp(io.BytesIO(GOOD))
 
 
+class NoIndex:
+    """Multiplies like the number 2, and is no integer."""
+
+    def __mul__(self, other):
+        return 2 * other
+
+    __rmul__ = __mul__
+
+
+@pytest.mark.parametrize(
+    "width, height, message, before_seek",
+    [
+        # The size width * |height| * 3 is no integer: bytearray() refuses it,
+        # before the width's own range or sign is looked at.
+        (2.0, 2, "cannot convert 'float' object to bytearray", True),
+        (2, -2.0, "cannot convert 'float' object to bytearray", True),
+        (2**70, 1.0, "cannot convert 'float' object to bytearray", True),
+        (-1.5, 2, "cannot convert 'float' object to bytearray", True),
+        # The host's arithmetic refuses them first.
+        ("ab", 2, 'can only concatenate str (not "int") to str', True),
+        (2, "ab", "bad operand type for abs(): 'str'", True),
+        # A size bytearray() takes: the width is no count of pixels (the plain
+        # decoder finds it reading the first row, after the seek).
+        (NoIndex(), 2, "'NoIndex' object cannot be interpreted as an integer", False),
+    ],
+)
+def test_bmp_header_values_from_a_rebound_struct_that_are_no_integers(
+    m, monkeypatch, width, height, message, before_seek
+):
+    def unpack(fmt, data):
+        if fmt == "<iiHHIIiiII":
+            return (width, height) + struct.unpack(fmt, data)[2:]
+        return struct.unpack(fmt, data)
+
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
+    monkeypatch.setattr(reference, "struct", types.SimpleNamespace(unpack=unpack))
+    stream = SpyStream(GOOD)
+    with pytest.raises(TypeError) as info:
+        m.SimpleImage._streamToImage(stream)
+    assert str(info.value) == message
+    if before_seek:
+        assert stream.calls == DETECT + HEADERS
+    with pytest.raises(TypeError) as info:
+        reference.load_bmp(io.BytesIO(GOOD))
+    assert str(info.value) == message
+
+
 # ---------------------------------------------------------------------------
 # Encoder
 

@@ -111,6 +111,26 @@ bool readInfoHeader(PyObject* stream, Ref (&fields)[kInfoFieldCount]) {
     return true;
 }
 
+// Header values that are not both integers (from a rebound struct) meet the
+// host's own arithmetic (the absolute height, the row stride, the buffer's
+// size) and its bytearray() before the stream moves, which refuse most of
+// them with their own messages. What they accept is taken like any header
+// value.
+bool hostSizeRefusals(PyObject* width, PyObject* height) {
+    Ref absHeight(PyNumber_Absolute(height));
+    if (!absHeight) return false;
+    Ref stride(PyNumber_Multiply(width, smallInt(3)));  // ((width * 3 + 3) // 4) * 4
+    if (stride) stride.reset(PyNumber_Add(stride.get(), smallInt(3)));
+    if (stride) stride.reset(PyNumber_FloorDivide(stride.get(), smallInt(4)));
+    if (stride) stride.reset(PyNumber_Multiply(stride.get(), smallInt(4)));
+    if (!stride) return false;
+    Ref size(PyNumber_Multiply(width, absHeight.get()));
+    if (size) size.reset(PyNumber_Multiply(size.get(), smallInt(3)));
+    if (!size) return false;
+    Ref buffer(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyByteArray_Type), size.get()));
+    return static_cast<bool>(buffer);
+}
+
 // bytearray(width * absHeight * 3), with the host's refusals. Both factors
 // are below 2^33 in magnitude, so only the last product can overflow, and
 // then its sign is the width's. Every byte of the buffer is written by the
@@ -218,9 +238,12 @@ PyObject* loadBmp(PyObject* stream) {
     Ref pixelOffset;
     Ref info[kInfoFieldCount];
     if (!readFileHeader(stream, &pixelOffset) || !readInfoHeader(stream, info)) return nullptr;
-    int64_t width, height;
-    if (!headerValue(info[kWidthField].get(), &width) || !headerValue(info[kHeightField].get(), &height))
+    PyObject* const widthValue = info[kWidthField].get();
+    PyObject* const heightValue = info[kHeightField].get();
+    if ((!PyLong_Check(widthValue) || !PyLong_Check(heightValue)) && !hostSizeRefusals(widthValue, heightValue))
         return nullptr;
+    int64_t width, height;
+    if (!headerValue(widthValue, &width) || !headerValue(heightValue, &height)) return nullptr;
     const int64_t absHeight = height < 0 ? -height : height;
     Ref pixels(pixelBufferFor(width, absHeight));
     if (!pixels) return nullptr;
