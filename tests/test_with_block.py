@@ -44,6 +44,9 @@ class Recorder:
         return policy["exit"]
 
     def write(self, data):
+        policy["writes"] = policy.get("writes", 0) + 1
+        if policy["writes"] == policy.get("fail_at"):
+            raise OSError(f"write {policy['writes']}")
         log.append(("write", bytes(data).hex()))
         return self.file.write(data)
 
@@ -58,6 +61,27 @@ class Plain:  # what an `open` that makes no context manager gives
     pass
 
 
+class RawRecorder(io.RawIOBase):  # under a genuine io.BufferedWriter
+    def __init__(self, path, mode):
+        self.file = real_open(path, mode)
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        log.append(("write", bytes(data).hex()))
+        return self.file.write(data)
+
+    def close(self):
+        self.file.close()
+        super().close()
+
+
+def buffered(path, mode):
+    # One byte of buffer: each write reaches the raw file as it was made.
+    return io.BufferedWriter(RawRecorder(path, mode), buffer_size=1)
+
+
 class EnterOnly:
     def __enter__(self):
         log.append(("enter", None))
@@ -65,7 +89,7 @@ class EnterOnly:
 
 
 def opener(path, mode):
-    return {"plain": Plain, "enter-only": EnterOnly}.get(policy.get("manager"), Recorder)(path, mode)
+    return {"plain": Plain, "enter-only": EnterOnly, "buffered": buffered}.get(policy.get("manager"), Recorder)(path, mode)
 
 
 Plain.__init__ = EnterOnly.__init__ = lambda self, path, mode: log.append(("opened", mode))
@@ -101,8 +125,14 @@ for manager in ("plain", "enter-only"):
     out[f"open-{manager}"] = attempt(lambda: m.SimpleImage.open(bad))
     out[f"png-{manager}"] = attempt(lambda: m._writePng(folder + "/a.png", 1, 1, b"abc"))
     out[f"bmp-{manager}"] = attempt(lambda: m._writeBmp(folder + "/a.bmp", 1, 1, b"abc"))
+policy["manager"] = "buffered"
+out["bmp-buffered"] = attempt(lambda: m._writeBmp(folder + "/d.bmp", 3, 2, bytes(range(18))))
 policy["manager"] = None
 policy["exit"] = False
+for k in range(1, 12):
+    policy["writes"], policy["fail_at"] = 0, k
+    out[f"bmp-fails-at-{k}"] = attempt(lambda: m._writeBmp(folder + "/e.bmp", 3, 2, bytes(range(18))))
+policy["fail_at"] = None
 out["bmp-pieces"] = attempt(lambda: m._writeBmp(folder + "/b.bmp", 3, 2, bytes(range(18))))
 out["bmp-no-padding"] = attempt(lambda: m._writeBmp(folder + "/c.bmp", 4, 1, bytes(range(12))))
 out["good-open"] = attempt(lambda: m.SimpleImage.open(folder + "/b.bmp").size)
@@ -200,6 +230,24 @@ def test_bmp_writer_writes_each_piece_to_another_open(runs, name, width, height)
     assert run["result"] == ["returned", "None"]
     assert run["log"] == _pieces(width, height, bytes(range(width * height * 3))) + [["exit", None]]
     assert runs["good-open"]["result"] == ["returned", "(3, 2)"]
+
+
+def test_bmp_writer_writes_each_piece_to_a_genuine_buffered_writer_of_another_open(runs):
+    # A genuine io.BufferedWriter that `open` did not make is no file of the
+    # host's own: its raw file sees each piece as it is written.
+    run = runs["bmp-buffered"]
+    assert run["result"] == ["returned", "None"]
+    assert run["log"] == _pieces(3, 2, bytes(range(18)))
+
+
+@pytest.mark.parametrize("k", range(1, 12))
+def test_bmp_writer_stops_at_a_failing_write(runs, k):
+    # Each of the 11 writes of a 3 x 2 image (three headers, then per row
+    # three pixels and the padding) failing in turn: its error, after the
+    # pieces before it.
+    run = runs[f"bmp-fails-at-{k}"]
+    assert run["result"] == ["raised", "OSError", f"write {k}", None]
+    assert run["log"] == _pieces(3, 2, bytes(range(18)))[: k - 1] + [["exit", "OSError"]]
 
 
 def test_bmp_writer_short_buffer_pieces(runs):
