@@ -619,6 +619,10 @@ def build_operations(tmp):
         "write_bmp_bytes": Operation(
             lambda: m._writeBmp(out, 3, 2, px), setup=lambda: (fresh_out(), ())[1], result=written
         ),
+        # A height past the small integers the interpreter keeps: its object is made, and may fail.
+        "write_bmp_tall": Operation(
+            lambda: m._writeBmp(out, 1, 300, bytes(900)), setup=lambda: (fresh_out(), ())[1], result=written
+        ),
         "write_png_err_short": Operation(lambda: m._writePng(out, 2, 2, bytes(6))),
         "write_bmp_err_short": Operation(lambda: m._writeBmp(out, 2, 2, bytes(11))),
         "write_png_err_negative": Operation(lambda: m._writePng(out, -1, 1, b"")),
