@@ -188,6 +188,20 @@ def test_write_png_uses_module_names(m, tmp_path, monkeypatch):
     assert type(compressed[0]) is bytes
 
 
+@pytest.mark.parametrize("width, height", [(-1, 2), (-2, 3), (-5, 2)])
+def test_write_png_rows_of_a_negative_width_are_python_slices(m, tmp_path, monkeypatch, width, height):
+    # Only a rebound struct packs a negative width. Row y is the slice
+    # [y * width * 3 : (y + 1) * width * 3]: a negative bound counts from the
+    # end, and is clamped at 0.
+    pixels, compressed = bytes(range(12)), []
+    monkeypatch.setattr(m, "struct", types.SimpleNamespace(pack=lambda fmt, *v: b"HDR"))
+    zlib_spy = types.SimpleNamespace(compress=lambda data: compressed.append(data) or b"Z", crc32=zlib.crc32)
+    monkeypatch.setattr(m, "zlib", zlib_spy)
+    m._writePng(str(tmp_path / "x.png"), width, height, pixels)
+    rows = [pixels[y * width * 3 : (y + 1) * width * 3] for y in range(height)]
+    assert compressed == [b"".join(b"\x00" + row for row in rows)]
+
+
 @pytest.mark.parametrize("failing", [b"PNG_SIGNATURE", b"IHDR", b"IDAT", b"IEND"])
 def test_write_png_failure_while_writing(m, tmp_path, monkeypatch, failing):
     real = m._makeChunk

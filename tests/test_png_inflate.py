@@ -431,6 +431,31 @@ decompressobj = lambda *a: _Lenient(real(*a))
     "raising": ("decompressobj", "def decompressobj(*a):\n    raise RuntimeError('broken')\n"),
 }
 
+# A module made at run time from a definition that lies in no shared object
+# (ctypes memory), answering as the host's zlib: no installed extension.
+MADE_AT_RUN_TIME = """
+import ctypes, zlib
+
+_p, _n = ctypes.c_void_p, ctypes.c_ssize_t
+
+
+class _ModuleDef(ctypes.Structure):
+    _fields_ = [
+        ("refcnt", _n), ("type", _p), ("init", _p), ("index", _n), ("copy", _p),
+        ("name", ctypes.c_char_p), ("doc", _p), ("size", _n), ("methods", _p), ("slots", _p),
+        ("traverse", _p), ("clear", _p), ("free", _p),
+    ]
+
+
+_definition = _ModuleDef(refcnt=1, name=b"zlib_ng.zlib_ng", size=-1)
+_create = ctypes.pythonapi.PyModule_Create2
+_create.argtypes, _create.restype = [ctypes.POINTER(_ModuleDef), ctypes.c_int], ctypes.py_object
+made = _create(ctypes.byref(_definition), 1013)
+made.definition, made.decompressobj, made.crc32, made.error = _definition, zlib.decompressobj, zlib.crc32, zlib.error
+sys.modules["zlib_ng"], sys.modules["zlib_ng.zlib_ng"] = type(sys)("zlib_ng"), made
+sys.modules["zlib_ng"].zlib_ng = made
+"""
+
 SHADOW_CHILD = """
 import hashlib, io, json, os, sys
 sys.path.insert(0, sys.argv[1])
@@ -466,6 +491,8 @@ def make_shadow(kind, folder, fast):
         elif kind == "host-zlib-alias":
             (package / "zlib_ng.py").write_text("import sys, zlib\nsys.modules[__name__] = zlib\n")
         return "", ""
+    if kind == "made-at-run-time":
+        return MADE_AT_RUN_TIME, ""
     if kind in GENUINE_WRONG:
         name, code = GENUINE_WRONG[kind]
         before = (
@@ -506,6 +533,7 @@ def make_shadow(kind, folder, fast):
         # A distribution installed there, in full: it is the installed one.
         ("copied-and-recorded", True),
         ("copied-then-removed", False),
+        ("made-at-run-time", False),
         # zlib-ng's own module, answering otherwise when the module starts.
         *((kind, False) for kind in GENUINE_WRONG),
     ],
