@@ -486,6 +486,8 @@ def bmp_file(width=3, height=2, **kw):
 def build_operations(tmp):
     S = m.SimpleImage
     px = bytes(rgb(3, 2))
+    from Morvane import _tobytes as tobytes
+
     good_png = filtered_png(2, 2, 0)
     good_bmp = bmp_file()
     paths = {}
@@ -623,6 +625,8 @@ def build_operations(tmp):
         "write_bmp_tall": Operation(
             lambda: m._writeBmp(out, 1, 300, bytes(900)), setup=lambda: (fresh_out(), ())[1], result=written
         ),
+        # encode()'s BMP made in memory, beside the module
+        "encode_bmp_in_memory": Operation(tobytes.bmp, setup=lambda: (3, 2, bytearray(px))),
         "write_png_err_short": Operation(lambda: m._writePng(out, 2, 2, bytes(6))),
         "write_bmp_err_short": Operation(lambda: m._writeBmp(out, 2, 2, bytes(11))),
         "write_png_err_negative": Operation(lambda: m._writePng(out, -1, 1, b"")),

@@ -39,10 +39,13 @@ def _image(width, height, seed=0):
     return SimpleImage(width, height, data)
 
 
-@pytest.fixture(params=["memfd", "tempfile", "pipe"])
+@pytest.fixture(params=["memory", "memfd", "tempfile", "pipe"])
 def route(request, monkeypatch):
-    """Each way encode() can take: an anonymous memory file, the temporary
-    file of hosts without one, and the pipe of large images (here for all)."""
+    """Each way encode() can take: a BMP made in memory, an anonymous memory
+    file, the temporary file of hosts without one, and the pipe of large
+    images (here for all). Only the first makes BMPs in memory."""
+    if request.param != "memory":
+        monkeypatch.setattr(api, "_bmp_in_memory", lambda *fields: False)
     if request.param == "tempfile":
         monkeypatch.delattr(os, "memfd_create")
     if request.param == "pipe":
@@ -81,6 +84,7 @@ def test_encode_takes_the_pipe_for_large_images(monkeypatch, tmp_path):
     used = []
     original = api._encode_through_pipe
     monkeypatch.setattr(api, "_encode_through_pipe", lambda *a: used.append(a[1:3]) or original(*a))
+    monkeypatch.setattr(api, "_bmp_in_memory", lambda *fields: False)
     assert Morvane.encode(image, "bmp") == _saved(image, "bmp", tmp_path)
     assert used == [(1024, 1024)]
     # When no thread can be started, the same bytes through a file.
@@ -88,6 +92,57 @@ def test_encode_takes_the_pipe_for_large_images(monkeypatch, tmp_path):
     before = _open_fds()
     assert Morvane.encode(image, "png") == _saved(image, "png", tmp_path)
     assert _open_fds() == before
+
+
+def _longer(image, m):
+    image._pixels += b"past the last row"
+
+
+def _own_struct(image, m):
+    # The headers through a struct module of the caller's: its pack is called.
+    m.struct = SimpleNamespace(pack=lambda *a: struct.pack(*a), unpack=struct.unpack)
+
+
+def _patched_pack(image, m):
+    struct.pack = lambda *a, pack=struct.pack: pack(*a)
+
+
+@pytest.mark.parametrize(
+    "change, in_memory",
+    [(None, True), (_longer, True), (_own_struct, False), (_patched_pack, False)],
+)
+def test_encode_makes_a_bmp_in_memory_only_where_the_writer_would_write_it_whole(
+    change, in_memory, monkeypatch, m, tmp_path
+):
+    image = _image(5, 3)
+    monkeypatch.setattr(m, "struct", m.struct)
+    monkeypatch.setattr(struct, "pack", struct.pack)
+    if change:
+        change(image, m)
+    calls, real = [], api._tobytes.bmp
+    monkeypatch.setattr(api, "_tobytes", SimpleNamespace(bmp=lambda *a: calls.append(a) or real(*a)))
+    assert Morvane.encode(image, "bmp") == _saved(image, "bmp", tmp_path)
+    assert len(calls) == in_memory
+
+
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        ((1, 1), TypeError, "bmp() takes 3 positional arguments (2 given)"),
+        ((1.0, 1, b"abc"), TypeError, "width must be an int, not float"),
+        ((1, 0, b"abc"), ValueError, "height must be from 1 to 2147483647"),
+        ((2**31, 1, b"abc"), ValueError, "width must be from 1 to 2147483647"),
+        ((2**70, 1, b"abc"), OverflowError, None),
+        ((2**31 - 1, 2**31 - 1, b""), ValueError, "image too large for a BMP file"),
+        ((2**16, 2**15, b""), ValueError, "image too large for a BMP file"),
+        ((1, 1, "abc"), TypeError, None),
+        ((2, 1, bytearray(5)), ValueError, "pixels holds fewer bytes than the image"),
+    ],
+)
+def test_in_memory_bmp_refuses_what_encode_never_gives_it(args, error, message):
+    with pytest.raises(error) as raised:
+        api._tobytes.bmp(*args)
+    assert message is None or str(raised.value) == message
 
 
 def _short(image):

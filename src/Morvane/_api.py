@@ -3,21 +3,24 @@
 Images go out as bytes (``encode``), into paths and file objects (``save``)
 and come in from paths, bytes-like objects and file objects (``decode``).
 Every byte is written by the module's own writers, the ones ``save`` and
-``saveBmp`` call, and every image is read by ``SimpleImage.open``, so the
-results are exactly theirs. numpy arrays and Pillow images go both ways
+``saveBmp`` call (a BMP that the writer would write whole is laid out in
+memory as it lays it out), and every image is read by ``SimpleImage.open``,
+so the results are exactly theirs. numpy arrays and Pillow images go both ways
 (``to_numpy``, ``from_numpy``, ``to_pillow``, ``from_pillow``); numpy and
 Pillow are imported by those functions only, when they are called.
 """
 
 from __future__ import annotations
 
+import _struct
 import errno
 import io
 import os
+import struct
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Protocol, TypeAlias
 
-from Morvane import simpleImage_ext
+from Morvane import _tobytes, simpleImage_ext
 from Morvane.simpleImage_ext import SimpleImage
 
 if TYPE_CHECKING:
@@ -49,6 +52,15 @@ _EXTENSIONS = {".png": "png", ".bmp": "bmp"}
 _WIDTH = SimpleImage.__dict__["width"]
 _HEIGHT = SimpleImage.__dict__["height"]
 _PIXELS = SimpleImage.__dict__["_pixels"]
+
+# The module's BMP writer as it was when this module was imported: while it
+# and the struct module the writer packs the headers with are still the ones
+# in use, encode() makes a BMP's bytes in memory (Morvane._tobytes), the
+# bytes the writer would write.
+_WRITE_BMP = simpleImage_ext._writeBmp
+# The largest BMP file: its size is a 32-bit field.
+_BMP_MAX_FILE = 0xFFFFFFFF
+_INT32_MAX = 0x7FFFFFFF
 
 # Images of at least this many pixel bytes are encoded through a pipe that
 # another thread drains (one pass over cold memory instead of two: see
@@ -99,31 +111,64 @@ def encode(image: SimpleImage, format: str) -> bytes:
 
     ``format`` is ``"png"`` or ``"bmp"``, in any case. The bytes are exactly
     what ``image.save(path)`` (PNG) or ``image.saveBmp(path)`` (BMP) would
-    write to a file: the module's own writer does the work, and what it
-    raises passes through unchanged (for instance the ValueError of a pixel
-    buffer that does not fit the size). The writer writes to a pipe for
-    images of 1 MiB of pixels or more, otherwise to an anonymous in-memory
-    file (Linux), so no file is made on any file system. Where the host has
-    no anonymous files, an unnamed temporary file stands in for it: it is
-    made in the temporary folder already unlinked, and gone when closed.
-    Each call uses descriptors of its own, so threads may encode at the same
-    time, and every descriptor is closed on every way out.
+    write to a file, and what they would raise is raised (for instance the
+    ValueError of a pixel buffer that does not fit the size).
+
+    A BMP that the writer would write whole is made straight in memory, as
+    the writer lays it out. Otherwise, and for PNG, the module's own writer
+    does the work: it writes to a pipe for images of 1 MiB of pixels or
+    more, otherwise to an anonymous in-memory file (Linux), so no file is
+    made on any file system. Where the host has no anonymous files, an
+    unnamed temporary file stands in for it: it is made in the temporary
+    folder already unlinked, and gone when closed. Each call uses
+    descriptors of its own, so threads may encode at the same time, and
+    every descriptor is closed on every way out.
 
     >>> from Morvane import SimpleImage, encode
     >>> encode(SimpleImage(1, 1, b"\\x11\\x22\\x33"), "bmp")[54:]
     b'3"\\x11\\x00'
     """
     image = _check_image(image, "encode")
-    writer = _writer(_check_format(format))
+    name = _check_format(format)
+    writer = _writer(name)
     width, height, pixels = _fields(image)
+    if writer is _WRITE_BMP and _bmp_in_memory(width, height, pixels):
+        return _tobytes.bmp(width, height, pixels)
     if width > 0 and height > 0 and width * height * 3 >= _PIPE_FROM:
         # A BMP's size follows from the image's: 54 bytes of headers, then
         # rows padded to 4 bytes.
-        expected = 54 + (width * 3 + 3) // 4 * 4 * height if format.lower() == "bmp" else 0
+        expected = _bmp_file_size(width, height) if name == "bmp" else 0
         data = _encode_through_pipe(writer, width, height, pixels, expected)
         if data is not None:
             return data
     return _encode_through_file(writer, width, height, pixels)
+
+
+def _bmp_file_size(width: int, height: int) -> int:
+    return 54 + (width * 3 + 3) // 4 * 4 * height
+
+
+def _bmp_in_memory(width: object, height: object, pixels: object) -> bool:
+    """Whether the BMP writer would write this image whole, with nothing
+    Python code could see but the bytes: then they are made in memory.
+
+    That is the module's own struct module still in place (the caller has
+    checked the writer), and an image that no step of the writer refuses: sides that are plain ints in
+    32 bits, a file size that fits its 32-bit field, and a bytearray holding
+    every pixel. Anything else goes through the writer, with its outcome.
+    """
+    packer = vars(simpleImage_ext).get("struct")
+    return (
+        type(packer) is type(struct)
+        and vars(packer).get("pack") is _struct.pack
+        and type(width) is int
+        and type(height) is int
+        and type(pixels) is bytearray
+        and 0 < width <= _INT32_MAX
+        and 0 < height <= _INT32_MAX
+        and _bmp_file_size(width, height) <= _BMP_MAX_FILE
+        and len(pixels) >= width * height * 3
+    )
 
 
 def _encode_through_file(writer: Callable[[Any, int, int, Any], None], width: int, height: int, pixels: Any) -> bytes:

@@ -88,11 +88,8 @@ bool writeRowsJoined(PyObject* output, const uint8_t* data, Py_ssize_t length, i
             // position in the buffer at all: do not form it.
             if (firstRowPixels > 0) swapRedBlue(data + static_cast<size_t>(y) * rowPixels * 3, out, firstRowPixels);
         } else {
-            for (size_t r = 0; r < nrows; ++r, --y) {
-                swapRedBlue(data + static_cast<size_t>(y) * rowPixels * 3, out, rowPixels);
-                std::memset(out + rowPixels * 3, 0, rowPad);
-                out += rowOut;
-            }
+            packBmpRows(data, rowPixels, static_cast<size_t>(y), nrows, rowPad, out);
+            y -= static_cast<int64_t>(nrows);
         }
         if (bytes > 0 && !writeTo(output, chunk.get())) return false;
         if (shortBuffer) {

@@ -533,6 +533,15 @@ void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) { dropAlphaScala
 
 #endif
 
+void packBmpRows(const uint8_t* rgb, size_t width, size_t last, size_t count, size_t pad, uint8_t* out) {
+    const size_t rowIn = width * 3;
+    for (size_t r = 0; r < count; ++r) {
+        swapRedBlue(rgb + (last - r) * rowIn, out, width);
+        std::memset(out + rowIn, 0, pad);
+        out += rowIn + pad;
+    }
+}
+
 bool vectorKernels() {
 #ifdef MV_X86
     return true;

@@ -50,6 +50,11 @@ void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels);
 void swapRedBlueScalar(const uint8_t* src, uint8_t* dst, size_t pixels);
 void dropAlphaScalar(const uint8_t* src, uint8_t* dst, size_t pixels);
 
+// BMP rows: `count` rows of `width` RGB pixels from `rgb`, bottom-up from
+// row `last` down to row last - count + 1, each written to `out` as BGR
+// followed by `pad` zero bytes, one after the other.
+void packBmpRows(const uint8_t* rgb, size_t width, size_t last, size_t count, size_t pad, uint8_t* out);
+
 // Whether this build runs vector kernels at all (false when built with
 // MV_FORCE_SCALAR or for a machine without them).
 bool vectorKernels();
