@@ -4,6 +4,7 @@
 import io
 import pathlib
 import struct
+import tracemalloc
 import types
 
 import pytest
@@ -350,6 +351,22 @@ def test_write_bmp_layout(m, tmp_path, width, height):
     assert len(data) == 54 + stride * height
     assert data == bmp_header(width, height) + bmp_rows(width, height, pixels)
     assert m.SimpleImage._streamToImage(io.BytesIO(data)) == (width, height, pixels)
+
+
+@pytest.mark.parametrize("width, height", [(1024, 1024), (350_000, 3)])
+def test_write_bmp_holds_a_bounded_piece_of_the_file(m, tmp_path, width, height):
+    # To a file of the host's own, the rows go in joined writes of about
+    # 1 MiB (or one row, if longer): the file's bytes are never all held.
+    pixels = bytearray(width * height * 3)  # no copy is made of a bytearray
+    path = str(tmp_path / "a.bmp")
+    m._writeBmp(path, width, height, pixels)  # anything made on first use is made here
+    tracemalloc.start()
+    try:
+        m._writeBmp(path, width, height, pixels)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < max(1 << 20, bmp_stride(width)) + (64 << 10), peak
 
 
 @pytest.mark.parametrize(
