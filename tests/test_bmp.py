@@ -210,6 +210,33 @@ def test_bmp_row_must_be_exactly_bytes(m, row):
     assert count == [8, 14, 4, 36, 8]
 
 
+class Incomparable(bytes):
+    def __eq__(self, other):
+        raise LookupError("compared")
+
+    __ne__ = __eq__
+    __hash__ = bytes.__hash__
+
+
+class SlicedIncomparable(bytes):
+    def __getitem__(self, key):
+        return Incomparable(super().__getitem__(key))
+
+
+def test_bmp_signature_comparison_failing(m):
+    # The header read's first two bytes are compared as the host compares
+    # them: that comparison's error propagates, and nothing more is read.
+    def stream():
+        return SpyStream(GOOD, on_read=lambda n, data: SlicedIncomparable(data) if n == 14 else data)
+
+    spy = stream()
+    with pytest.raises(LookupError, match="^compared$"):
+        m.SimpleImage._streamToImage(spy)
+    assert spy.calls == DETECT + reads(14)
+    with pytest.raises(LookupError, match="^compared$"):
+        reference.load_bmp(stream())
+
+
 def test_bmp_decoder_uses_module_struct(m, monkeypatch):
     log = []
 
