@@ -15,7 +15,7 @@ import pytest
 from testkit.spy import bmp_header, bmp_rows
 
 SCRIPT = r"""
-import builtins, io, json, sys
+import builtins, io, json, sys, types
 
 real_open = builtins.open
 log = []
@@ -133,6 +133,11 @@ for k in range(1, 12):
     policy["writes"], policy["fail_at"] = 0, k
     out[f"bmp-fails-at-{k}"] = attempt(lambda: m._writeBmp(folder + "/e.bmp", 3, 2, bytes(range(18))))
 policy["fail_at"] = None
+# Sizes only a rebound struct packs: a negative width still pads each row.
+real_struct, m.struct = m.struct, types.SimpleNamespace(pack=lambda fmt, *values: b"H")
+for width in (-2, 0):
+    out[f"bmp-width-{width}"] = attempt(lambda: m._writeBmp(folder + "/f.bmp", width, 3, b""))
+m.struct = real_struct
 out["bmp-pieces"] = attempt(lambda: m._writeBmp(folder + "/b.bmp", 3, 2, bytes(range(18))))
 out["bmp-no-padding"] = attempt(lambda: m._writeBmp(folder + "/c.bmp", 4, 1, bytes(range(12))))
 out["good-open"] = attempt(lambda: m.SimpleImage.open(folder + "/b.bmp").size)
@@ -248,6 +253,16 @@ def test_bmp_writer_stops_at_a_failing_write(runs, k):
     run = runs[f"bmp-fails-at-{k}"]
     assert run["result"] == ["raised", "OSError", f"write {k}", None]
     assert run["log"] == _pieces(3, 2, bytes(range(18)))[: k - 1] + [["exit", "OSError"]]
+
+
+@pytest.mark.parametrize("width, pad", [(-2, "0000"), (0, None)])
+def test_bmp_writer_pads_rows_of_no_pixels(runs, width, pad):
+    # Three rows of no pixels: rowStride - 3 * width zero bytes each (2 for
+    # width -2), or no write at all.
+    run = runs[f"bmp-width-{width}"]
+    assert run["result"] == ["returned", "None"]
+    headers = [["write", b"BM".hex()], ["write", b"H".hex()], ["write", b"H".hex()]]
+    assert run["log"] == headers + [["write", pad]] * (3 if pad else 0) + [["exit", None]]
 
 
 def test_bmp_writer_short_buffer_pieces(runs):
