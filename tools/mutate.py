@@ -650,6 +650,14 @@ class ModuleBuilder:
         for path in SRC.iterdir():
             if path.suffix in (".py", ".pyi", ".typed", ".png"):
                 copy_if_changed(path, package / path.name)
+        # Its installed-distribution record, which Morvane.__version__ reads.
+        with open(ROOT / "pyproject.toml", "rb") as f:
+            project = tomllib.load(f)["project"]
+        info = self.stage / f"{project['name']}-{project['version']}.dist-info"
+        info.mkdir(exist_ok=True)
+        metadata = f"Metadata-Version: 2.1\nName: {project['name']}\nVersion: {project['version']}\n"
+        if not (info / "METADATA").exists() or (info / "METADATA").read_text() != metadata:
+            (info / "METADATA").write_text(metadata)
         status, out = run([str(self.python), "-m", "compileall", "-q", str(package)])
         if status != 0:
             sys.exit(f"cannot compile the staged package:\n{out[-3000:]}")
