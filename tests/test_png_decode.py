@@ -155,6 +155,22 @@ def test_png_inflated_data_whose_length_lies(m, monkeypatch, real, claimed):
     assert str(decode_error(m, simple_png(1, 2, bytes(8)))) == "Malformed PNG image data"
 
 
+class _NoLength(bytes):
+    def __len__(self):
+        raise LookupError("no length")
+
+
+@pytest.mark.parametrize(
+    "result, exc, message",
+    [(5, TypeError, "object of type 'int' has no len()"), (_NoLength(bytes(8)), LookupError, "no length")],
+    ids=["int", "len-raising"],
+)
+def test_png_inflated_data_without_a_length(m, monkeypatch, result, exc, message):
+    # The length test's len() of a replacement zlib's result fails: its error.
+    monkeypatch.setattr(m, "zlib", types.SimpleNamespace(crc32=zlib.crc32, decompress=lambda joined: result))
+    assert str(decode_error(m, simple_png(1, 2, bytes(8)), exc)) == message
+
+
 @pytest.mark.parametrize(
     "result, message",
     [
