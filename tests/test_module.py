@@ -408,6 +408,13 @@ def test_failed_initialisation_is_forgotten():
             "getattr(typing, name))[1]; sys.modules['typing'] = fake",
             "NameError: name 'struct' is not defined",
         ),
+        # ImageInput's Path.
+        (
+            "import sys, types, typing; fake = types.ModuleType('typing'); "
+            "fake.__getattr__ = lambda name: (vars(sys.modules['Morvane.simpleImage_ext']).pop('Path', None), "
+            "getattr(typing, name))[1]; sys.modules['typing'] = fake",
+            "NameError: name 'Path' is not defined",
+        ),
     ],
 )
 def test_initialisation_failures(setup, error):
