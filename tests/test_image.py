@@ -3,6 +3,7 @@ pickling refusal and the class object itself."""
 
 import array
 import copy
+import ctypes
 import pickle
 import weakref
 
@@ -164,6 +165,39 @@ def test_put_pixel(m, value, stored):
     generic = m.SimpleImage(2, 1, SIX)
     generic.putPixel((Int(1), Int(0)), value if not hasattr(value, "__next__") else stored)
     assert generic._pixels == image._pixels
+
+
+def _pixel_calls(m):
+    """How many pixel calls the module served without binding their
+    arguments, in a build that counts its fast paths (the mutation tool's);
+    None in any other."""
+    try:
+        counts = ctypes.CDLL(m.__file__).morvanePathCounts
+    except AttributeError:
+        return None
+    counts.restype = ctypes.POINTER(ctypes.c_uint64)
+    return counts()[5]  # Path::PixelCalls in core/paths.hpp
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda image: image.getPixel((0, 0)),
+        lambda image: image.getPixel((1, 0)),
+        lambda image: image.putPixel((0, 0), (7, 8, 9)),
+        lambda image: image.putPixel((1, 0), [7, 8, 9]),
+    ],
+    ids=["get-first", "get", "put-tuple", "put-list"],
+)
+def test_pixel_calls_by_position_take_the_shortcut(m, call):
+    # Exact ints inside the image (and three exact ints as a tuple or list):
+    # served straight from the call's arguments.
+    if _pixel_calls(m) is None:
+        pytest.skip("a build without the counts of its fast paths")
+    image = m.SimpleImage(2, 1, SIX)
+    before = _pixel_calls(m)
+    call(image)
+    assert _pixel_calls(m) == before + 1
 
 
 @pytest.mark.parametrize(

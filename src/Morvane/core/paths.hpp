@@ -1,8 +1,8 @@
-// Which way the row core and the pixel kernels went: counts of their fast
-// paths, kept only in the builds of the native checks (MV_COUNT_PATHS), so
-// that a check can tell a fast path taken from one silently turned off,
-// whose output is the same. Elsewhere (the module) a count is an empty
-// inline call.
+// Which way the row core, the pixel kernels and the module's pixel calls
+// went: counts of their fast paths, kept only in the builds of the native
+// checks and of the mutation tool (MV_COUNT_PATHS), so that a check can tell
+// a fast path taken from one silently turned off, whose output is the same.
+// Elsewhere (the module as built for use) a count is an empty inline call.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@ enum class Path {
     CarriedBytes,  // bytes the row core copied into its carry rows
     VectorRows,    // rows the kernels undid with their vector code
     Sse41Pairs,    // pairs of rows the kernels undid with their SSE4.1 code
+    PixelCalls,    // getPixel and putPixel calls the module served without binding their arguments
     kCount
 };
 

@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "core/paths.hpp"
 #include "py/buffers.hpp"
 #include "py/function.hpp"
 #include "py/host.hpp"
@@ -274,7 +275,10 @@ PyObject* getPixelShortcut(PyObject* callable, PyObject* const* args, size_t nar
         long x, y;
         if (smallCoords(PyTuple_GET_ITEM(args[1], 0), PyTuple_GET_ITEM(args[1], 1), &x, &y) && inBounds(image, x, y)) {
             const Py_ssize_t index = fastIndex(image, x, y);
-            if (index >= 0) return pixelTuple(image, index);
+            if (index >= 0) {
+                countPath(Path::PixelCalls);
+                return pixelTuple(image, index);
+            }
         }
     }
     return genericVectorcall(callable, args, nargsf, kwnames);
@@ -315,6 +319,7 @@ PyObject* putPixelShortcut(PyObject* callable, PyObject* const* args, size_t nar
                 p[0] = static_cast<unsigned char>(r);
                 p[1] = static_cast<unsigned char>(g);
                 p[2] = static_cast<unsigned char>(b);
+                countPath(Path::PixelCalls);
                 Py_RETURN_NONE;
             }
         }
@@ -469,3 +474,8 @@ bool addImageMethods() {
 }
 
 }  // namespace mv
+
+#ifdef MV_COUNT_PATHS
+// The counts of a counting build, for its tests (which read them with ctypes).
+extern "C" __attribute__((visibility("default"))) const uint64_t* morvanePathCounts() { return mv::pathCounts; }
+#endif
