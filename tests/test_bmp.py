@@ -296,33 +296,38 @@ def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, he
 
 
 class NoIndex:
-    """Multiplies like the number 2, and is no integer."""
+    """Multiplies like the number `factor`, and is no integer."""
+
+    def __init__(self, factor=2):
+        self.factor = factor
 
     def __mul__(self, other):
-        return 2 * other
+        return self.factor * other
 
     __rmul__ = __mul__
 
 
 @pytest.mark.parametrize(
-    "width, height, message, before_seek",
+    "width, height, exc, message, before_seek",
     [
         # The size width * |height| * 3 is no integer: bytearray() refuses it,
         # before the width's own range or sign is looked at.
-        (2.0, 2, "cannot convert 'float' object to bytearray", True),
-        (2, -2.0, "cannot convert 'float' object to bytearray", True),
-        (2**70, 1.0, "cannot convert 'float' object to bytearray", True),
-        (-1.5, 2, "cannot convert 'float' object to bytearray", True),
+        (2.0, 2, TypeError, "cannot convert 'float' object to bytearray", True),
+        (2, -2.0, TypeError, "cannot convert 'float' object to bytearray", True),
+        (2**70, 1.0, TypeError, "cannot convert 'float' object to bytearray", True),
+        (-1.5, 2, TypeError, "cannot convert 'float' object to bytearray", True),
         # The host's arithmetic refuses them first.
-        ("ab", 2, 'can only concatenate str (not "int") to str', True),
-        (2, "ab", "bad operand type for abs(): 'str'", True),
+        ("ab", 2, TypeError, 'can only concatenate str (not "int") to str', True),
+        (2, "ab", TypeError, "bad operand type for abs(): 'str'", True),
         # A size bytearray() takes: the width is no count of pixels (the plain
         # decoder finds it reading the first row, after the seek).
-        (NoIndex(), 2, "'NoIndex' object cannot be interpreted as an integer", False),
+        (NoIndex(), 2, TypeError, "'NoIndex' object cannot be interpreted as an integer", False),
+        # An integer size past an index (only its last factor, 3, takes it there).
+        (NoIndex(2**61), 2, OverflowError, "cannot fit 'int' into an index-sized integer", True),
     ],
 )
 def test_bmp_header_values_from_a_rebound_struct_that_are_no_integers(
-    m, monkeypatch, width, height, message, before_seek
+    m, monkeypatch, width, height, exc, message, before_seek
 ):
     def unpack(fmt, data):
         if fmt == "<iiHHIIiiII":
@@ -332,12 +337,12 @@ def test_bmp_header_values_from_a_rebound_struct_that_are_no_integers(
     monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
     monkeypatch.setattr(reference, "struct", types.SimpleNamespace(unpack=unpack))
     stream = SpyStream(GOOD)
-    with pytest.raises(TypeError) as info:
+    with pytest.raises(exc) as info:
         m.SimpleImage._streamToImage(stream)
     assert str(info.value) == message
     if before_seek:
         assert stream.calls == DETECT + HEADERS
-    with pytest.raises(TypeError) as info:
+    with pytest.raises(exc) as info:
         reference.load_bmp(io.BytesIO(GOOD))
     assert str(info.value) == message
 
