@@ -6,6 +6,7 @@ import pathlib
 import struct
 import tracemalloc
 import types
+from decimal import Decimal
 
 import pytest
 
@@ -319,6 +320,7 @@ class NoIndex:
         # The host's arithmetic refuses them first.
         ("ab", 2, TypeError, 'can only concatenate str (not "int") to str', True),
         (2, "ab", TypeError, "bad operand type for abs(): 'str'", True),
+        (Decimal(2), 2.0, TypeError, "unsupported operand type(s) for *: 'decimal.Decimal' and 'float'", True),
         # A size bytearray() takes: the width is no count of pixels (the plain
         # decoder finds it reading the first row, after the seek).
         (NoIndex(), 2, TypeError, "'NoIndex' object cannot be interpreted as an integer", False),
