@@ -135,7 +135,7 @@ bool isDistributionModule(PyObject* module) {
     if (!PyModule_Check(module)) return false;
     const PyModuleDef* def = PyModule_GetDef(module);
     if (!def) return false;
-    Dl_info info;
+    Dl_info info{};  // left as it is where dladdr finds nothing
     if (dladdr(def, &info) == 0 || !info.dli_fname) return false;
     return isDistributionFile(info.dli_fname);
 }
