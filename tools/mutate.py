@@ -656,9 +656,11 @@ class ModuleBuilder:
         built = sorted(self.build.glob("simpleImage_ext*.so"))
         if len(built) != 1:
             sys.exit(f"expected one built extension in {self.build}, found {built}")
-        link = package / built[0].name
-        if not link.is_symlink():
-            link.symlink_to(built[0])
+        # The module, and the package's other extension (encode's in-memory BMP).
+        for extension in [built[0], *sorted(self.build.glob("_tobytes*.so"))]:
+            link = package / extension.name
+            if not link.is_symlink():
+                link.symlink_to(extension)
         status, out = run(
             [str(self.python), "-c", "import Morvane.simpleImage_ext as m; print(m.__file__)"],
             env=self.env(),

@@ -1,13 +1,9 @@
 // Byte buffers as the host makes them (see buffers.hpp).
 #include "py/buffers.hpp"
 
-#include <cstdint>
 #include <cstring>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
+#include "core/hugepages.hpp"
 #include "py/state.hpp"
 
 namespace mv {
@@ -21,18 +17,7 @@ bool isPlainBytesIO(PyObject* stream) {
 PyObject* newByteArray(Py_ssize_t n) {
     PyObject* result = PyByteArray_FromStringAndSize(nullptr, 0);
     if (result && n > 0 && PyByteArray_Resize(result, n) < 0) Py_CLEAR(result);
-#ifdef MADV_HUGEPAGE
-    // A large buffer about to be filled front to back: ask for huge pages, one
-    // page fault per 2 MiB instead of per 4 KiB. Only the pages touched are
-    // committed, huge or not.
-    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    if (result && static_cast<uintptr_t>(n) >= 4 * kHuge) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(PyByteArray_AS_STRING(result));
-        const uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
-        const uintptr_t to = (start + static_cast<uintptr_t>(n)) & ~(kHuge - 1);
-        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-    }
-#endif
+    if (result) adviseHugePages(PyByteArray_AS_STRING(result), static_cast<size_t>(n));
     return result;
 }
 
