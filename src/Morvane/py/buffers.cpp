@@ -1,17 +1,59 @@
 // Byte buffers as the host makes them (see buffers.hpp).
 #include "py/buffers.hpp"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "core/hugepages.hpp"
+#include "py/names.hpp"
 #include "py/state.hpp"
 
 namespace mv {
 
-bool isPlainBytesIO(PyObject* stream) {
-    if (!process.io.bytesIO || !Py_IS_TYPE(stream, process.io.bytesIO)) return false;
-    PyObject** dict = _PyObject_GetDictPtr(stream);
+namespace {
+
+// Whether nothing was set on the object itself (an attribute there would
+// hide the type's method of that name).
+bool noOwnAttributes(PyObject* obj) {
+    PyObject** dict = _PyObject_GetDictPtr(obj);
     return !dict || !*dict || PyDict_GET_SIZE(*dict) == 0;
+}
+
+}  // namespace
+
+bool isPlainBytesIO(PyObject* stream) {
+    return process.io.bytesIO && Py_IS_TYPE(stream, process.io.bytesIO) && noOwnAttributes(stream);
+}
+
+bool isPlainFileReader(PyObject* stream) {
+    if (!process.io.bufferedReader || !Py_IS_TYPE(stream, process.io.bufferedReader) || !noOwnAttributes(stream))
+        return false;
+    // `raw` is a field of the reader, and fileno() the raw file's own: no
+    // Python code runs. Where either fails, the caller reads as usual, and
+    // meets the failure itself.
+    Ref raw(PyObject_GetAttr(stream, name::raw));
+    if (!raw || !Py_IS_TYPE(raw.get(), process.io.fileIO)) {
+        PyErr_Clear();
+        return false;
+    }
+    // The raw file keeps its name in its own attributes; the reader calls
+    // its readinto, so that one must be the type's.
+    PyObject** rawDict = _PyObject_GetDictPtr(raw.get());
+    if (rawDict && *rawDict) {
+        const int shadowed = PyDict_Contains(*rawDict, name::readinto);
+        if (shadowed != 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    const int fd = PyObject_AsFileDescriptor(raw.get());
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
 }
 
 PyObject* newByteArray(Py_ssize_t n) {

@@ -25,4 +25,10 @@ PyObject* asByteArray(PyObject* obj);
 // take the bytes from its value directly.
 bool isPlainBytesIO(PyObject* stream);
 
+// Whether `stream` is exactly the host's buffered reader over its own raw
+// file, a regular file, neither with methods replaced: then reading it has no
+// effect but moving its position, and bytes read in one call or in several
+// are the same bytes, leaving it at the same place.
+bool isPlainFileReader(PyObject* stream);
+
 }  // namespace mv
