@@ -178,7 +178,7 @@ bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& 
 // large enough to place without the interpreter lock.
 constexpr int64_t kFileBlock = 96 << 10;
 
-// The row reads on the host's own reader of a regular file, done as fewer,
+// The row reads on the host's own reader of a file, done as fewer,
 // larger reads: a block of rows at a time into scratch memory, through the
 // reader's readinto. The same bytes come from the same file, and the file is
 // left where the row reads would leave it: after the last row, or at its end
@@ -202,16 +202,9 @@ bool readRowsFromFile(PyObject* stream, int64_t rows, int64_t rowStride, Place&&
         {
             Ref view(PyMemoryView_FromMemory(static_cast<char*>(scratch.data), want * rowStride, PyBUF_WRITE));
             if (!view) return false;
+            // The count read: a seekable file's reader never returns None.
             Ref count(callMethod(stream, name::readinto, view.get()));
-            if (!count) return false;
-            if (!PyLong_Check(count.get())) {
-                // The reader of a regular file never returns None; should
-                // anything else come, it fails as a row read of it would.
-                PyErr_Format(PyExc_TypeError, msg::kExpectedType, "bytes", Py_TYPE(count.get())->tp_name);
-                return false;
-            }
-            got = PyLong_AsSsize_t(count.get());
-            if (got < 0) return false;
+            if (!count || (got = PyLong_AsSsize_t(count.get())) < 0) return false;
         }
         const int64_t complete = std::min<int64_t>(got / rowStride, want);
         PyThreadState* saved = complete * rowStride >= kUnlockedRows ? PyEval_SaveThread() : nullptr;

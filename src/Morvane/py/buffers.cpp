@@ -1,8 +1,6 @@
 // Byte buffers as the host makes them (see buffers.hpp).
 #include "py/buffers.hpp"
 
-#include <sys/stat.h>
-
 #include <cstring>
 
 #include "core/hugepages.hpp"
@@ -29,31 +27,17 @@ bool isPlainBytesIO(PyObject* stream) {
 bool isPlainFileReader(PyObject* stream) {
     if (!process.io.bufferedReader || !Py_IS_TYPE(stream, process.io.bufferedReader) || !noOwnAttributes(stream))
         return false;
-    // `raw` is a field of the reader, and fileno() the raw file's own: no
-    // Python code runs. Where either fails, the caller reads as usual, and
-    // meets the failure itself.
+    // `raw` is a field of the reader: no Python code runs.
     Ref raw(PyObject_GetAttr(stream, name::raw));
-    if (!raw || !Py_IS_TYPE(raw.get(), process.io.fileIO)) {
-        PyErr_Clear();
-        return false;
-    }
+    if (!raw) PyErr_Clear();  // a reader whose raw file was detached fails as it reads
+    if (!raw || !Py_IS_TYPE(raw.get(), process.io.fileIO)) return false;
     // The raw file keeps its name in its own attributes; the reader calls
     // its readinto, so that one must be the type's.
     PyObject** rawDict = _PyObject_GetDictPtr(raw.get());
-    if (rawDict && *rawDict) {
-        const int shadowed = PyDict_Contains(*rawDict, name::readinto);
-        if (shadowed != 0) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    const int fd = PyObject_AsFileDescriptor(raw.get());
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+    if (!rawDict || !*rawDict) return true;
+    const int shadowed = PyDict_Contains(*rawDict, name::readinto);
+    if (shadowed < 0) PyErr_Clear();
+    return shadowed == 0;
 }
 
 PyObject* newByteArray(Py_ssize_t n) {
