@@ -11,6 +11,10 @@ Read, timed side by side:
   Pillow  Image.open(BytesIO(bmp_bytes)).load()
   copy    bytes(ba), ba a bytearray of width x height x 3 bytes (the pixel
           buffer's size): one allocation and one memcpy of the output size
+Read file: the same from a path (the file in /dev/shm when there is one):
+  ours    SimpleImage.open(path)
+  Pillow  Image.open(path).load()
+  copy    as above
 Write (to a temporary directory in /dev/shm when there is one):
   ours    img.saveBmp(path)
   Pillow  im.save(path, "BMP")
@@ -36,6 +40,11 @@ from benchmarks import _common as C
 def write_file(path: str, data: bytes) -> None:
     with open(path, "wb") as f:
         f.write(data)
+
+
+def read_with_pillow(Image, path: str) -> None:
+    with Image.open(path) as im:
+        im.load()
 
 
 def main() -> None:
@@ -66,6 +75,8 @@ def main() -> None:
             p_ours = os.path.join(tmp, f"ours{side}.bmp")
             p_pil = os.path.join(tmp, f"pil{side}.bmp")
             p_raw = os.path.join(tmp, f"raw{side}.bmp")
+            p_in = os.path.join(tmp, f"in{side}.bmp")
+            write_file(p_in, bmp)
             print(f"[{side}x{side} made in {time.perf_counter() - t0:.1f} s, BMP {len(bmp)} bytes]", flush=True)
 
             # Checks: ours reads Pillow's file, and writes the same bytes.
@@ -82,6 +93,14 @@ def main() -> None:
                     {
                         "ours": lambda: SimpleImage.open(bmp),
                         "Pillow": lambda: Image.open(io.BytesIO(bmp)).load(),
+                        "copy": lambda: bytes(ba),
+                    },
+                ),
+                (
+                    "read file",
+                    {
+                        "ours": lambda: SimpleImage.open(p_in),
+                        "Pillow": lambda: read_with_pillow(Image, p_in),
                         "copy": lambda: bytes(ba),
                     },
                 ),

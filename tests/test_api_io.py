@@ -108,13 +108,18 @@ def _patched_pack(image, m):
 
 
 @pytest.mark.parametrize(
-    "change, in_memory",
-    [(None, True), (_longer, True), (_own_struct, False), (_patched_pack, False)],
+    "change, size, in_memory",
+    [
+        (None, (5, 3), True),
+        (_longer, (5, 3), True),
+        (_own_struct, (5, 3), False),
+        (_patched_pack, (5, 3), False),
+    ],
 )
 def test_encode_makes_a_bmp_in_memory_only_where_the_writer_would_write_it_whole(
-    change, in_memory, monkeypatch, m, tmp_path
+    change, size, in_memory, monkeypatch, m, tmp_path
 ):
-    image = _image(5, 3)
+    image = _image(*size)
     monkeypatch.setattr(m, "struct", m.struct)
     monkeypatch.setattr(struct, "pack", struct.pack)
     if change:

@@ -171,22 +171,59 @@ def test_bmp_refusals(m, data, exc, message, calls):
     assert stream.calls == DETECT + calls
 
 
-@pytest.mark.parametrize("case", ["good", "top-down", "empty-rows"] + [c[0] for c in BMP_REFUSALS])
-def test_bmp_plain_bytesio_behaves_like_any_stream(m, case):
-    # A plain io.BytesIO is decoded straight from its value: the outcome and
-    # the position it is left at must be those of reading it row by row.
-    data = {"good": GOOD, "top-down": bmp(3, -2, rgb(3, 2)), "empty-rows": bmp(0, 5, b"")}.get(case)
+# Rows of 3004 bytes: a plain file's rows are read 32 to a block.
+BIG = bmp(1001, 100, rgb(1001, 100))
+BIG_CASES = {"big": BIG, "big-cut-at-a-block": BIG[: 54 + 32 * 3004], "big-cut-in-a-block": BIG[:-5000]}
+
+
+def _outcome(m, stream):
+    try:
+        result = m.SimpleImage._streamToImage(stream)
+    except Exception as e:
+        result = (type(e), str(e))
+    return result, stream.tell()
+
+
+@pytest.mark.parametrize("source", ["BytesIO", "file"])
+@pytest.mark.parametrize("case", ["good", "top-down", "empty-rows", *BIG_CASES] + [c[0] for c in BMP_REFUSALS])
+def test_bmp_plain_streams_behave_like_any_stream(m, case, source, tmp_path):
+    # A plain io.BytesIO is decoded straight from its value, and a plain file
+    # read a block of rows at a time: the outcome and the position the stream
+    # is left at must be those of reading it row by row.
+    data = {"good": GOOD, "top-down": bmp(3, -2, rgb(3, 2)), "empty-rows": bmp(0, 5, b""), **BIG_CASES}.get(case)
     if data is None:
         data = next(c[1] for c in BMP_REFUSALS if c[0] == case)
+    path = tmp_path / "image.bmp"
+    path.write_bytes(data)
+    with io.BytesIO(data) if source == "BytesIO" else open(path, "rb") as stream:
+        assert _outcome(m, stream) == _outcome(m, SpyStream(data))
 
-    def outcome(stream):
-        try:
-            result = m.SimpleImage._streamToImage(stream)
-        except Exception as e:
-            result = (type(e), str(e))
-        return result, stream.tell()
 
-    assert outcome(io.BytesIO(data)) == outcome(SpyStream(data))
+def _read_calls():
+    with open("/proc/self/io") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("syscr"))
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/self/io").exists(), reason="counts the process's reads from /proc")
+def test_bmp_plain_file_is_read_in_blocks_unless_its_reads_can_be_seen(m, tmp_path):
+    path = tmp_path / "image.bmp"
+    path.write_bytes(BIG)
+    with open(path, "rb") as f:
+        before = _read_calls()
+        m.SimpleImage._streamToImage(f)
+        assert _read_calls() - before < 10  # a read per row would read the file 37 times
+
+    # A raw file whose readinto is its own sees the reads of row by row, as
+    # it does under a reader that is not the host's own.
+    def sizes(stream):
+        seen, readinto = [], stream.raw.readinto
+        stream.raw.readinto = lambda b: seen.append(len(b)) or readinto(b)
+        with stream:
+            assert _outcome(m, stream) == _outcome(m, SpyStream(BIG))
+        return seen
+
+    own = type("OwnReader", (io.BufferedReader,), {})
+    assert sizes(io.BufferedReader(io.FileIO(path))) == sizes(own(io.FileIO(path))) != []
 
 
 @pytest.mark.parametrize(

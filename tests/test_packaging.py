@@ -50,6 +50,7 @@ SHIPPED = {
     "_header.py",
     "cli.py",
     "simpleImage_ext.pyi",
+    "_tobytes.pyi",
     "py.typed",
     "sample.png",
 }
@@ -106,7 +107,8 @@ def test_wheel_holds_the_module_stubs_and_sample_but_no_sources(dist):
     assert names == _wheelNames(pipWheel)
     package = {n.split("/", 1)[1] for n in names if n.startswith("Morvane/")}
     (module,) = [n for n in package if n.startswith("simpleImage_ext.") and n.endswith(".so")]
-    assert package == SHIPPED | {module}
+    (tobytes,) = [n for n in package if n.startswith("_tobytes.") and n.endswith(".so")]
+    assert package == SHIPPED | {module, tobytes}
     assert SHIPPED | {n for n in packageFiles() if Path(n).suffix in SOURCES} == packageFiles()
     others = {n for n in names if not n.startswith("Morvane/")}
     info = f"morvane-{VERSION}.dist-info/"

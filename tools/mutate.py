@@ -666,9 +666,8 @@ class ModuleBuilder:
         built = sorted(self.build.glob("simpleImage_ext*.so"))
         if len(built) != 1:
             sys.exit(f"expected one built extension in {self.build}, found {built}")
-        # The module, and the package's other extensions (built from the same
-        # tree, so that a mutant of a source they share reaches them too).
-        for extension in sorted(self.build.glob("*.so")):
+        # The module, and the package's other extension (encode's in-memory BMP).
+        for extension in [built[0], *sorted(self.build.glob("_tobytes*.so"))]:
             link = package / extension.name
             if not link.is_symlink():
                 link.symlink_to(extension)

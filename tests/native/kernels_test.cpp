@@ -170,6 +170,37 @@ void checkPixelCopies() {
     }
 }
 
+// BMP rows: any run of rows, bottom-up, each BGR and padded with zeros, and
+// nothing written past the last pad.
+void checkBmpRows() {
+    check::Rng rng(5);
+    for (size_t width : {1, 2, 3, 4, 5, 21, 67}) {
+        const size_t height = 5, pad = (4 - width * 3 % 4) % 4, rowOut = width * 3 + pad;
+        Bytes rgb(width * height * 3);
+        check::fill(rgb, 1, rng);
+        for (size_t last = 0; last < height; ++last) {
+            for (size_t count = 0; count <= last + 1; ++count) {
+                Bytes out(count * rowOut + 1, kCanary);
+                mv::packBmpRows(rgb.data(), width, last, count, pad, out.data());
+                for (size_t r = 0; r < count; ++r) {
+                    const uint8_t* row = &rgb[(last - r) * width * 3];
+                    for (size_t x = 0; x < width; ++x)
+                        CHECK(out[r * rowOut + 3 * x] == row[3 * x + 2] &&
+                                  out[r * rowOut + 3 * x + 1] == row[3 * x + 1] &&
+                                  out[r * rowOut + 3 * x + 2] == row[3 * x],
+                              ctx("packBmpRows width %ld row %ld pixel %ld", static_cast<long>(width),
+                                  static_cast<long>(r), static_cast<long>(x)));
+                    for (size_t k = 0; k < pad; ++k)
+                        CHECK(out[r * rowOut + width * 3 + k] == 0,
+                              ctx("packBmpRows width %ld row %ld pad", static_cast<long>(width), static_cast<long>(r)));
+                }
+                CHECK(out.back() == kCanary,
+                      ctx("packBmpRows width %ld wrote past its rows", static_cast<long>(width)));
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -179,5 +210,6 @@ int main() {
     checkRows();
     checkPairs();
     checkPixelCopies();
+    checkBmpRows();
     return check::finish(mv::vectorKernels() ? "kernels (vector)" : "kernels (scalar)");
 }

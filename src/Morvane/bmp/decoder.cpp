@@ -192,6 +192,53 @@ bool readRowsInPlace(PyObject* stream, int64_t rows, int64_t rowStride, Place&& 
     return complete;
 }
 
+// Rows are read from a plain file about this many bytes at a time (at least
+// one row): a block the allocator keeps at hand between decodes (a larger one
+// would be mapped afresh each time, its pages faulted in by every read), and
+// large enough to place without the interpreter lock.
+constexpr int64_t kFileBlock = 96 << 10;
+
+// The row reads on the host's own reader of a file, done as fewer,
+// larger reads: a block of rows at a time into scratch memory, through the
+// reader's readinto. The same bytes come from the same file, and the file is
+// left where the row reads would leave it: after the last row, or at its end
+// when it is short (then the rows fail, as a short row read fails). Rows are
+// placed without the interpreter lock, unless there are few of them.
+template <class Place>
+bool readRowsFromFile(PyObject* stream, int64_t rows, int64_t rowStride, Place&& place) {
+    const int64_t blockRows = std::max<int64_t>(1, std::min<int64_t>(rows, kFileBlock / rowStride));
+    struct Scratch {
+        void* data;
+        ~Scratch() { PyMem_Free(data); }
+    } scratch{PyMem_Malloc(static_cast<size_t>(blockRows * rowStride))};
+    if (!scratch.data) {
+        PyErr_NoMemory();
+        return false;
+    }
+    const char* const block = static_cast<const char*>(scratch.data);
+    for (int64_t row = 0; row < rows;) {
+        const int64_t want = std::min(blockRows, rows - row);
+        Py_ssize_t got;
+        {
+            Ref view(PyMemoryView_FromMemory(static_cast<char*>(scratch.data), want * rowStride, PyBUF_WRITE));
+            if (!view) return false;
+            // The count read: a seekable file's reader never returns None.
+            Ref count(callMethod(stream, name::readinto, view.get()));
+            if (!count || (got = PyLong_AsSsize_t(count.get())) < 0) return false;
+        }
+        const int64_t complete = std::min<int64_t>(got / rowStride, want);
+        PyThreadState* saved = complete * rowStride >= kUnlockedRows ? PyEval_SaveThread() : nullptr;
+        for (int64_t k = 0; k < complete; ++k) place(row + k, block + k * rowStride);
+        if (saved) PyEval_RestoreThread(saved);
+        if (complete < want) {
+            raiseValue(msg::kBmpPixels);
+            return false;
+        }
+        row += want;
+    }
+    return true;
+}
+
 // The same rows through stream.read, one call per row.
 template <class Place>
 bool readRowsThroughReads(PyObject* stream, int64_t rows, int64_t rowStride, Place&& place) {
@@ -228,8 +275,9 @@ bool readRows(PyObject* stream, int64_t width, int64_t height, PyObject* pixels)
         swapRedBlue(reinterpret_cast<const uint8_t*>(stored), out + static_cast<size_t>(targetRow) * rowPixels * 3,
                     rowPixels);
     };
-    return isPlainBytesIO(stream) ? readRowsInPlace(stream, rows, rowStride, place)
-                                  : readRowsThroughReads(stream, rows, rowStride, place);
+    if (isPlainBytesIO(stream)) return readRowsInPlace(stream, rows, rowStride, place);
+    if (rowStride > 0 && isPlainFileReader(stream)) return readRowsFromFile(stream, rows, rowStride, place);
+    return readRowsThroughReads(stream, rows, rowStride, place);
 }
 
 }  // namespace

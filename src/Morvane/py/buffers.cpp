@@ -1,38 +1,49 @@
 // Byte buffers as the host makes them (see buffers.hpp).
 #include "py/buffers.hpp"
 
-#include <cstdint>
 #include <cstring>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
+#include "core/hugepages.hpp"
+#include "py/names.hpp"
 #include "py/state.hpp"
 
 namespace mv {
 
-bool isPlainBytesIO(PyObject* stream) {
-    if (!process.io.bytesIO || !Py_IS_TYPE(stream, process.io.bytesIO)) return false;
-    PyObject** dict = _PyObject_GetDictPtr(stream);
+namespace {
+
+// Whether nothing was set on the object itself (an attribute there would
+// hide the type's method of that name).
+bool noOwnAttributes(PyObject* obj) {
+    PyObject** dict = _PyObject_GetDictPtr(obj);
     return !dict || !*dict || PyDict_GET_SIZE(*dict) == 0;
+}
+
+}  // namespace
+
+bool isPlainBytesIO(PyObject* stream) {
+    return process.io.bytesIO && Py_IS_TYPE(stream, process.io.bytesIO) && noOwnAttributes(stream);
+}
+
+bool isPlainFileReader(PyObject* stream) {
+    if (!process.io.bufferedReader || !Py_IS_TYPE(stream, process.io.bufferedReader) || !noOwnAttributes(stream))
+        return false;
+    // `raw` is a field of the reader: no Python code runs.
+    Ref raw(PyObject_GetAttr(stream, name::raw));
+    if (!raw) PyErr_Clear();  // a reader whose raw file was detached fails as it reads
+    if (!raw || !Py_IS_TYPE(raw.get(), process.io.fileIO)) return false;
+    // The raw file keeps its name in its own attributes; the reader calls
+    // its readinto, so that one must be the type's.
+    PyObject** rawDict = _PyObject_GetDictPtr(raw.get());
+    if (!rawDict || !*rawDict) return true;
+    const int shadowed = PyDict_Contains(*rawDict, name::readinto);
+    if (shadowed < 0) PyErr_Clear();
+    return shadowed == 0;
 }
 
 PyObject* newByteArray(Py_ssize_t n) {
     PyObject* result = PyByteArray_FromStringAndSize(nullptr, 0);
     if (result && n > 0 && PyByteArray_Resize(result, n) < 0) Py_CLEAR(result);
-#ifdef MADV_HUGEPAGE
-    // A large buffer about to be filled front to back: ask for huge pages, one
-    // page fault per 2 MiB instead of per 4 KiB. Only the pages touched are
-    // committed, huge or not.
-    constexpr uintptr_t kHuge = uintptr_t{1} << 21;
-    if (result && static_cast<uintptr_t>(n) >= 4 * kHuge) {
-        const uintptr_t start = reinterpret_cast<uintptr_t>(PyByteArray_AS_STRING(result));
-        const uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
-        const uintptr_t to = (start + static_cast<uintptr_t>(n)) & ~(kHuge - 1);
-        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-    }
-#endif
+    if (result) adviseHugePages(PyByteArray_AS_STRING(result), static_cast<size_t>(n));
     return result;
 }
 

@@ -25,4 +25,12 @@ PyObject* asByteArray(PyObject* obj);
 // take the bytes from its value directly.
 bool isPlainBytesIO(PyObject* stream);
 
+// Whether `stream` is exactly the host's buffered reader over its own raw
+// file, neither with methods replaced: then reading it has no effect but
+// moving its position, and bytes read in one call or in several are the same
+// bytes, leaving it at the same place (where reads that would block do not
+// come into it: the callers read only after seeking, which pipes, sockets
+// and terminals refuse).
+bool isPlainFileReader(PyObject* stream);
+
 }  // namespace mv

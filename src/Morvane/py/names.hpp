@@ -22,6 +22,8 @@ inline Constant _streamToImage = Constant::text("_streamToImage");
 
 // Attributes and methods.
 inline Constant read = Constant::text("read");
+inline Constant readinto = Constant::text("readinto");
+inline Constant raw = Constant::text("raw");
 inline Constant seek = Constant::text("seek");
 inline Constant tell = Constant::text("tell");
 inline Constant write = Constant::text("write");

@@ -14,13 +14,17 @@ void recordModule(Ref module) { Py_XSETREF(process.module, module.release()); }
 void recordOpen(Ref open) { Py_XSETREF(process.open, open.release()); }
 
 bool recordIo() {
-    if (process.io.bytesIO && process.io.open && process.io.bufferedWriter) return true;
+    if (process.io.bytesIO && process.io.open && process.io.bufferedWriter && process.io.bufferedReader &&
+        process.io.fileIO)
+        return true;
     Ref io(PyImport_ImportModule("_io"));
     if (!io) return false;
     const std::pair<PyObject**, const char*> fromIo[] = {
         {reinterpret_cast<PyObject**>(&process.io.bytesIO), "BytesIO"},
         {&process.io.open, "open"},
         {reinterpret_cast<PyObject**>(&process.io.bufferedWriter), "BufferedWriter"},
+        {reinterpret_cast<PyObject**>(&process.io.bufferedReader), "BufferedReader"},
+        {reinterpret_cast<PyObject**>(&process.io.fileIO), "FileIO"},
     };
     for (const auto& [slot, attr] : fromIo) {
         if (*slot) continue;

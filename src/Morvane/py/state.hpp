@@ -27,12 +27,15 @@ struct StructRecord {
     PyObject* unpack;
 };
 
-// The host's own I/O: the in-memory byte stream type, `open`, and the type of
-// the files that gives for writing.
+// The host's own I/O: the in-memory byte stream type, `open`, the types of
+// the files that gives for writing and reading, and of the raw file under
+// them.
 struct IoRecord {
     PyTypeObject* bytesIO;
     PyObject* open;
     PyTypeObject* bufferedWriter;
+    PyTypeObject* bufferedReader;
+    PyTypeObject* fileIO;
 };
 
 // zlib-ng's zlib-compatible module, as chosen once by the module's

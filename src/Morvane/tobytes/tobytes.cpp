@@ -11,11 +11,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
+#include "core/hugepages.hpp"
 #include "core/kernels.hpp"
 
 namespace {
@@ -48,21 +44,6 @@ void writeHeaders(uint8_t* out, uint32_t width, uint32_t height, uint32_t pixelA
     putU32(out + 34, pixelArraySize);
     putU32(out + 38, kPixelsPerMetre);
     putU32(out + 42, kPixelsPerMetre);
-}
-
-// A large result is filled through the fewest page faults: the kernel is
-// asked for huge pages where it gives them on request. Only advice; nothing
-// changes where it is not taken.
-void adviseHugePages([[maybe_unused]] void* data, [[maybe_unused]] size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr size_t kWorthIt = size_t{4} << 20;
-    if (size < kWorthIt) return;
-    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    if (page == 0 || (page & (page - 1)) != 0) return;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + size) & ~(page - 1);
-    if (end > start) (void)madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#endif
 }
 
 // A side of the image: an int from 1 to 2**31 - 1.
@@ -118,7 +99,7 @@ PyObject* bmp(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(fileSize));
     if (!result) return nullptr;
     auto* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result));
-    adviseHugePages(out, static_cast<size_t>(fileSize));
+    mv::adviseHugePages(out, static_cast<size_t>(fileSize));  // a large result: fewer page faults
     writeHeaders(out, static_cast<uint32_t>(width), static_cast<uint32_t>(height),
                  static_cast<uint32_t>(pixelArraySize));
     // The buffer stays Python's to reach meanwhile, so the interpreter lock
