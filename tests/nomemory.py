@@ -906,14 +906,22 @@ def uses_zlib_ng(module):
     return bool(made)
 
 
+# What an initialisation puts in place, every one of which a refusal may
+# have cut short: the class's methods and the module's functions.
+METHODS = ("getPixel", "putPixel", "copy", "save", "saveBmp", "open", "_streamToImage")
+FUNCTIONS = ("_readChunk", "_makeChunk", "_writePng", "_writeBmp")
+
+
 def smoke(module):
-    """The module works: an image made, saved as PNG and opened again."""
+    """The module works: an image made, saved as PNG and opened again, and
+    every method and function in place."""
     S = module.SimpleImage
     with tempfile.TemporaryDirectory() as d:
         p = os.path.join(d, "x.png")
         S(2, 1, b"abcdef").save(p)
         image = S.open(p)
         ok = image.getPixel((1, 0)) == (100, 101, 102) and S.open(bmp_file()).size == (3, 2)
+    ok = ok and all(n in vars(S) for n in METHODS) and all(n in vars(module) for n in FUNCTIONS)
     if not ok:
         sys.stderr.write("the retried module does not work\n")
     return ok
