@@ -30,7 +30,7 @@ import zlib
 
 import pytest
 
-from testkit.spy import IEND_CHUNK, bmp, chunk, ihdr, png, rgb
+from testkit.spy import IEND_CHUNK, bmp, chunk, ihdr, png, rgb, simple_png
 
 # More than one output piece of the inflaters (128 KiB): RGB 180,200 bytes,
 # RGBA 240,200.
@@ -746,3 +746,34 @@ def test_no_import_during_a_decode(m, request, tmp_path, zlib_ng):
         for how, run in decodes(m, files[name], path, BytearrayStream).items()
     }
     assert out["outcomes"] == expected
+
+
+def _input_pieces(m):
+    """Pieces of compressed data handed to an inflater, in a build that
+    counts its fast paths (the mutation tool's); None in any other."""
+    import ctypes
+
+    try:
+        counts = ctypes.CDLL(m.__file__).morvanePathCounts
+    except AttributeError:
+        return None
+    counts.restype = ctypes.POINTER(ctypes.c_uint64)
+    return counts()[6]  # Path::InputPieces in core/paths.hpp
+
+
+def test_compressed_data_goes_in_pieces_that_inflate_to_about_an_output_piece(m):
+    # After a first piece of 64 KiB, each piece is sized by the ratio seen so
+    # far to inflate to about 7/8 of the 512 KiB output piece: 3 MiB of rows
+    # at a ratio of about 16 take 6 (pieces of 64 KiB would take 3, the
+    # largest 1 and the smallest about 50).
+    if _input_pieces(m) is None:
+        pytest.skip("a build without the counts of its fast paths")
+    rng = random.Random(5)
+    rows = bytearray()
+    while len(rows) < 1024 * 1024 * 3:
+        rows += bytes([rng.randrange(256)]) * rng.randrange(1, 100)
+    raw = b"".join(b"\0" + rows[y * 3072 : (y + 1) * 3072] for y in range(1024))
+    data = simple_png(1024, 1024, raw)
+    before = _input_pieces(m)
+    assert bytes(m.SimpleImage.open(data)._pixels) == bytes(rows[: 1024 * 3072])
+    assert 5 <= _input_pieces(m) - before <= 8

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "core/paths.hpp"
 #include "py/host.hpp"
 
 namespace mv {
@@ -151,6 +152,7 @@ private:
     // The next piece of compressed data: a whole chunk as it is, or a view
     // of a part of a stretch (not a copy).
     PyObject* nextInput() {
+        countPath(Path::InputPieces);
         const Stretch& s = data_[stretch_];
         const Py_ssize_t left = s.size - offset_;
         const Py_ssize_t want = inputPiece();
