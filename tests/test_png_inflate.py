@@ -454,6 +454,10 @@ made = _create(ctypes.byref(_definition), 1013)
 made.definition, made.decompressobj, made.crc32, made.error = _definition, zlib.decompressobj, zlib.crc32, zlib.error
 sys.modules["zlib_ng"], sys.modules["zlib_ng.zlib_ng"] = type(sys)("zlib_ng"), made
 sys.modules["zlib_ng"].zlib_ng = made
+# The interpreter's teardown would free the definition's ctypes memory before
+# the module made from it (a debug build then crashes): leave before it.
+import atexit, os
+atexit.register(lambda: (sys.stdout.flush(), os._exit(0)))
 """
 
 SHADOW_CHILD = """

@@ -115,7 +115,7 @@ def test_bmp_rows_placed_without_the_lock(m):
     # stands at the pixel offset (it is moved past the rows afterwards), and
     # another thread runs: it sees the stream there. Holding the lock
     # throughout, the decoder would never let it look at that moment.
-    width, height = 2048, 512
+    width, height = 4096, 2048  # rows placed over a few milliseconds, even on a busy machine
     data = bmp(width, height, bytes(width * height * 3))
     seen = []
     for _ in range(50):
