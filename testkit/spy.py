@@ -211,3 +211,20 @@ def is_open(fd):
 def close_if_open(fd):
     if is_open(fd):
         os.close(fd)
+
+
+# Indices into the fast-path counts of core/paths.hpp.
+PIXEL_CALLS, INPUT_PIECES = 5, 6
+
+
+def path_count(module, index):
+    """A fast-path count of `module`, in a build that counts its fast paths
+    (the mutation tool's); None in any other."""
+    import ctypes
+
+    try:
+        counts = ctypes.CDLL(module.__file__).morvanePathCounts
+    except AttributeError:
+        return None
+    counts.restype = ctypes.POINTER(ctypes.c_uint64)
+    return counts()[index]

@@ -310,13 +310,10 @@ def test_bmp_decoder_uses_module_struct(m, monkeypatch):
     assert m.SimpleImage._streamToImage(io.BytesIO(GOOD)) == (2, 2, rgb(2, 2))
 
 
-@pytest.mark.parametrize(
-    "width, height", [(2**62, 1), (1, -(2**62)), (2**40, 2**40), (2**40, -(2**40)), (2**70, 1), (1, -(2**64))]
-)
-def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, height):
-    # A buffer of width x |height| x 3 bytes cannot be indexed: the host's
-    # OverflowError, before the stream moves to the pixels, as the plain
-    # decoder has it.
+def _rebind_header_sizes(m, monkeypatch, width, height):
+    """The module and the oracle unpack the info header through a struct
+    that gives `width` and `height` for the sizes."""
+
     def unpack(fmt, data):
         if fmt == "<iiHHIIiiII":
             return (width, height) + struct.unpack(fmt, data)[2:]
@@ -324,6 +321,16 @@ def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, he
 
     monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
     monkeypatch.setattr(reference, "struct", types.SimpleNamespace(unpack=unpack))
+
+
+@pytest.mark.parametrize(
+    "width, height", [(2**62, 1), (1, -(2**62)), (2**40, 2**40), (2**40, -(2**40)), (2**70, 1), (1, -(2**64))]
+)
+def test_bmp_sizes_from_a_rebound_struct_past_an_index(m, monkeypatch, width, height):
+    # A buffer of width x |height| x 3 bytes cannot be indexed: the host's
+    # OverflowError, before the stream moves to the pixels, as the plain
+    # decoder has it.
+    _rebind_header_sizes(m, monkeypatch, width, height)
     stream = SpyStream(GOOD)
     message = "^cannot fit 'int' into an index-sized integer$"
     with pytest.raises(OverflowError, match=message):
@@ -368,13 +375,7 @@ class NoIndex:
 def test_bmp_header_values_from_a_rebound_struct_that_are_no_integers(
     m, monkeypatch, width, height, exc, message, before_seek
 ):
-    def unpack(fmt, data):
-        if fmt == "<iiHHIIiiII":
-            return (width, height) + struct.unpack(fmt, data)[2:]
-        return struct.unpack(fmt, data)
-
-    monkeypatch.setattr(m, "struct", types.SimpleNamespace(unpack=unpack))
-    monkeypatch.setattr(reference, "struct", types.SimpleNamespace(unpack=unpack))
+    _rebind_header_sizes(m, monkeypatch, width, height)
     stream = SpyStream(GOOD)
     with pytest.raises(exc) as info:
         m.SimpleImage._streamToImage(stream)

@@ -3,11 +3,12 @@ pickling refusal and the class object itself."""
 
 import array
 import copy
-import ctypes
 import pickle
 import weakref
 
 import pytest
+
+from testkit.spy import PIXEL_CALLS, path_count
 
 SIX = bytes([1, 2, 3, 4, 5, 6])
 
@@ -168,15 +169,8 @@ def test_put_pixel(m, value, stored):
 
 
 def _pixel_calls(m):
-    """How many pixel calls the module served without binding their
-    arguments, in a build that counts its fast paths (the mutation tool's);
-    None in any other."""
-    try:
-        counts = ctypes.CDLL(m.__file__).morvanePathCounts
-    except AttributeError:
-        return None
-    counts.restype = ctypes.POINTER(ctypes.c_uint64)
-    return counts()[5]  # Path::PixelCalls in core/paths.hpp
+    """How many pixel calls the module served without binding their arguments."""
+    return path_count(m, PIXEL_CALLS)
 
 
 @pytest.mark.parametrize(

@@ -30,7 +30,7 @@ import zlib
 
 import pytest
 
-from testkit.spy import IEND_CHUNK, bmp, chunk, ihdr, png, rgb, simple_png
+from testkit.spy import IEND_CHUNK, INPUT_PIECES, bmp, chunk, ihdr, path_count, png, rgb, simple_png
 
 # More than one output piece of the inflaters (128 KiB): RGB 180,200 bytes,
 # RGBA 240,200.
@@ -753,16 +753,8 @@ def test_no_import_during_a_decode(m, request, tmp_path, zlib_ng):
 
 
 def _input_pieces(m):
-    """Pieces of compressed data handed to an inflater, in a build that
-    counts its fast paths (the mutation tool's); None in any other."""
-    import ctypes
-
-    try:
-        counts = ctypes.CDLL(m.__file__).morvanePathCounts
-    except AttributeError:
-        return None
-    counts.restype = ctypes.POINTER(ctypes.c_uint64)
-    return counts()[6]  # Path::InputPieces in core/paths.hpp
+    """Pieces of compressed data handed to an inflater."""
+    return path_count(m, INPUT_PIECES)
 
 
 def test_compressed_data_goes_in_pieces_that_inflate_to_about_an_output_piece(m):
