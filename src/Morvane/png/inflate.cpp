@@ -2,6 +2,7 @@
 // bounded pieces, its output handed on to the row core as it comes.
 #include "png/inflate.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -149,13 +150,15 @@ private:
         return static_cast<Py_ssize_t>(n);
     }
 
-    // The next piece of compressed data: a whole chunk as it is, or a view
-    // of a part of a stretch (not a copy).
+    // The next piece of compressed data: a whole chunk as it is, a view of
+    // a part of a stretch (not a copy), or, where the stretch's rest is
+    // smaller than a piece, the rest joined with the stretches after it.
     PyObject* nextInput() {
         countPath(Path::InputPieces);
         const Stretch& s = data_[stretch_];
         const Py_ssize_t left = s.size - offset_;
         const Py_ssize_t want = inputPiece();
+        if (left < want && stretch_ + 1 < data_.count()) return joinedInput(want);
         // What would be left over is not worth a call of its own.
         const Py_ssize_t n = left - want > want / 4 ? want : left;
         if (n == s.size && s.offset == 0 && PyBytes_GET_SIZE(s.owner) == s.size) {
@@ -174,6 +177,35 @@ private:
         if (offset_ == s.size) {
             ++stretch_;
             offset_ = 0;
+        }
+        return piece;
+    }
+
+    // About `want` bytes from the current stretch on, copied into one bytes
+    // object: each inflater call has a cost of its own (and starts a fresh
+    // output buffer), so small chunks handed over one by one cost several
+    // times what their data take. Only a piece is copied at a time.
+    PyObject* joinedInput(Py_ssize_t want) {
+        // All that is left when it is not worth a further call, as above.
+        const Py_ssize_t limit = want + want / 4;
+        Py_ssize_t n = 0;
+        for (Py_ssize_t i = stretch_, from = offset_; i < data_.count() && n <= limit; ++i, from = 0)
+            n += data_[i].size - from;
+        if (n > limit) n = want;
+        PyObject* piece = PyBytes_FromStringAndSize(nullptr, n);
+        if (!piece) return nullptr;
+        char* out = PyBytes_AS_STRING(piece);
+        for (Py_ssize_t at = 0; at < n;) {
+            // Every owner is a bytes object (see CompressedData).
+            const Stretch& s = data_[stretch_];
+            const Py_ssize_t take = std::min(s.size - offset_, n - at);
+            std::memcpy(out + at, PyBytes_AS_STRING(s.owner) + s.offset + offset_, static_cast<size_t>(take));
+            at += take;
+            offset_ += take;
+            if (offset_ == s.size) {
+                ++stretch_;
+                offset_ = 0;
+            }
         }
         return piece;
     }
