@@ -1,6 +1,6 @@
 // libFuzzer harness for the pixel kernels (src/Morvane/core/kernels.cpp),
 // without Python: the input chooses the bytes per pixel, the filter bytes of
-// two rows (a bad one included), whether they have a row above, and the rows
+// two rows and of four (a bad one included), whether they have a row above, and the rows
 // themselves; every fast kernel must give what its plain twin gives, to the
 // byte, and a kernel that declines must write nothing. Each row lives in its
 // own exact-size allocation, so that the sanitizers see any read past it.
@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int bpp = (data[0] & 1) ? 4 : 3;
     const bool withPrev = (data[0] & 2) != 0;
     const int filterA = data[1] % 6, filterB = data[2] % 6;  // 5: not a filter
+    const int filterC = (data[0] >> 2) % 6, filterD = (data[0] >> 5) % 6;
     data += 3;
     size -= 3;
 
@@ -62,6 +63,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         require(pairA == plainA && pairB == plainB);
     } else {
         require(pairA == Bytes(length, 0x5A) && pairB == Bytes(length, 0x5A));
+    }
+
+    // Four rows at once: the two rows, then the same two again as the third
+    // and fourth (with two more filter bytes), each
+    // undone above the next; or declined with nothing written.
+    const int filters[4] = {filterA, filterB, filterC, filterD};
+    const Bytes rowC = rowA, rowD = rowB;
+    const uint8_t* const rows[4] = {rowA.data(), rowB.data(), rowC.data(), rowD.data()};
+    std::vector<Bytes> quad(4, Bytes(length, 0x5A));
+    uint8_t* const out[4] = {quad[0].data(), quad[1].data(), quad[2].data(), quad[3].data()};
+    if (mv::unfilterRowQuad(filters, rows, above ? above->data() : nullptr, out, length, bpp)) {
+        const Bytes* up = above;
+        const Bytes* in[4] = {&rowA, &rowB, &rowC, &rowD};
+        for (int k = 0; k < 4; ++k) {
+            Bytes plain(length);
+            require(plainRow(filters[k], *in[k], up, plain, bpp) && quad[k] == plain);
+            up = &quad[k];
+        }
+    } else {
+        for (const Bytes& row : quad) require(row == Bytes(length, 0x5A));
     }
 
     // The red/blue swap and the alpha drop over the whole input.

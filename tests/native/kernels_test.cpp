@@ -102,6 +102,63 @@ void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, i
     CHECK(fastB == plainB, where);
 }
 
+// Four rows: unfilterRowQuad, when it takes them, against four plain rows,
+// each the next one's up row; when it declines, it must have written
+// nothing. It takes every four Average and Paeth rows below a previous row
+// where the processor has SSE4.1, and no others.
+void checkQuad(const int (&filters)[4], size_t width, int bpp, bool withPrev, int pattern, check::Rng& rng) {
+    const size_t length = width * static_cast<size_t>(bpp);
+    std::vector<Bytes> rows(4, Bytes(length)), fast(4, Bytes(length, kCanary));
+    Bytes prev(length);
+    for (Bytes& row : rows) check::fill(row, pattern, rng);
+    check::fill(prev, pattern, rng);
+    const uint8_t* up = withPrev ? check::at(prev) : nullptr;
+    const uint8_t* const in[4] = {check::at(rows[0]), check::at(rows[1]), check::at(rows[2]), check::at(rows[3])};
+    uint8_t* const out[4] = {check::at(fast[0]), check::at(fast[1]), check::at(fast[2]), check::at(fast[3])};
+    const uint64_t before = countOf(mv::Path::QuadRows);
+    const bool taken = mv::unfilterRowQuad(filters, in, up, out, length, bpp);
+    const std::string where =
+        ctx("filters %ld,%ld,%ld,%ld", filters[0], filters[1], filters[2], filters[3]) +
+        ctx(" width %ld bpp %ld prev %ld pattern %ld", static_cast<long>(width), bpp, withPrev, pattern);
+    bool quadable = withPrev && length > 0 && (bpp == 3 || bpp == 4) && haveSse41() && mv::vectorKernels();
+    for (int filter : filters) quadable = quadable && (filter == 3 || filter == 4);
+    CHECK(taken == quadable, where + " (taken)");
+    CHECK(countOf(mv::Path::QuadRows) - before == (taken ? 4u : 0u), where + " (counted)");
+    for (int k = 0; k < 4; ++k) {
+        Bytes plain(length);
+        if (!taken) {
+            CHECK(fast[k] == Bytes(length, kCanary), where + ctx(" row %ld written", k));
+            continue;
+        }
+        CHECK(mv::unfilterRowScalar(filters[k], in[k], k ? check::at(fast[k - 1]) : up, check::at(plain), length, bpp),
+              where);
+        CHECK(fast[k] == plain, where + ctx(" row %ld", k));
+    }
+}
+
+void checkQuads() {
+    check::Rng rng(4);
+    for (int bpp : {3, 4})
+        for (int key = 0; key < 16; ++key) {
+            const int filters[4] = {3 + (key & 1), 3 + (key >> 1 & 1), 3 + (key >> 2 & 1), 3 + (key >> 3 & 1)};
+            for (size_t width : allWidths())
+                for (bool withPrev : {false, true})
+                    for (int pattern = 0; pattern < check::kPatterns; ++pattern)
+                        checkQuad(filters, width, bpp, withPrev, pattern, rng);
+        }
+    // Any other byte among the four, in any place, and other pixel sizes:
+    // declined.
+    for (int bpp : {1, 2, 3, 4, 6})
+        for (int place = 0; place < 4; ++place)
+            for (int other : {0, 1, 2, 5, 255}) {
+                int filters[4] = {4, 3, 4, 3};
+                filters[place] = other;
+                for (size_t width : kFewWidths) checkQuad(filters, width, bpp, true, 0, rng);
+            }
+    const int paeth[4] = {4, 4, 4, 4};
+    for (int bpp : {1, 2, 6, 8}) checkQuad(paeth, 9, bpp, true, 0, rng);
+}
+
 void checkRows() {
     check::Rng rng(1);
     for (int bpp : {3, 4})
@@ -209,6 +266,7 @@ int main() {
 #endif
     checkRows();
     checkPairs();
+    checkQuads();
     checkPixelCopies();
     checkBmpRows();
     return check::finish(mv::vectorKernels() ? "kernels (vector)" : "kernels (scalar)");

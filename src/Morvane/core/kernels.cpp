@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "core/paths.hpp"
 
@@ -320,6 +321,78 @@ __attribute__((target("sse4.1"))) void rowPair41(const uint8_t* rowA, const uint
     store<BPP>(reconB + j, _mm_srli_epi64(_mm_packus_epi16(res, res), 32));
 }
 
+// Four consecutive rows at once, each a pixel behind the one before: two
+// registers as above, rows A and B in one, C and D in the other. Row C's up
+// bytes are row B's previous result and row D's row C's, so the second
+// register's up bytes are the high half of the first and the low half of
+// itself, one step back; each register's upper-left bytes are its up bytes
+// of the step before. The two registers' chains run side by side, which a
+// pair alone leaves the processor idle for. Step s takes each row's pixel
+// at byte (s - k) * BPP, k its place among the four, where the row has one;
+// elsewhere its lanes hold zeros (the left and upper-left bytes of a row's
+// first pixel) until it starts, and are left unused once it has ended.
+template <size_t BPP>
+__attribute__((target("sse4.1"))) inline __m128i pixelOf(const uint8_t* row, size_t i, size_t lag, size_t length) {
+    if (i < lag || i - lag >= length) return _mm_setzero_si128();
+    return i - lag + 4 <= length ? load<4>(row + i - lag) : load<BPP>(row + i - lag);
+}
+
+template <size_t BPP>
+__attribute__((target("sse4.1"))) inline void storePixel(uint8_t* recon, size_t i, size_t lag, size_t length,
+                                                         __m128i x) {
+    if (i < lag || i - lag >= length) return;
+    if (i - lag + 4 <= length)
+        store<4>(recon + i - lag, x);
+    else
+        store<BPP>(recon + i - lag, x);
+}
+
+struct QuadState {
+    __m128i first, second, upperLeft1, upperLeft2;
+};
+
+// One step; Whole: every row has a pixel at byte i of its own, with four
+// bytes to touch there.
+template <size_t BPP, int FA, int FB, int FC, int FD, bool Whole>
+__attribute__((target("sse4.1"))) inline void quadStep41(QuadState& q, const uint8_t* const* rows, const uint8_t* prev,
+                                                         uint8_t* const* recon, size_t i, size_t length) {
+    const __m128i zero = _mm_setzero_si128();
+    auto in = [&](const uint8_t* row, size_t lag) {
+        return Whole ? load<4>(row + i - lag) : pixelOf<BPP>(row, i, lag, length);
+    };
+    auto out = [&](uint8_t* row, size_t lag, __m128i x) {
+        if (Whole)
+            store<4>(row + i - lag, x);
+        else
+            storePixel<BPP>(row, i, lag, length, x);
+    };
+    const __m128i d1 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(in(rows[0], 0), in(rows[1], BPP)), zero);
+    const __m128i d2 = _mm_unpacklo_epi8(_mm_unpacklo_epi32(in(rows[2], 2 * BPP), in(rows[3], 3 * BPP)), zero);
+    const __m128i up1 = _mm_unpacklo_epi64(_mm_unpacklo_epi8(in(prev, 0), zero), q.first);
+    const __m128i up2 = _mm_alignr_epi8(q.second, q.first, 8);
+    q.first = pairStep41<FA, FB>(q.first, up1, q.upperLeft1, d1);
+    q.second = pairStep41<FC, FD>(q.second, up2, q.upperLeft2, d2);
+    q.upperLeft1 = up1;
+    q.upperLeft2 = up2;
+    const __m128i packed1 = _mm_packus_epi16(q.first, q.first), packed2 = _mm_packus_epi16(q.second, q.second);
+    out(recon[0], 0, packed1);
+    out(recon[1], BPP, _mm_srli_epi64(packed1, 32));
+    out(recon[2], 2 * BPP, packed2);
+    out(recon[3], 3 * BPP, _mm_srli_epi64(packed2, 32));
+}
+
+template <size_t BPP, int FA, int FB, int FC, int FD>
+__attribute__((target("sse4.1"))) void rowQuad41(const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
+                                                 size_t length) {
+    const __m128i zero = _mm_setzero_si128();
+    QuadState q{zero, zero, zero, zero};
+    const size_t end = length + 3 * BPP;
+    size_t i = 0;
+    for (; i < end && i < 3 * BPP; i += BPP) quadStep41<BPP, FA, FB, FC, FD, false>(q, rows, prev, recon, i, length);
+    for (; i + 4 <= length; i += BPP) quadStep41<BPP, FA, FB, FC, FD, true>(q, rows, prev, recon, i, length);
+    for (; i < end; i += BPP) quadStep41<BPP, FA, FB, FC, FD, false>(q, rows, prev, recon, i, length);
+}
+
 bool haveSse41() {
 #ifdef MV_FORCE_SSE2
     return false;
@@ -355,6 +428,21 @@ bool pairFor(int filterA, int filterB, const uint8_t* rowA, const uint8_t* rowB,
         case 4 * 8 + 4: rowPair<BPP, PaethStep, PaethStep>(rowA, rowB, prev, reconA, reconB, length); return true;
         default: return false;  // GCOVR_EXCL_LINE unreachable: only 3 and 4 pass the test above
     }
+}
+
+// The four rows' filters, each 3 or 4, as one number: bit k set for Paeth.
+template <size_t BPP, int Key>
+void quadAs(const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon, size_t length) {
+    rowQuad41<BPP, 3 + (Key & 1), 3 + ((Key >> 1) & 1), 3 + ((Key >> 2) & 1), 3 + ((Key >> 3) & 1)>(rows, prev, recon,
+                                                                                                    length);
+}
+
+template <size_t BPP, int... Keys>
+void quadFor(int key, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon, size_t length,
+             std::integer_sequence<int, Keys...>) {
+    using Kernel = void (*)(const uint8_t* const*, const uint8_t*, uint8_t* const*, size_t);
+    static constexpr Kernel kernels[] = {&quadAs<BPP, Keys>...};
+    kernels[key](rows, prev, recon, length);
 }
 
 bool haveSsse3() {
@@ -504,6 +592,22 @@ bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_
     return false;
 }
 
+bool unfilterRowQuad(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
+                     size_t length, int bytesPerPixel) {
+    if (length == 0 || !prev || (bytesPerPixel != 3 && bytesPerPixel != 4) || !haveSse41()) return false;
+    int key = 0;
+    for (int k = 0; k < 4; ++k) {
+        if (filters[k] != 3 && filters[k] != 4) return false;
+        key |= (filters[k] - 3) << k;
+    }
+    countPath(Path::QuadRows, 4);
+    if (bytesPerPixel == 3)
+        quadFor<3>(key, rows, prev, recon, length, std::make_integer_sequence<int, 16>{});
+    else
+        quadFor<4>(key, rows, prev, recon, length, std::make_integer_sequence<int, 16>{});
+    return true;
+}
+
 void swapRedBlue(const uint8_t* src, uint8_t* dst, size_t pixels) {
     if (haveAvx2()) return swapRedBlueAvx2(src, dst, pixels);
     if (haveSsse3()) return swapRedBlueSsse3(src, dst, pixels);
@@ -521,6 +625,8 @@ void dropAlpha(const uint8_t* src, uint8_t* dst, size_t pixels) {
 bool unfilterRowPair(int, const uint8_t*, int, const uint8_t*, const uint8_t*, uint8_t*, uint8_t*, size_t, int) {
     return false;
 }
+
+bool unfilterRowQuad(const int*, const uint8_t* const*, const uint8_t*, uint8_t* const*, size_t, int) { return false; }
 
 bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
                  int bytesPerPixel) {

@@ -33,6 +33,14 @@ bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_
 bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_t* rowB, const uint8_t* prev,
                      uint8_t* reconA, uint8_t* reconB, size_t length, int bytesPerPixel);
 
+// Undoes the filters of four consecutive rows at once where that is faster
+// (all four Average or Paeth, a previous row `prev` exists, and the
+// processor has SSE4.1); returns false, writing nothing, otherwise. recon[k]
+// is row k's reconstruction and row k + 1's up row; no recon row may overlap
+// a row or `prev`.
+bool unfilterRowQuad(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
+                     size_t length, int bytesPerPixel);
+
 // Reference version of unfilterRow, byte by byte (for tests and for
 // platforms without vector instructions).
 bool unfilterRowScalar(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,

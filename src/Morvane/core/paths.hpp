@@ -17,6 +17,7 @@ enum class Path {
     Sse41Pairs,    // pairs of rows the kernels undid with their SSE4.1 code
     PixelCalls,    // getPixel and putPixel calls the module served without binding their arguments
     InputPieces,   // pieces of compressed data handed to an inflater object
+    QuadRows,      // rows the kernels undid four at a time
     kCount
 };
 

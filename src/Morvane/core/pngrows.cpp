@@ -74,9 +74,10 @@ private:
             if (!row(carry_[partialSlot_], partialSlot_)) return;
         }
         while (n >= stride_) {
-            if (!row(p, -1)) return;
-            p += stride_;
-            n -= stride_;
+            const size_t rows = n >= 4 * stride_ && quad(p) ? 4 : 1;
+            if (rows == 1 && !row(p, -1)) return;
+            p += rows * stride_;
+            n -= rows * stride_;
         }
         // The piece goes away: keep a waiting row, and start the next row.
         if (waiting_ && waitingSlot_ < 0) {
@@ -94,7 +95,7 @@ private:
         }
     }
 
-    uint8_t* recon(uint64_t y) const { return ring_ ? ring_ + (y % 3) * rowLength_ : pixels_ + y * rowLength_; }
+    uint8_t* recon(uint64_t y) const { return ring_ ? ring_ + (y % 5) * rowLength_ : pixels_ + y * rowLength_; }
 
     void finish(uint64_t y, const uint8_t* reconRow) {
         if (ring_) dropAlpha(reconRow, pixels_ + y * outRow_, g_.width);
@@ -113,6 +114,21 @@ private:
         }
         finish(y, out);
         ++done_;
+        return true;
+    }
+
+    // The four complete rows from `r` on, in the piece, undone at once when
+    // no row is waiting, a row lies above them and the kernels take them
+    // (all four Average or Paeth).
+    bool quad(const uint8_t* r) {
+        if (waiting_ || !prev_) return false;
+        const int filters[4] = {r[0], r[stride_], r[2 * stride_], r[3 * stride_]};
+        const uint8_t* const rows[4] = {r + 1, r + stride_ + 1, r + 2 * stride_ + 1, r + 3 * stride_ + 1};
+        uint8_t* const out[4] = {recon(done_), recon(done_ + 1), recon(done_ + 2), recon(done_ + 3)};
+        if (!unfilterRowQuad(filters, rows, prev_, out, rowLength_, bpp_)) return false;
+        for (int k = 0; k < 4; ++k) finish(done_ + k, out[k]);
+        done_ += 4;
+        arrived_ += 4;
         return true;
     }
 

@@ -3,11 +3,12 @@
 // The inflated image data (each scanline a filter byte, then the filtered
 // row) is pulled from an InflatedSource in pieces of any size. Each row is
 // undone as soon as its bytes are there: straight into the pixel buffer for
-// RGB, through a ring of three rows for RGBA (then copied out without the
+// RGB, through a ring of five rows for RGBA (then copied out without the
 // alpha). Only a row that straddles two pieces is copied, into one of two
-// carry rows. Average and Paeth rows are undone two at a time where both rows
-// are there (a row waits for the next one, in a carry row if its piece goes
-// away first).
+// carry rows. Average and Paeth rows are undone four at a time where four
+// such rows lie in one piece, else two at a time where both rows are there
+// (a row waits for the next one, in a carry row if its piece goes away
+// first).
 //
 // The outcome is the one of inflating the whole stream first, then testing
 // its length, then undoing the rows top to bottom: a stream that does not
@@ -50,8 +51,8 @@ struct PngRowGeometry {
     // The pixel buffer: width * height RGB pixels.
     uint64_t pixelBytes() const { return uint64_t{width} * height * 3; }
     // The scratch memory decodePngRows needs: two carry rows, and for RGBA
-    // the ring of three reconstructed rows.
-    uint64_t scratchBytes() const { return 2 * stride() + (bytesPerPixel == 4 ? 3 * rowLength() : 0); }
+    // the ring of five reconstructed rows.
+    uint64_t scratchBytes() const { return 2 * stride() + (bytesPerPixel == 4 ? 5 * rowLength() : 0); }
     bool valid() const {
         return width < (1u << 31) && height < (1u << 31) && (bytesPerPixel == 3 || bytesPerPixel == 4);
     }
