@@ -3,6 +3,7 @@ worker processes on this machine, reached over loopback."""
 
 import logging
 import os
+import pathlib
 
 import pytest
 from test_readme import _example
@@ -43,9 +44,9 @@ def test_workers_convert_paths_and_bytes_on_a_local_cluster(tmp_path, monkeypatc
         client.wait_for_workers(2, timeout=120)
         workers = client.run(os.getpid)
         written = client.gather(client.map(functions.to_bmp, paths))
-        data = client.gather(client.map(functions.to_bmp_bytes, [open(p, "rb").read() for p in paths]))
+        data = client.gather(client.map(functions.to_bmp_bytes, [pathlib.Path(p).read_bytes() for p in paths]))
     # Two processes of their own did the work.
     assert len(set(workers.values()) - {os.getpid()}) == 2
     assert written == [p.removesuffix(".png") + ".bmp" for p in paths]
     assert data == [Morvane.encode(image, "bmp") for image in images]
-    assert [open(p, "rb").read() for p in written] == data
+    assert [pathlib.Path(p).read_bytes() for p in written] == data
