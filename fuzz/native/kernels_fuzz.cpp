@@ -1,6 +1,6 @@
 // libFuzzer harness for the pixel kernels (src/Morvane/core/kernels.cpp),
 // without Python: the input chooses the bytes per pixel, the filter bytes of
-// two rows and of four (a bad one included), whether they have a row above, and the rows
+// two rows, of four and of eight (a bad one included), whether they have a row above, and the rows
 // themselves; every fast kernel must give what its plain twin gives, to the
 // byte, and a kernel that declines must write nothing. Each row lives in its
 // own exact-size allocation, so that the sanitizers see any read past it.
@@ -36,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool withPrev = (data[0] & 2) != 0;
     const int filterA = data[1] % 6, filterB = data[2] % 6;  // 5: not a filter
     const int filterC = (data[0] >> 2) % 6, filterD = (data[0] >> 5) % 6;
+    const int filterE = data[1] / 6 % 6, filterF = data[1] / 36, filterG = data[2] / 6 % 6, filterH = data[2] / 36;
     data += 3;
     size -= 3;
 
@@ -83,6 +84,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     } else {
         for (const Bytes& row : quad) require(row == Bytes(length, 0x5A));
+    }
+
+    // Eight rows at once: the four again, with four more filter bytes.
+    const int eight[8] = {filterA, filterB, filterC, filterD, filterE, filterF, filterG, filterH};
+    const uint8_t* const rows8[8] = {rowA.data(), rowB.data(), rowC.data(), rowD.data(),
+                                     rowA.data(), rowB.data(), rowC.data(), rowD.data()};
+    std::vector<Bytes> oct(8, Bytes(length, 0x5A));
+    uint8_t* out8[8];
+    for (int k = 0; k < 8; ++k) out8[k] = oct[k].data();
+    if (mv::unfilterRowOct(eight, rows8, above ? above->data() : nullptr, out8, length, bpp)) {
+        const Bytes* up = above;
+        for (int k = 0; k < 8; ++k) {
+            Bytes plain(length);
+            require(plainRow(eight[k], k % 2 ? rowB : rowA, up, plain, bpp) && oct[k] == plain);
+            up = &oct[k];
+        }
+    } else {
+        for (const Bytes& row : oct) require(row == Bytes(length, 0x5A));
     }
 
     // The red/blue swap and the alpha drop over the whole input.

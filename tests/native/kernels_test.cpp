@@ -102,29 +102,49 @@ void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, i
     CHECK(fastB == plainB, where);
 }
 
-// Four rows: unfilterRowQuad, when it takes them, against four plain rows,
-// each the next one's up row; when it declines, it must have written
-// nothing. It takes every four Average and Paeth rows below a previous row
-// where the processor has SSE4.1, and no others.
-void checkQuad(const int (&filters)[4], size_t width, int bpp, bool withPrev, int pattern, check::Rng& rng) {
+// Whether the processor runs the AVX2 kernels (not in the builds that stand
+// for a processor without them).
+bool haveAvx2() {
+#if defined(MV_FORCE_SSE2) || defined(MV_NO_AVX2) || !(defined(__x86_64__) || defined(__i386__))
+    return false;
+#else
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#endif
+}
+
+// N (4 or 8) rows: unfilterRowQuad or unfilterRowOct, when it takes them,
+// against N plain rows, each the next one's up row; when it declines, it
+// must have written nothing. It takes every N Average and Paeth rows below a
+// previous row where the processor has SSE4.1 (four) or AVX2 (eight), and
+// no others.
+template <int N>
+void checkSeveral(const int (&filters)[N], size_t width, int bpp, bool withPrev, int pattern, check::Rng& rng) {
     const size_t length = width * static_cast<size_t>(bpp);
-    std::vector<Bytes> rows(4, Bytes(length)), fast(4, Bytes(length, kCanary));
+    std::vector<Bytes> rows(N, Bytes(length)), fast(N, Bytes(length, kCanary));
     Bytes prev(length);
     for (Bytes& row : rows) check::fill(row, pattern, rng);
     check::fill(prev, pattern, rng);
     const uint8_t* up = withPrev ? check::at(prev) : nullptr;
-    const uint8_t* const in[4] = {check::at(rows[0]), check::at(rows[1]), check::at(rows[2]), check::at(rows[3])};
-    uint8_t* const out[4] = {check::at(fast[0]), check::at(fast[1]), check::at(fast[2]), check::at(fast[3])};
-    const uint64_t before = countOf(mv::Path::QuadRows);
-    const bool taken = mv::unfilterRowQuad(filters, in, up, out, length, bpp);
-    const std::string where =
-        ctx("filters %ld,%ld,%ld,%ld", filters[0], filters[1], filters[2], filters[3]) +
-        ctx(" width %ld bpp %ld prev %ld pattern %ld", static_cast<long>(width), bpp, withPrev, pattern);
-    bool quadable = withPrev && length > 0 && (bpp == 3 || bpp == 4) && haveSse41() && mv::vectorKernels();
-    for (int filter : filters) quadable = quadable && (filter == 3 || filter == 4);
-    CHECK(taken == quadable, where + " (taken)");
-    CHECK(countOf(mv::Path::QuadRows) - before == (taken ? 4u : 0u), where + " (counted)");
-    for (int k = 0; k < 4; ++k) {
+    const uint8_t* in[N];
+    uint8_t* out[N];
+    std::string where = N == 4 ? "quad, filters" : "oct, filters";
+    for (int k = 0; k < N; ++k) {
+        in[k] = check::at(rows[k]);
+        out[k] = check::at(fast[k]);
+        where += ctx(" %ld", filters[k]);
+    }
+    where += ctx(" width %ld bpp %ld prev %ld pattern %ld", static_cast<long>(width), bpp, withPrev, pattern);
+    const mv::Path path = N == 4 ? mv::Path::QuadRows : mv::Path::OctRows;
+    const uint64_t before = countOf(path);
+    const bool taken = N == 4 ? mv::unfilterRowQuad(filters, in, up, out, length, bpp)
+                              : mv::unfilterRowOct(filters, in, up, out, length, bpp);
+    bool takes =
+        withPrev && length > 0 && (bpp == 3 || bpp == 4) && (N == 4 ? haveSse41() : haveAvx2()) && mv::vectorKernels();
+    for (int filter : filters) takes = takes && (filter == 3 || filter == 4);
+    CHECK(taken == takes, where + " (taken)");
+    CHECK(countOf(path) - before == (taken ? static_cast<uint64_t>(N) : 0u), where + " (counted)");
+    for (int k = 0; k < N; ++k) {
         Bytes plain(length);
         if (!taken) {
             CHECK(fast[k] == Bytes(length, kCanary), where + ctx(" row %ld written", k));
@@ -136,27 +156,37 @@ void checkQuad(const int (&filters)[4], size_t width, int bpp, bool withPrev, in
     }
 }
 
-void checkQuads() {
-    check::Rng rng(4);
+// Every mix of Average and Paeth among four rows, and among eight a few
+// mixes besides all of one (the eight take one path for any mix), at every
+// width; then any other byte in any place, and other pixel sizes: declined.
+template <int N>
+void checkSeveral(const std::vector<int>& keys) {
+    check::Rng rng(N);
+    int filters[N];
     for (int bpp : {3, 4})
-        for (int key = 0; key < 16; ++key) {
-            const int filters[4] = {3 + (key & 1), 3 + (key >> 1 & 1), 3 + (key >> 2 & 1), 3 + (key >> 3 & 1)};
+        for (int key : keys) {
+            for (int k = 0; k < N; ++k) filters[k] = 3 + (key >> k & 1);
             for (size_t width : allWidths())
                 for (bool withPrev : {false, true})
                     for (int pattern = 0; pattern < check::kPatterns; ++pattern)
-                        checkQuad(filters, width, bpp, withPrev, pattern, rng);
+                        checkSeveral<N>(filters, width, bpp, withPrev, pattern, rng);
         }
-    // Any other byte among the four, in any place, and other pixel sizes:
-    // declined.
     for (int bpp : {1, 2, 3, 4, 6})
-        for (int place = 0; place < 4; ++place)
+        for (int place = 0; place < N; ++place)
             for (int other : {0, 1, 2, 5, 255}) {
-                int filters[4] = {4, 3, 4, 3};
+                for (int k = 0; k < N; ++k) filters[k] = 3 + (k & 1);
                 filters[place] = other;
-                for (size_t width : kFewWidths) checkQuad(filters, width, bpp, true, 0, rng);
+                for (size_t width : kFewWidths) checkSeveral<N>(filters, width, bpp, true, 0, rng);
             }
-    const int paeth[4] = {4, 4, 4, 4};
-    for (int bpp : {1, 2, 6, 8}) checkQuad(paeth, 9, bpp, true, 0, rng);
+    for (int k = 0; k < N; ++k) filters[k] = 4;
+    for (int bpp : {1, 2, 6, 8}) checkSeveral<N>(filters, 9, bpp, true, 0, rng);
+}
+
+void checkQuadsAndOcts() {
+    std::vector<int> quads;
+    for (int key = 0; key < 16; ++key) quads.push_back(key);
+    checkSeveral<4>(quads);
+    checkSeveral<8>({0x00, 0xFF, 0x01, 0x80, 0x0F, 0xF0, 0x55, 0xAA, 0x7E, 0x96});
 }
 
 void checkRows() {
@@ -266,7 +296,7 @@ int main() {
 #endif
     checkRows();
     checkPairs();
-    checkQuads();
+    checkQuadsAndOcts();
     checkPixelCopies();
     checkBmpRows();
     return check::finish(mv::vectorKernels() ? "kernels (vector)" : "kernels (scalar)");

@@ -48,7 +48,7 @@ std::vector<uint64_t> pieceEnds(size_t total, const std::vector<size_t>& sizes) 
 }
 
 struct Paths {
-    uint64_t quads = 0, paired = 0, waiting = 0, carried = 0;
+    uint64_t octs = 0, quads = 0, paired = 0, waiting = 0, carried = 0;
 };
 
 // Whether the kernels take four rows at once: with SSE4.1 (not in the builds
@@ -59,6 +59,18 @@ bool quadKernels() {
 #else
     __builtin_cpu_init();
     return __builtin_cpu_supports("sse4.1") != 0;
+#endif
+}
+
+// Whether they take eight: with AVX2 (not in the build that stands for a
+// processor without it).
+bool octKernels() {
+#if defined(MV_NO_AVX2) || defined(MV_FORCE_SSE2) || defined(MV_FORCE_SCALAR) || \
+    !(defined(__x86_64__) || defined(__i386__))
+    return false;
+#else
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
 #endif
 }
 
@@ -76,10 +88,21 @@ Paths expectedPaths(const PngRowGeometry& g, const Bytes& stream, const std::vec
     auto filterOf = [&](uint64_t y) { return static_cast<int>(stream[y * stride]); };
     for (uint64_t y = 0; y < g.height; ++y) {
         const uint64_t first = y * stride, last = first + stride - 1;
-        // Four Average or Paeth rows in one piece, below a row, none waiting.
-        if (!waiting && quadKernels() && y > 0 && g.rowLength() > 0 && y + 3 < g.height &&
-            pieceOf(first) == pieceOf(last + 3 * stride) && averageOrPaeth(filterOf(y)) &&
-            averageOrPaeth(filterOf(y + 1)) && averageOrPaeth(filterOf(y + 2)) && averageOrPaeth(filterOf(y + 3))) {
+        // Eight (where the geometry allows) or four Average or Paeth rows in
+        // one piece, below a row, none waiting.
+        auto several = [&](uint64_t n) {
+            if (waiting || y == 0 || g.rowLength() == 0 || y + n > g.height) return false;
+            if (pieceOf(first) != pieceOf(last + (n - 1) * stride)) return false;
+            for (uint64_t k = 0; k < n; ++k)
+                if (!averageOrPaeth(filterOf(y + k))) return false;
+            return true;
+        };
+        if (octKernels() && g.eightAtOnce() && several(8)) {
+            want.octs += 8;
+            y += 7;
+            continue;
+        }
+        if (quadKernels() && several(4)) {
             want.quads += 4;
             y += 3;
             continue;
@@ -130,12 +153,15 @@ void checkDecode(const PngRowGeometry& g, const Bytes& stream, const std::vector
     if (want.kind == Kind::Done) {
         CHECK(pixels == want.pixels, where + " pixels");
         const Paths paths = expectedPaths(g, stream, pieceEnds(stream.size(), sizes));
-        CHECK(countOf(mv::Path::QuadRows) == paths.quads && countOf(mv::Path::PairedRows) == paths.paired &&
-                  countOf(mv::Path::WaitingRows) == paths.waiting && countOf(mv::Path::CarriedBytes) == paths.carried,
+        CHECK(countOf(mv::Path::OctRows) == paths.octs && countOf(mv::Path::QuadRows) == paths.quads &&
+                  countOf(mv::Path::PairedRows) == paths.paired && countOf(mv::Path::WaitingRows) == paths.waiting &&
+                  countOf(mv::Path::CarriedBytes) == paths.carried,
               where +
-                  ctx(" paths: quads %ld paired %ld waiting %ld carried %ld", countOf(mv::Path::QuadRows),
-                      countOf(mv::Path::PairedRows), countOf(mv::Path::WaitingRows), countOf(mv::Path::CarriedBytes)) +
-                  ctx(", want %ld %ld %ld %ld", paths.quads, paths.paired, paths.waiting, paths.carried));
+                  ctx(" paths: octs %ld quads %ld paired %ld", countOf(mv::Path::OctRows), countOf(mv::Path::QuadRows),
+                      countOf(mv::Path::PairedRows)) +
+                  ctx(" waiting %ld carried %ld", countOf(mv::Path::WaitingRows), countOf(mv::Path::CarriedBytes)) +
+                  ctx(", want %ld %ld %ld %ld %ld", paths.octs, paths.quads, paths.paired, paths.waiting) +
+                  ctx(" %ld", paths.carried));
     }
     CHECK(source.askedAfterEnd == 0, where + " (the source was asked for more after it ended)");
 
@@ -276,6 +302,33 @@ void checkGeometry() {
     CHECK(big.expected() / big.stride() == (1ull << 31) - 1 && big.expected() % big.stride() == 0, "expected exact");
     CHECK(big.pixelBytes() / 3 / big.width == big.height, "pixelBytes exact");
     CHECK(!(PngRowGeometry{1u << 31, 1, 3}.valid()) && !(PngRowGeometry{1, 1, 2}.valid()), "invalid geometry");
+    // The RGBA ring's rows: at least a row apart, and 576 bytes past a
+    // multiple of 4 KiB.
+    for (uint32_t width : {0u, 1u, 100u, 1024u, 1167u, 5000u}) {
+        const PngRowGeometry g{width, 1, 4};
+        CHECK(g.ringPitch() >= g.rowLength() && g.ringPitch() < g.rowLength() + 4096 && g.ringPitch() % 4096 == 576,
+              ctx("ring pitch, width %ld", width));
+    }
+    // Eight rows at once, but not RGB rows about a multiple of 4 KiB apart.
+    auto eight = [](uint32_t width, uint32_t bpp) { return PngRowGeometry{width, 1, bpp}.eightAtOnce(); };
+    for (uint32_t width : {1024u, 1390u, 683u, 1370u}) CHECK(eight(width, 3), ctx("eight at once, width %ld", width));
+    CHECK(eight(4096, 4) && eight(1366, 4), "eight at once, RGBA");
+    CHECK(!eight(1366, 3) && !eight(4096, 3) && !eight(2731, 3), "not eight at once");
+}
+
+// Wide rows: RGB rows that are undone four at a time, not eight (1366), and
+// rows that are undone eight at a time, through the RGBA ring too.
+void checkWideRows() {
+    check::Rng rng(15);
+    for (uint32_t bpp : {3u, 4u})
+        for (uint32_t width : {1024u, 1366u}) {
+            const PngRowGeometry g{width, 21, bpp};
+            std::vector<int> filters(g.height);
+            for (uint32_t y = 0; y < g.height; ++y) filters[y] = y == 11 ? 1 : 3 + static_cast<int>(y % 3 == 0);
+            const Bytes stream = makeStream(g, filters, 1, rng);
+            for (const auto& sizes : {std::vector<size_t>{stream.size()}, std::vector<size_t>{9 * g.stride() + 5}})
+                checkDecode(g, stream, sizes, ctx("wide rows %ld bpp %ld", width, bpp));
+        }
 }
 
 }  // namespace
@@ -286,5 +339,6 @@ int main() {
     checkRandomImages();
     checkLengths();
     checkFailures();
+    checkWideRows();
     return check::finish(mv::vectorKernels() ? "pngrows (vector)" : "pngrows (scalar)");
 }

@@ -1,6 +1,7 @@
-// The pixel kernels: the PNG row filters undone, one row or two at a time, and
-// the red/blue swap and alpha drop, each as a plain loop and, on x86, as SSE2
-// (SSSE3, SSE4.1 where the processor has them) code chosen at run time.
+// The pixel kernels: the PNG row filters undone, one row or two, four or
+// eight at a time, and the red/blue swap and alpha drop, each as a plain loop
+// and, on x86, as SSE2 (SSSE3, SSE4.1, AVX2 where the processor has them)
+// code chosen at run time.
 #include "core/kernels.hpp"
 
 #include <cstring>
@@ -228,6 +229,35 @@ void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t lengt
     });
 }
 
+// Paeth with SSE4.1, for a row alone: only the left bytes `a` come from the
+// pixel before, so the parts from the up and upper-left bytes are worked out
+// beside the chain, and what is left on it is shorter: p - b, the two
+// distances it gives, the choice and the sum.
+template <size_t N>
+__attribute__((target("sse4.1"))) inline void paethPixel41(const uint8_t* row, const uint8_t* prev, uint8_t* recon,
+                                                           size_t i, __m128i& a, __m128i& c) {
+    const __m128i b = load16<N>(prev + i);
+    const __m128i upMinusCorner = _mm_sub_epi16(b, c);  // p - a
+    const __m128i pa = _mm_abs_epi16(upMinusCorner);
+    const __m128i leftMinusCorner = _mm_sub_epi16(a, c);  // p - b
+    const __m128i pb = _mm_abs_epi16(leftMinusCorner);
+    const __m128i pc = _mm_abs_epi16(_mm_add_epi16(upMinusCorner, leftMinusCorner));
+    // b unless c is nearer; then a unless b or c is nearer than a.
+    const __m128i bOrC = _mm_blendv_epi8(b, c, _mm_cmpgt_epi16(pb, pc));
+    const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+    a = _mm_add_epi8(load16<N>(row + i), _mm_blendv_epi8(a, bOrC, notA));
+    store16<N>(recon + i, a);
+    c = b;
+}
+
+template <size_t BPP>
+__attribute__((target("sse4.1"))) void paeth41(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
+    __m128i a = _mm_setzero_si128(), c = a;
+    size_t i = 0;
+    for (; i + 4 <= length; i += BPP) paethPixel41<4>(row, prev, recon, i, a, c);
+    for (; i < length; i += BPP) paethPixel41<BPP>(row, prev, recon, i, a, c);
+}
+
 // Two consecutive rows at once, the second one pixel behind the first: each
 // pixel depends on the one to its left, so one row alone leaves the processor
 // waiting; two independent chains keep it busy. The second row's up and upper
@@ -274,8 +304,9 @@ __attribute__((target("sse4.1"))) inline __m128i pairStep41(__m128i a, __m128i b
         const __m128i pc = _mm_abs_epi16(_mm_add_epi16(pa, pb));
         pa = _mm_abs_epi16(pa);
         pb = _mm_abs_epi16(pb);
-        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        paeth = _mm_blendv_epi8(_mm_blendv_epi8(c, b, _mm_cmpeq_epi16(smallest, pb)), a, _mm_cmpeq_epi16(smallest, pa));
+        // b unless c is nearer; then a unless b or c is nearer than a.
+        const __m128i bOrC = _mm_blendv_epi8(b, c, _mm_cmpgt_epi16(pb, pc));
+        paeth = _mm_blendv_epi8(a, bOrC, _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc)));
     }
     if (FA == 3 || FB == 3) average = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
     __m128i predicted;
@@ -469,6 +500,133 @@ bool haveAvx2() {
 #endif
 }
 
+// Eight consecutive rows at once, with AVX2: as the four above, in two
+// 256-bit registers of four rows each (16-bit lanes; row k's pixel at byte
+// i - k * BPP in quarter k % 4 of register k / 4, at step i). A register's
+// up bytes are its own results of the step before moved up a quarter, its
+// lowest quarter taking the row above's pixel (first register) or the first
+// register's highest quarter (second); its upper-left bytes are its up bytes
+// of the step before. Mode 4 undoes eight Paeth rows, 3 eight Average rows,
+// 0 a mix, Paeth in the quarters `paeth` sets.
+template <int Mode>
+__attribute__((target("avx2"))) inline __m256i octStep(__m256i a, __m256i b, __m256i c, __m256i d, __m256i paeth) {
+    __m256i byPaeth = a, byAverage = a;
+    if (Mode != 3) {
+        __m256i pa = _mm256_sub_epi16(b, c);  // p - a
+        __m256i pb = _mm256_sub_epi16(a, c);  // p - b
+        const __m256i pc = _mm256_abs_epi16(_mm256_add_epi16(pa, pb));
+        pa = _mm256_abs_epi16(pa);
+        pb = _mm256_abs_epi16(pb);
+        const __m256i bOrC = _mm256_blendv_epi8(b, c, _mm256_cmpgt_epi16(pb, pc));
+        byPaeth = _mm256_blendv_epi8(a, bOrC, _mm256_cmpgt_epi16(pa, _mm256_min_epi16(pb, pc)));
+    }
+    if (Mode != 4) byAverage = _mm256_srli_epi16(_mm256_add_epi16(a, b), 1);
+    __m256i predicted;
+    if (Mode == 4)
+        predicted = byPaeth;
+    else if (Mode == 3)
+        predicted = byAverage;
+    else
+        predicted = _mm256_blendv_epi8(byAverage, byPaeth, paeth);
+    return _mm256_add_epi8(d, predicted);
+}
+
+// Row `row`'s pixel at byte i - lag as the bits of a 32-bit lane: four
+// bytes where Whole says there are four to read, else its BPP bytes, or
+// none before the row starts and after it ends.
+template <size_t BPP, bool Whole>
+inline int32_t octIn(const uint8_t* row, size_t i, size_t lag, size_t length) {
+    int32_t v = 0;
+    if (Whole || (i >= lag && i - lag + 4 <= length))
+        std::memcpy(&v, row + i - lag, 4);
+    else if (i >= lag && i - lag < length)
+        std::memcpy(&v, row + i - lag, BPP);
+    return v;
+}
+
+template <size_t BPP, bool Whole>
+inline void octOut(uint8_t* row, size_t i, size_t lag, size_t length, int32_t v) {
+    if (Whole || (i >= lag && i - lag + 4 <= length))
+        std::memcpy(row + i - lag, &v, 4);
+    else if (i >= lag && i - lag < length)
+        std::memcpy(row + i - lag, &v, BPP);
+}
+
+struct OctState {
+    __m256i first, second, upperLeft1, upperLeft2;
+};
+
+// Rows k to k + 3's pixels of step i, widened to 16-bit lanes.
+template <size_t BPP, bool Whole>
+__attribute__((target("avx2"))) inline __m256i octGather(const uint8_t* const* rows, size_t k, size_t i,
+                                                         size_t length) {
+    const int32_t p0 = octIn<BPP, Whole>(rows[k], i, k * BPP, length),
+                  p1 = octIn<BPP, Whole>(rows[k + 1], i, (k + 1) * BPP, length),
+                  p2 = octIn<BPP, Whole>(rows[k + 2], i, (k + 2) * BPP, length),
+                  p3 = octIn<BPP, Whole>(rows[k + 3], i, (k + 3) * BPP, length);
+    __m128i v = _mm_cvtsi32_si128(p0);
+    v = _mm_insert_epi32(v, p1, 1);
+    v = _mm_insert_epi32(v, p2, 2);
+    v = _mm_insert_epi32(v, p3, 3);
+    return _mm256_cvtepu8_epi16(v);
+}
+
+template <size_t BPP, bool Whole>
+__attribute__((target("avx2"))) inline void octScatter(uint8_t* const* recon, size_t k, size_t i, size_t length,
+                                                       __m256i x) {
+    const __m256i packed = _mm256_packus_epi16(x, x);
+    const __m128i low = _mm256_castsi256_si128(packed), high = _mm256_extracti128_si256(packed, 1);
+    octOut<BPP, Whole>(recon[k], i, k * BPP, length, _mm_cvtsi128_si32(low));
+    octOut<BPP, Whole>(recon[k + 1], i, (k + 1) * BPP, length, _mm_extract_epi32(low, 1));
+    octOut<BPP, Whole>(recon[k + 2], i, (k + 2) * BPP, length, _mm_cvtsi128_si32(high));
+    octOut<BPP, Whole>(recon[k + 3], i, (k + 3) * BPP, length, _mm_extract_epi32(high, 1));
+}
+
+template <size_t BPP, int Mode, bool Whole>
+__attribute__((target("avx2"))) inline void octStep(OctState& q, const uint8_t* const* rows, const uint8_t* prev,
+                                                    uint8_t* const* recon, size_t i, size_t length, __m256i paeth1,
+                                                    __m256i paeth2) {
+    const __m256i d1 = octGather<BPP, Whole>(rows, 0, i, length), d2 = octGather<BPP, Whole>(rows, 4, i, length);
+    const __m128i above = _mm_cvtepu8_epi16(_mm_cvtsi32_si128(octIn<BPP, Whole>(prev, i, 0, length)));
+    const __m256i turned1 = _mm256_permute4x64_epi64(q.first, _MM_SHUFFLE(2, 1, 0, 3));
+    const __m256i turned2 = _mm256_permute4x64_epi64(q.second, _MM_SHUFFLE(2, 1, 0, 3));
+    const __m256i up1 = _mm256_blend_epi32(turned1, _mm256_castsi128_si256(above), 0x03);
+    const __m256i up2 = _mm256_blend_epi32(turned2, turned1, 0x03);
+    q.first = octStep<Mode>(q.first, up1, q.upperLeft1, d1, paeth1);
+    q.second = octStep<Mode>(q.second, up2, q.upperLeft2, d2, paeth2);
+    q.upperLeft1 = up1;
+    q.upperLeft2 = up2;
+    octScatter<BPP, Whole>(recon, 0, i, length, q.first);
+    octScatter<BPP, Whole>(recon, 4, i, length, q.second);
+}
+
+template <size_t BPP, int Mode>
+__attribute__((target("avx2"))) void rowOctAvx2(const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
+                                                size_t length, __m256i paeth1, __m256i paeth2) {
+    const __m256i zero = _mm256_setzero_si256();
+    OctState q{zero, zero, zero, zero};
+    const size_t end = length + 7 * BPP;
+    size_t i = 0;
+    for (; i < end && i < 7 * BPP; i += BPP) octStep<BPP, Mode, false>(q, rows, prev, recon, i, length, paeth1, paeth2);
+    for (; i + 4 <= length; i += BPP) octStep<BPP, Mode, true>(q, rows, prev, recon, i, length, paeth1, paeth2);
+    for (; i < end; i += BPP) octStep<BPP, Mode, false>(q, rows, prev, recon, i, length, paeth1, paeth2);
+}
+
+// All ones in quarter j where row k + j is Paeth (bit k + j of `key`).
+__attribute__((target("avx2"))) inline __m256i octLanes(int key, int k) {
+    auto lane = [&](int j) -> long long { return key >> (k + j) & 1 ? -1 : 0; };
+    return _mm256_setr_epi64x(lane(0), lane(1), lane(2), lane(3));
+}
+
+// The eight rows' filters, each 3 or 4, as bits (bit k set for Paeth).
+template <size_t BPP>
+__attribute__((target("avx2"))) void octFor(int key, const uint8_t* const* rows, const uint8_t* prev,
+                                            uint8_t* const* recon, size_t length) {
+    if (key == 0xFF) return rowOctAvx2<BPP, 4>(rows, prev, recon, length, __m256i{}, __m256i{});
+    if (key == 0) return rowOctAvx2<BPP, 3>(rows, prev, recon, length, __m256i{}, __m256i{});
+    rowOctAvx2<BPP, 0>(rows, prev, recon, length, octLanes(key, 0), octLanes(key, 4));
+}
+
 // Up, 32 bytes at a time.
 __attribute__((target("avx2"))) void upAvx2(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length) {
     size_t i = 0;
@@ -564,13 +722,27 @@ bool unfilterVector(int filterType, const uint8_t* row, const uint8_t* prev, uin
         case 3: average<BPP>(row, prev, recon, length); return true;
         case 4:
             // On the first row the predictor always picks the left byte.
-            if (prev)
+            if (prev && haveSse41())
+                paeth41<BPP>(row, prev, recon, length);
+            else if (prev)
                 paeth<BPP>(row, prev, recon, length);
             else
                 subFastest<BPP>(row, recon, length);
             return true;
         default: return false;
     }
+}
+
+// The filters of n rows as bits, bit k set where row k is Paeth; -1 unless
+// every one is Average or Paeth, or where the rows cannot be taken together.
+int severalKey(const int* filters, int n, size_t length, const uint8_t* prev, int bytesPerPixel) {
+    if (length == 0 || !prev || (bytesPerPixel != 3 && bytesPerPixel != 4)) return -1;
+    int key = 0;
+    for (int k = 0; k < n; ++k) {
+        if (filters[k] != 3 && filters[k] != 4) return -1;
+        key |= (filters[k] - 3) << k;
+    }
+    return key;
 }
 
 }  // namespace
@@ -594,17 +766,25 @@ bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_
 
 bool unfilterRowQuad(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
                      size_t length, int bytesPerPixel) {
-    if (length == 0 || !prev || (bytesPerPixel != 3 && bytesPerPixel != 4) || !haveSse41()) return false;
-    int key = 0;
-    for (int k = 0; k < 4; ++k) {
-        if (filters[k] != 3 && filters[k] != 4) return false;
-        key |= (filters[k] - 3) << k;
-    }
+    const int key = severalKey(filters, 4, length, prev, bytesPerPixel);
+    if (key < 0 || !haveSse41()) return false;
     countPath(Path::QuadRows, 4);
     if (bytesPerPixel == 3)
         quadFor<3>(key, rows, prev, recon, length, std::make_integer_sequence<int, 16>{});
     else
         quadFor<4>(key, rows, prev, recon, length, std::make_integer_sequence<int, 16>{});
+    return true;
+}
+
+bool unfilterRowOct(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
+                    size_t length, int bytesPerPixel) {
+    const int key = severalKey(filters, 8, length, prev, bytesPerPixel);
+    if (key < 0 || !haveAvx2()) return false;
+    countPath(Path::OctRows, 8);
+    if (bytesPerPixel == 3)
+        octFor<3>(key, rows, prev, recon, length);
+    else
+        octFor<4>(key, rows, prev, recon, length);
     return true;
 }
 
@@ -627,6 +807,8 @@ bool unfilterRowPair(int, const uint8_t*, int, const uint8_t*, const uint8_t*, u
 }
 
 bool unfilterRowQuad(const int*, const uint8_t* const*, const uint8_t*, uint8_t* const*, size_t, int) { return false; }
+
+bool unfilterRowOct(const int*, const uint8_t* const*, const uint8_t*, uint8_t* const*, size_t, int) { return false; }
 
 bool unfilterRow(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,
                  int bytesPerPixel) {

@@ -41,6 +41,10 @@ bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_
 bool unfilterRowQuad(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
                      size_t length, int bytesPerPixel);
 
+// The same for eight rows, where the processor has AVX2.
+bool unfilterRowOct(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
+                    size_t length, int bytesPerPixel);
+
 // Reference version of unfilterRow, byte by byte (for tests and for
 // platforms without vector instructions).
 bool unfilterRowScalar(int filterType, const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t length,

@@ -18,6 +18,7 @@ enum class Path {
     PixelCalls,    // getPixel and putPixel calls the module served without binding their arguments
     InputPieces,   // pieces of compressed data handed to an inflater object
     QuadRows,      // rows the kernels undid four at a time
+    OctRows,       // rows the kernels undid eight at a time
     kCount
 };
 

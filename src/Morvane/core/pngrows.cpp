@@ -40,7 +40,9 @@ public:
           bpp_(static_cast<int>(g.bytesPerPixel)),
           pixels_(pixels),
           carry_{scratch, scratch + stride_},
-          ring_(g.bytesPerPixel == 4 ? scratch + 2 * stride_ : nullptr) {}
+          ring_(g.bytesPerPixel == 4 ? scratch + 2 * stride_ : nullptr),
+          ringPitch_(static_cast<size_t>(g.ringPitch())),
+          eight_(g.eightAtOnce()) {}
 
     PngRowOutcome run(InflatedSource& source) {
         const uint64_t expected = g_.expected();
@@ -74,7 +76,11 @@ private:
             if (!row(carry_[partialSlot_], partialSlot_)) return;
         }
         while (n >= stride_) {
-            const size_t rows = n >= 4 * stride_ && quad(p) ? 4 : 1;
+            size_t rows = 1;
+            if (n >= 8 * stride_ && eight_ && several<8>(p, unfilterRowOct))
+                rows = 8;
+            else if (n >= 4 * stride_ && several<4>(p, unfilterRowQuad))
+                rows = 4;
             if (rows == 1 && !row(p, -1)) return;
             p += rows * stride_;
             n -= rows * stride_;
@@ -95,7 +101,7 @@ private:
         }
     }
 
-    uint8_t* recon(uint64_t y) const { return ring_ ? ring_ + (y % 5) * rowLength_ : pixels_ + y * rowLength_; }
+    uint8_t* recon(uint64_t y) const { return ring_ ? ring_ + (y % 9) * ringPitch_ : pixels_ + y * rowLength_; }
 
     void finish(uint64_t y, const uint8_t* reconRow) {
         if (ring_) dropAlpha(reconRow, pixels_ + y * outRow_, g_.width);
@@ -117,18 +123,25 @@ private:
         return true;
     }
 
-    // The four complete rows from `r` on, in the piece, undone at once when
-    // no row is waiting, a row lies above them and the kernels take them
-    // (all four Average or Paeth).
-    bool quad(const uint8_t* r) {
+    // The N complete rows from `r` on, in the piece, undone at once by
+    // `kernel` when no row is waiting, a row lies above them and the kernel
+    // takes them (all N Average or Paeth).
+    using Kernel = bool (*)(const int*, const uint8_t* const*, const uint8_t*, uint8_t* const*, size_t, int);
+    template <int N>
+    bool several(const uint8_t* r, Kernel kernel) {
         if (waiting_ || !prev_) return false;
-        const int filters[4] = {r[0], r[stride_], r[2 * stride_], r[3 * stride_]};
-        const uint8_t* const rows[4] = {r + 1, r + stride_ + 1, r + 2 * stride_ + 1, r + 3 * stride_ + 1};
-        uint8_t* const out[4] = {recon(done_), recon(done_ + 1), recon(done_ + 2), recon(done_ + 3)};
-        if (!unfilterRowQuad(filters, rows, prev_, out, rowLength_, bpp_)) return false;
-        for (int k = 0; k < 4; ++k) finish(done_ + k, out[k]);
-        done_ += 4;
-        arrived_ += 4;
+        int filters[N];
+        const uint8_t* rows[N];
+        uint8_t* out[N];
+        for (int k = 0; k < N; ++k) {
+            filters[k] = r[k * stride_];
+            rows[k] = r + k * stride_ + 1;
+            out[k] = recon(done_ + k);
+        }
+        if (!kernel(filters, rows, prev_, out, rowLength_, bpp_)) return false;
+        for (int k = 0; k < N; ++k) finish(done_ + k, out[k]);
+        done_ += N;
+        arrived_ += N;
         return true;
     }
 
@@ -169,6 +182,8 @@ private:
     uint8_t* const pixels_;
     uint8_t* const carry_[2];
     uint8_t* const ring_;
+    const size_t ringPitch_;
+    const bool eight_;
 
     uint64_t arrived_ = 0;  // complete rows seen
     uint64_t done_ = 0;     // rows undone
