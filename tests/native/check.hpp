@@ -63,6 +63,18 @@ inline std::string ctx(const char* fmt, long a = 0, long b = 0, long c = 0, long
     return buf;
 }
 
+// Whether the kernels take their AVX2 paths: the processor has AVX2, and the
+// build does not stand for one without it (or without vector code).
+inline bool haveAvx2() {
+#if defined(MV_FORCE_SSE2) || defined(MV_NO_AVX2) || defined(MV_FORCE_SCALAR) || \
+    !(defined(__x86_64__) || defined(__i386__))
+    return false;
+#else
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+#endif
+}
+
 inline int finish(const char* name) {
     std::printf("%s: %ld checks, %ld failures\n", name, checks, failures);
     return failures ? 1 : 0;

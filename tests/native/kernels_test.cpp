@@ -102,17 +102,6 @@ void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, i
     CHECK(fastB == plainB, where);
 }
 
-// Whether the processor runs the AVX2 kernels (not in the builds that stand
-// for a processor without them).
-bool haveAvx2() {
-#if defined(MV_FORCE_SSE2) || defined(MV_NO_AVX2) || !(defined(__x86_64__) || defined(__i386__))
-    return false;
-#else
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-#endif
-}
-
 // N (4 or 8) rows: unfilterRowQuad or unfilterRowOct, when it takes them,
 // against N plain rows, each the next one's up row; when it declines, it
 // must have written nothing. It takes every N Average and Paeth rows below a
@@ -139,8 +128,8 @@ void checkSeveral(const int (&filters)[N], size_t width, int bpp, bool withPrev,
     const uint64_t before = countOf(path);
     const bool taken = N == 4 ? mv::unfilterRowQuad(filters, in, up, out, length, bpp)
                               : mv::unfilterRowOct(filters, in, up, out, length, bpp);
-    bool takes =
-        withPrev && length > 0 && (bpp == 3 || bpp == 4) && (N == 4 ? haveSse41() : haveAvx2()) && mv::vectorKernels();
+    bool takes = withPrev && length > 0 && (bpp == 3 || bpp == 4) && (N == 4 ? haveSse41() : check::haveAvx2()) &&
+                 mv::vectorKernels();
     for (int filter : filters) takes = takes && (filter == 3 || filter == 4);
     CHECK(taken == takes, where + " (taken)");
     CHECK(countOf(path) - before == (taken ? static_cast<uint64_t>(N) : 0u), where + " (counted)");

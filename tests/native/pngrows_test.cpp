@@ -62,18 +62,6 @@ bool quadKernels() {
 #endif
 }
 
-// Whether they take eight: with AVX2 (not in the build that stands for a
-// processor without it).
-bool octKernels() {
-#if defined(MV_NO_AVX2) || defined(MV_FORCE_SSE2) || defined(MV_FORCE_SCALAR) || \
-    !(defined(__x86_64__) || defined(__i386__))
-    return false;
-#else
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-#endif
-}
-
 // The fast paths a stream of valid rows calls for. Every Average or Paeth
 // row with a row above it and one below waits for the next row; with the
 // vector kernels, that row is undone with it when it is Average or Paeth
@@ -97,7 +85,7 @@ Paths expectedPaths(const PngRowGeometry& g, const Bytes& stream, const std::vec
                 if (!averageOrPaeth(filterOf(y + k))) return false;
             return true;
         };
-        if (octKernels() && g.eightAtOnce() && several(8)) {
+        if (check::haveAvx2() && g.eightAtOnce() && several(8)) {
             want.octs += 8;
             y += 7;
             continue;

@@ -509,7 +509,7 @@ bool haveAvx2() {
 // of the step before. Mode 4 undoes eight Paeth rows, 3 eight Average rows,
 // 0 a mix, Paeth in the quarters `paeth` sets.
 template <int Mode>
-__attribute__((target("avx2"))) inline __m256i octStep(__m256i a, __m256i b, __m256i c, __m256i d, __m256i paeth) {
+__attribute__((target("avx2"))) inline __m256i octPredict(__m256i a, __m256i b, __m256i c, __m256i d, __m256i paeth) {
     __m256i byPaeth = a, byAverage = a;
     if (Mode != 3) {
         __m256i pa = _mm256_sub_epi16(b, c);  // p - a
@@ -531,25 +531,20 @@ __attribute__((target("avx2"))) inline __m256i octStep(__m256i a, __m256i b, __m
     return _mm256_add_epi8(d, predicted);
 }
 
-// Row `row`'s pixel at byte i - lag as the bits of a 32-bit lane: four
-// bytes where Whole says there are four to read, else its BPP bytes, or
-// none before the row starts and after it ends.
+// Row `row`'s pixel at byte i - lag as the bits of a 32-bit lane, and back:
+// four bytes where Whole says there are four, else as pixelOf and
+// storePixel above take them.
 template <size_t BPP, bool Whole>
-inline int32_t octIn(const uint8_t* row, size_t i, size_t lag, size_t length) {
-    int32_t v = 0;
-    if (Whole || (i >= lag && i - lag + 4 <= length))
-        std::memcpy(&v, row + i - lag, 4);
-    else if (i >= lag && i - lag < length)
-        std::memcpy(&v, row + i - lag, BPP);
-    return v;
+__attribute__((target("sse4.1"))) inline int32_t octIn(const uint8_t* row, size_t i, size_t lag, size_t length) {
+    return _mm_cvtsi128_si32(Whole ? load<4>(row + i - lag) : pixelOf<BPP>(row, i, lag, length));
 }
 
 template <size_t BPP, bool Whole>
-inline void octOut(uint8_t* row, size_t i, size_t lag, size_t length, int32_t v) {
-    if (Whole || (i >= lag && i - lag + 4 <= length))
-        std::memcpy(row + i - lag, &v, 4);
-    else if (i >= lag && i - lag < length)
-        std::memcpy(row + i - lag, &v, BPP);
+__attribute__((target("sse4.1"))) inline void octOut(uint8_t* row, size_t i, size_t lag, size_t length, int32_t v) {
+    if (Whole)
+        store<4>(row + i - lag, _mm_cvtsi32_si128(v));
+    else
+        storePixel<BPP>(row, i, lag, length, _mm_cvtsi32_si128(v));
 }
 
 struct OctState {
@@ -592,8 +587,8 @@ __attribute__((target("avx2"))) inline void octStep(OctState& q, const uint8_t* 
     const __m256i turned2 = _mm256_permute4x64_epi64(q.second, _MM_SHUFFLE(2, 1, 0, 3));
     const __m256i up1 = _mm256_blend_epi32(turned1, _mm256_castsi128_si256(above), 0x03);
     const __m256i up2 = _mm256_blend_epi32(turned2, turned1, 0x03);
-    q.first = octStep<Mode>(q.first, up1, q.upperLeft1, d1, paeth1);
-    q.second = octStep<Mode>(q.second, up2, q.upperLeft2, d2, paeth2);
+    q.first = octPredict<Mode>(q.first, up1, q.upperLeft1, d1, paeth1);
+    q.second = octPredict<Mode>(q.second, up2, q.upperLeft2, d2, paeth2);
     q.upperLeft1 = up1;
     q.upperLeft2 = up2;
     octScatter<BPP, Whole>(recon, 0, i, length, q.first);
