@@ -14,7 +14,18 @@ from Morvane import SimpleImage
 distributed = pytest.importorskip("distributed")
 
 
-def test_workers_convert_paths_and_bytes_on_a_local_cluster(tmp_path, monkeypatch):
+@pytest.fixture
+def restored_environ():
+    # The cluster's nanny sets variables for its workers in this process's
+    # environment (MALLOC_TRIM_THRESHOLD_, OMP_NUM_THREADS, ...) and leaves
+    # them there, where every later test's child processes would inherit them.
+    saved = dict(os.environ)
+    yield
+    os.environ.clear()
+    os.environ.update(saved)
+
+
+def test_workers_convert_paths_and_bytes_on_a_local_cluster(restored_environ, tmp_path, monkeypatch):
     (workers_folder := tmp_path / "workers").mkdir()
     (workers_folder / "workers.py").write_text(_example("# workers.py"))
     monkeypatch.syspath_prepend(str(workers_folder))  # the worker processes inherit it
