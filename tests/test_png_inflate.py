@@ -13,6 +13,7 @@ the first bad filter byte, else the pixels (checked against Pillow).
 """
 
 import base64
+import functools
 import hashlib
 import inspect
 import io
@@ -32,9 +33,9 @@ import pytest
 
 from testkit.spy import IEND_CHUNK, INPUT_PIECES, bmp, chunk, ihdr, path_count, png, rgb, simple_png
 
-# More than one output piece of the inflaters (128 KiB): RGB 180,200 bytes,
-# RGBA 240,200.
-WIDTH, HEIGHT = 300, 200
+# More than one output piece of the inflaters (512 KiB), so that the data
+# go in several pieces: RGB 540,600 bytes, RGBA 720,600.
+WIDTH, HEIGHT = 300, 600
 FILTERS = [0, 1, 2, 3, 4, 3, 3, 4, 4, 1, 4, 2]
 
 
@@ -64,13 +65,16 @@ def split(data, size):
     return [data[i : i + size] for i in range(0, len(data), size)]
 
 
-# The row whose bytes cross the first output piece's end.
+# The row whose bytes cross the end of the first piece's output: random rows
+# inflate to about the 64 KiB of the first input piece.
 def boundary_row(bpp):
-    return (128 << 10) // (WIDTH * bpp + 1)
+    return (64 << 10) // (WIDTH * bpp + 1)
 
 
+@functools.cache
 def streams(bpp):
-    """name -> the IDAT chunks, in order."""
+    """name -> the IDAT chunks, in order (the same dict each time: not to be
+    changed)."""
     good = scanlines(bpp)
     bad = with_filter(good, bpp, {3: 99})
     longer = good + bytes(50_000)
@@ -788,3 +792,22 @@ def test_compressed_data_goes_in_pieces_that_inflate_to_about_an_output_piece(m,
     before = _input_pieces(m)
     assert bytes(m.SimpleImage.open(source)._pixels) == bytes(rows[: 1024 * 3072])
     assert 5 <= _input_pieces(m) - before <= 8
+
+
+@pytest.mark.parametrize(("side", "pieces"), [(256, 1), (420, 2)])
+def test_small_image_data_go_in_one_piece(m, side, pieces):
+    # About 100 KiB of data in 4 KiB IDATs: where the rows fit one 512 KiB
+    # output piece (256²), one call inflates them all; 420² rows (529 KiB)
+    # start with a first piece of 64 KiB.
+    if _input_pieces(m) is None:
+        pytest.skip("a build without the counts of its fast paths")
+    rng = random.Random(6)
+    raw = b"".join(b"\0" + bytes(rng.randrange(8) for _ in range(side * 3)) for _ in range(side))
+    z = zlib.compress(raw)
+    assert 64 << 10 < len(z) < 256 << 10
+    data = png(
+        chunk(b"IHDR", ihdr(side, side)), *[chunk(b"IDAT", z[i : i + 4096]) for i in range(0, len(z), 4096)], IEND_CHUNK
+    )
+    before = _input_pieces(m)
+    assert m.SimpleImage.open(data).size == (side, side)
+    assert _input_pieces(m) - before == pieces

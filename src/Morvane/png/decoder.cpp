@@ -251,9 +251,11 @@ struct RowBuffers {
 // only the length counted).
 bool inflateRows(const Shape& shape, const Compressed& data, RowBuffers& buffers, PngRowOutcome* outcome) {
     const CompressedData& chunks = data.stretches;
+    // No length matches: a length no stream has.
+    const uint64_t expected = shape.expected < 0 ? UINT64_MAX : static_cast<uint64_t>(shape.expected);
     if (!shape.rows) {
         auto measure = [&](InflatedSource& source) { return measureStream(source, shape.expected); };
-        return inflateThrough(chunks, measure, outcome);
+        return inflateThrough(chunks, expected, measure, outcome);
     }
     // The pixel buffer comes first, where the stream can be long enough to
     // fill it; else, or if there is no memory for it, the stream is inflated
@@ -264,10 +266,10 @@ bool inflateRows(const Shape& shape, const Compressed& data, RowBuffers& buffers
     auto decode = [&](InflatedSource& source) {
         return decodePngRows(shape.geometry, source, buffers.data(), buffers.scratch.get());
     };
-    if (!inflateThrough(chunks, decode, outcome)) return false;
+    if (!inflateThrough(chunks, expected, decode, outcome)) return false;
     if (outcome->kind == PngRowOutcome::Kind::Done && !buffers.pixels) {
         if (!buffers.allocate(shape.geometry, true)) return false;
-        if (!inflateThrough(chunks, decode, outcome)) return false;
+        if (!inflateThrough(chunks, expected, decode, outcome)) return false;
     }
     return true;
 }

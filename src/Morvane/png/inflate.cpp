@@ -37,7 +37,9 @@ namespace {
 // compressed data than inflates to that, judged by the stream so far: input
 // that does not fit is copied by the inflater into its unconsumed tail, and
 // zlib-ng's inflater, left with a tail call after call, holds on to ever more
-// memory (15 MiB over a 27 MiB stream).
+// memory (15 MiB over a 27 MiB stream). A small image's data go in one
+// piece: each call starts a fresh output buffer, and the matches that reach
+// back into the last call's output take the inflater's slower window path.
 constexpr Py_ssize_t kOutputPieceSize = 512 << 10;
 Constant kOutputPiece = Constant::integer(static_cast<unsigned long>(kOutputPieceSize));
 constexpr Py_ssize_t kFirstInput = 64 << 10, kMinInput = 4 << 10, kMaxInput = 256 << 10;
@@ -63,11 +65,16 @@ int attributeTruth(PyObject* obj, PyObject* attribute) {
 // Python's. The lock is taken back at the next call, before anything else.
 class ObjectInflater final : public InflatedSource {
 public:
+    // `expected` is the inflated stream's length where the image gives it.
     // `fixedInput` (when above 0) and `outputPiece` replace the decoder's
     // piece sizes.
-    ObjectInflater(PyObject* inflater, const CompressedData& data, bool host, Py_ssize_t fixedInput = 0,
-                   PyObject* outputPiece = kOutputPiece)
-        : inflater_(inflater), data_(data), host_(host), fixedInput_(fixedInput), outputPiece_(outputPiece) {}
+    ObjectInflater(PyObject* inflater, const CompressedData& data, bool host, uint64_t expected,
+                   Py_ssize_t fixedInput = 0, PyObject* outputPiece = kOutputPiece)
+        : inflater_(inflater), data_(data), host_(host), fixedInput_(fixedInput), outputPiece_(outputPiece) {
+        // All of it where both the data and what they inflate to fit a piece.
+        if (expected <= static_cast<uint64_t>(kOutputPieceSize) && data.total() <= static_cast<uint64_t>(kMaxInput))
+            firstInput_ = kMaxInput;
+    }
     ~ObjectInflater() { lock(); }
     ObjectInflater(const ObjectInflater&) = delete;
     ObjectInflater& operator=(const ObjectInflater&) = delete;
@@ -143,7 +150,7 @@ private:
     // seven eighths of an output piece, at the ratio seen so far.
     Py_ssize_t inputPiece() const {
         if (fixedInput_ > 0) return fixedInput_;
-        if (consumed_ <= 0 || produced_ <= 0) return kFirstInput;
+        if (consumed_ <= 0 || produced_ <= 0) return firstInput_;
         const double n = static_cast<double>(kOutputPieceSize) * 7 / 8 * consumed_ / produced_;
         if (n <= static_cast<double>(kMinInput)) return kMinInput;
         if (n >= static_cast<double>(kMaxInput)) return kMaxInput;
@@ -214,6 +221,7 @@ private:
     const CompressedData& data_;
     const bool host_;
     const Py_ssize_t fixedInput_;
+    Py_ssize_t firstInput_ = kFirstInput;
     PyObject* const outputPiece_;
     PyThreadState* saved_ = nullptr;
     Py_ssize_t stretch_ = 0;
@@ -226,11 +234,11 @@ private:
 
 }  // namespace
 
-bool inflateThrough(const CompressedData& data, StreamReader& reader, PngRowOutcome* outcome) {
+bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader& reader, PngRowOutcome* outcome) {
     if (PyObject* fast = process.fastZlib.module) {
         Ref inflater(PyObject_CallMethodNoArgs(fast, name::decompressobj));
         if (inflater) {
-            ObjectInflater source(inflater.get(), data, false);
+            ObjectInflater source(inflater.get(), data, false, expected);
             *outcome = reader.read(source);
             if (outcome->kind != PngRowOutcome::Kind::SourceFailed) return true;
         }
@@ -241,7 +249,7 @@ bool inflateThrough(const CompressedData& data, StreamReader& reader, PngRowOutc
     }
     Ref inflater(PyObject_CallNoArgs(process.zlib.decompressobj));
     if (!inflater) return false;
-    ObjectInflater source(inflater.get(), data, true);
+    ObjectInflater source(inflater.get(), data, true, expected);
     *outcome = reader.read(source);
     return true;
 }
@@ -250,7 +258,7 @@ Inflated inflateAndCompare(PyObject* module, const CompressedData& data, const u
                            Py_ssize_t inputPiece, PyObject* outputPiece) {
     Ref inflater(PyObject_CallMethodNoArgs(module, name::decompressobj));
     if (!inflater) return Inflated::Failed;
-    ObjectInflater source(inflater.get(), data, false, inputPiece, outputPiece);
+    ObjectInflater source(inflater.get(), data, false, size, inputPiece, outputPiece);
     size_t at = 0;
     for (;;) {
         const uint8_t* piece;

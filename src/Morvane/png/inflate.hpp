@@ -55,7 +55,8 @@ protected:
     ~StreamReader() = default;
 };
 
-// Runs `reader` on the inflated stream of `data`: inflated by zlib-ng where
+// Runs `reader` on the inflated stream of `data`, which is `expected` bytes
+// long if it is right (that length only sizes the pieces): inflated by zlib-ng where
 // the module's initialisation chose it (see png/fastzlib.hpp), else by the
 // host's zlib (its decompressobj as recorded). Nothing here imports. Any failure of zlib-ng's run is taken as unknown: the host's
 // zlib then inflates the stream again, so that a failure is the host's
@@ -65,11 +66,11 @@ protected:
 // Each piece the inflater hands over is worked on by `reader` without the
 // interpreter lock, which is taken back before the inflater is called again:
 // other threads run meanwhile, as they do inside the inflater's own calls.
-bool inflateThrough(const CompressedData& data, StreamReader& reader, PngRowOutcome* outcome);
+bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader& reader, PngRowOutcome* outcome);
 
 // The same with a callable `readStream(InflatedSource&) -> PngRowOutcome`.
 template <class ReadStream>
-bool inflateThrough(const CompressedData& data, ReadStream&& readStream, PngRowOutcome* outcome) {
+bool inflateThrough(const CompressedData& data, uint64_t expected, ReadStream&& readStream, PngRowOutcome* outcome) {
     class Reader final : public StreamReader {
     public:
         explicit Reader(ReadStream& fn) : fn_(fn) {}
@@ -78,7 +79,7 @@ bool inflateThrough(const CompressedData& data, ReadStream&& readStream, PngRowO
     private:
         ReadStream& fn_;
     } reader(readStream);
-    return inflateThrough(data, static_cast<StreamReader&>(reader), outcome);
+    return inflateThrough(data, expected, static_cast<StreamReader&>(reader), outcome);
 }
 
 // How the inflater that `module.decompressobj()` makes inflates `data` (as
