@@ -63,10 +63,17 @@ def ours():
     return Peer("ours", SimpleImage.open, lambda img: bytes(img._pixels), "")
 
 
-def available() -> list[Peer]:
-    """The peers whose packages import, in a fixed order."""
+def available(only: str | None = None) -> list[Peer]:
+    """The peers whose packages import, in a fixed order; with `only`, just
+    the one of that name, without importing the others' packages."""
     peers = []
+
+    def want(*names: str) -> bool:
+        return only is None or only in names
+
     try:
+        if not want("Pillow"):
+            raise ImportError
         import PIL  # noqa: PLC0415
         from PIL import Image  # noqa: PLC0415
 
@@ -79,6 +86,8 @@ def available() -> list[Peer]:
     except ImportError:
         pass
     try:
+        if not want("OpenCV"):
+            raise ImportError
         import cv2  # noqa: PLC0415
         import numpy as np  # noqa: PLC0415
 
@@ -93,12 +102,16 @@ def available() -> list[Peer]:
     except ImportError:
         pass
     try:
+        if not want("pyspng"):
+            raise ImportError
         import pyspng  # noqa: PLC0415
 
         peers.append(Peer("pyspng", pyspng.load, _array_rgb, getattr(pyspng, "__version__", "?")))
     except ImportError:
         pass
     try:
+        if not want("libpng", "libspng"):
+            raise ImportError
         import imagecodecs  # noqa: PLC0415
 
         peers.append(Peer("libpng", imagecodecs.png_decode, _array_rgb, imagecodecs.png_version()))
@@ -106,6 +119,8 @@ def available() -> list[Peer]:
     except (ImportError, AttributeError):
         pass
     try:
+        if not want("pyvips"):
+            raise ImportError
         import pyvips  # noqa: PLC0415
 
         def vips(data):
@@ -117,6 +132,8 @@ def available() -> list[Peer]:
     except (ImportError, OSError):
         pass
     try:
+        if not want("imageio"):
+            raise ImportError
         import imageio  # noqa: PLC0415
         import imageio.v3 as iio  # noqa: PLC0415
 
@@ -124,6 +141,8 @@ def available() -> list[Peer]:
     except ImportError:
         pass
     try:
+        if not want("pypng"):
+            raise ImportError
         import png  # noqa: PLC0415
 
         def pypng(data):

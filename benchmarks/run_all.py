@@ -25,6 +25,7 @@ SCRIPTS = [
     "bench_pixels",
     "bench_png_read",
     "bench_png_memory",
+    "bench_png_fresh",
     "bench_threads",
     "bench_png_write",
     "bench_bmp",
