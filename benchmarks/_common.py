@@ -25,6 +25,7 @@ import platform
 import random
 import statistics
 import struct
+import subprocess
 import sys
 import tempfile
 import time
@@ -219,6 +220,23 @@ def repeats(args, full: int = 7, quick: int = 3) -> int:
     if args.repeat:
         return max(1, args.repeat)
     return quick if args.quick else full
+
+
+def package_root(ext) -> str:
+    """The folder a child process puts first on its path to import the
+    module from where this process found it."""
+    return str(Path(ext.__file__).resolve().parent.parent)
+
+
+def run_child(script: str, how: str, path: str, extra_path: list) -> dict:
+    """`script` in a fresh interpreter, given `how`, `path`, the repository
+    and `extra_path` as arguments: the JSON of its last output line."""
+    proc = subprocess.run(
+        [sys.executable, "-c", script, how, path, str(REPO), *extra_path], capture_output=True, text=True, timeout=900
+    )
+    if proc.returncode != 0:
+        raise RuntimeError(f"{how} {path}: {proc.stderr[-2000:]}")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def write_json(path: str | None, payload: dict) -> None:

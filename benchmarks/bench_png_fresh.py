@@ -27,9 +27,6 @@ every peer of _peers.available(), from bytes (pypng up to 1024 only).
 
 from __future__ import annotations
 
-import json
-import subprocess
-import sys
 import textwrap
 
 from benchmarks import _common as C
@@ -71,15 +68,6 @@ CHILD = textwrap.dedent(
 FILTERS = [(0, "None"), (2, "Up"), (4, "Paeth")]
 
 
-def measure(how: str, path: str, extra_path: list) -> dict:
-    proc = subprocess.run(
-        [sys.executable, "-c", CHILD, how, path, str(C.REPO), *extra_path], capture_output=True, text=True, timeout=900
-    )
-    if proc.returncode != 0:
-        raise RuntimeError(f"{how} {path}: {proc.stderr[-2000:]}")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
 def main() -> None:
     ap = C.common_args(__doc__.splitlines()[0])
     ap.add_argument("--sizes", default=None, help="comma-separated sides (default 128,256; --quick 256)")
@@ -88,7 +76,7 @@ def main() -> None:
     _, ext = C.import_ours()
     env = C.header("bench_png_fresh: a loop over one small PNG in a fresh process", ext, wait=args.wait_idle)
     # The children import the module from where this process found it.
-    package_root = str(C.Path(ext.__file__).resolve().parent.parent)
+    package_root = C.package_root(ext)
     peers = P.available()
     env["peers"] = {p.name: p.version for p in peers}
     sides = [int(s) for s in (args.sizes or ("256" if args.quick else "128,256")).split(",")]
@@ -108,7 +96,7 @@ def main() -> None:
                     best: dict = {}
                     for _ in range(rep):
                         for name in names:
-                            r = measure(name, path, [package_root])
+                            r = C.run_child(CHILD, name, path, [package_root])
                             old = best.get(name)
                             if old is None or r["seconds"] < old["seconds"]:
                                 best[name] = r

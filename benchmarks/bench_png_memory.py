@@ -26,9 +26,6 @@ Goal: opening the 4096 x 4096 RGB file from bytes grows the peak by at most
 
 from __future__ import annotations
 
-import json
-import subprocess
-import sys
 import textwrap
 import time
 
@@ -82,15 +79,6 @@ GOAL_FACTOR = 1.05
 GOAL_SLACK = 2 << 20
 
 
-def measure(how: str, path: str, extra_path: list) -> dict:
-    proc = subprocess.run(
-        [sys.executable, "-c", CHILD, how, path, str(C.REPO), *extra_path], capture_output=True, text=True, timeout=900
-    )
-    if proc.returncode != 0:
-        raise RuntimeError(f"{how} {path}: {proc.stderr[-2000:]}")
-    return json.loads(proc.stdout.strip().splitlines()[-1])
-
-
 def main() -> None:
     ap = C.common_args(__doc__.splitlines()[0])
     ap.add_argument("--sizes", default=None, help="comma-separated sides (default 4096; --quick 1024)")
@@ -99,7 +87,7 @@ def main() -> None:
     _, ext = C.import_ours()
     env = C.header("bench_png_memory: peak memory growth of one PNG decode", ext, wait=args.wait_idle)
     # The children import the module from where this process found it.
-    package_root = str(C.Path(ext.__file__).resolve().parent.parent)
+    package_root = C.package_root(ext)
     peers = P.available()
     env["peers"] = {p.name: p.version for p in peers}
     sides = [int(s) for s in (args.sizes or ("1024" if args.quick else "4096")).split(",")]
@@ -124,7 +112,7 @@ def main() -> None:
                     growth = {}
                     for _ in range(rep):
                         for name, how in contenders.items():
-                            g = measure(how, path, [package_root])["growth"]
+                            g = C.run_child(CHILD, how, path, [package_root])["growth"]
                             growth[name] = min(growth.get(name, g), g)
                     ours = growth["ours bytes"]
                     rec = {
