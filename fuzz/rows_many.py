@@ -4,7 +4,9 @@ multi-row paths, which mutated seeds seldom do: runs of Average and Paeth
 rows among others, RGB and RGBA, narrow rows and wide ones (some lying
 about a multiple of 4 KiB apart, which are undone four rows at a time
 rather than eight), the image data cut into IDAT chunks at random, and now
-and then a bad filter byte.
+and then a bad filter byte. One image in 500 is large, its rows more than
+one inflater piece, so that they are undone on the row worker while the
+next piece is inflated; some of those are cut short.
 
     python -m fuzz.rows_many N [SEED]
 
@@ -27,9 +29,12 @@ def chunk(kind: bytes, data: bytes) -> bytes:
 
 
 def generated_png(rnd: random.Random) -> bytes:
-    wide = rnd.randrange(50) == 0
+    large = rnd.randrange(500) == 0
+    wide = large or rnd.randrange(50) == 0
     width = rnd.choice(WIDE) if wide else rnd.randrange(1, 80)
     height = rnd.randrange(9, 14 if wide else 40)
+    if large:
+        height = (540_000 // (width * 3)) + rnd.randrange(60)
     colour = rnd.choice([2, 6])
     rows = []
     for _ in range(height):
@@ -39,6 +44,8 @@ def generated_png(rnd: random.Random) -> bytes:
             kind = rnd.randrange(5, 256)
         rows.append(bytes([kind]) + rnd.randbytes(width * (3 if colour == 2 else 4)))
     data = zlib.compress(b"".join(rows), rnd.choice([0, 1, 6]))
+    if large and rnd.random() < 0.2:
+        data = data[: rnd.randrange(len(data))]
     cut = rnd.choice([len(data) + 1, 1 + rnd.randrange(max(1, len(data)))])
     header = struct.pack(">IIBBBBB", width, height, 8, colour, 0, 0, 0)
     idats = b"".join(chunk(b"IDAT", data[k : k + cut]) for k in range(0, len(data), cut))

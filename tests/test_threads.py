@@ -6,6 +6,8 @@ its own, whatever the other threads do with the same or other sources and
 images."""
 
 import io
+import os
+import subprocess
 import sys
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -29,7 +31,20 @@ def _png(filter_byte, bpp=3):
     return simple_png(WIDTH, HEIGHT, b"".join(rows), colour=2 if bpp == 3 else 6)
 
 
+# Rows of more than one inflater piece (512 KiB): a decode alone undoes
+# them on the row worker while the inflater makes the next piece.
+LARGE_WIDTH, LARGE_HEIGHT = 600, 450
+LARGE_PIXELS = rgb(LARGE_WIDTH, LARGE_HEIGHT, seed=4)
+LARGE = simple_png(
+    LARGE_WIDTH,
+    LARGE_HEIGHT,
+    b"".join(
+        bytes([y % 5]) + LARGE_PIXELS[y * LARGE_WIDTH * 3 : (y + 1) * LARGE_WIDTH * 3] for y in range(LARGE_HEIGHT)
+    ),
+)
+
 SOURCES = {
+    "png-large": LARGE,
     "png-up": _png(2),
     "png-paeth-rgba": _png(4, bpp=4),
     "bmp": bmp(WIDTH, HEIGHT, PIXELS),
@@ -138,3 +153,45 @@ def test_bmp_rows_placed_without_the_lock(m):
         if seen:
             break
     assert seen
+
+
+WORKER_CHILD = """
+import os, sys
+from Morvane import SimpleImage
+
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+small, large = (open(path, "rb").read() for path in sys.argv[1:3])
+start = threads()
+SimpleImage.open(small)
+after_small = threads()
+first = bytes(SimpleImage.open(large)._pixels)
+after_large = threads()
+SimpleImage.open(large)
+after_two = threads()
+pid = os.fork()
+if pid == 0:
+    before = threads()
+    same = bytes(SimpleImage.open(large)._pixels) == first
+    os._exit(0 if same and threads() == before + 1 else 1)
+_, status = os.waitpid(pid, 0)
+print(after_small - start, after_large - start, after_two - start, os.waitstatus_to_exitcode(status))
+"""
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts the process's threads in /proc")
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="the row worker needs two processors")
+def test_one_row_worker_serves_the_large_decodes(tmp_path):
+    # A small image starts no thread; the first large one starts the row
+    # worker, which every later decode reuses. A child made by fork() has
+    # none of its parent's threads: it decodes on a worker of its own
+    # (waiting on its parent's would hang it).
+    small, large = tmp_path / "small.png", tmp_path / "large.png"
+    small.write_bytes(SOURCES["png-up"])
+    large.write_bytes(LARGE)
+    proc = subprocess.run(
+        [sys.executable, "-c", WORKER_CHILD, str(small), str(large)], capture_output=True, text=True, timeout=120
+    )
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.split() == ["0", "1", "1", "0"]

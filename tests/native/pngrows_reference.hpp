@@ -44,14 +44,17 @@ inline Expected reference(const mv::PngRowGeometry& g, const Bytes& stream) {
 
 // Hands out `stream` in the pieces `sizes` says (cyclically; none: the whole
 // stream at once), each in a fresh allocation of exactly its size, freed
-// when the next one is asked for; fails instead of giving piece `failAt`.
-// `askedAfterEnd` counts calls made after it ended or failed.
+// when the next one is asked for (with `keepLast`, when the one after it
+// is); fails instead of giving piece `failAt`. `askedAfterEnd` counts calls
+// made after it ended or failed.
 class PieceSource final : public mv::InflatedSource {
 public:
-    PieceSource(const Bytes& stream, std::vector<size_t> sizes, long failAt = -1)
-        : stream_(stream), sizes_(std::move(sizes)), failAt_(failAt) {}
+    PieceSource(const Bytes& stream, std::vector<size_t> sizes, long failAt = -1, bool keepLast = false)
+        : stream_(stream), sizes_(std::move(sizes)), failAt_(failAt), keepLast_(keepLast) {}
 
     Status next(const uint8_t** data, size_t* size) override {
+        last_.reset();
+        if (keepLast_) last_ = std::move(piece_);
         piece_.reset();
         if (ended_) {
             ++askedAfterEnd;
@@ -83,10 +86,11 @@ private:
     const Bytes& stream_;
     std::vector<size_t> sizes_;
     long failAt_;
+    bool keepLast_;
     size_t pos_ = 0, index_ = 0;
     long calls_ = 0;
     bool ended_ = false;
-    std::unique_ptr<uint8_t[]> piece_;
+    std::unique_ptr<uint8_t[]> piece_, last_;
 };
 
 }  // namespace pngref

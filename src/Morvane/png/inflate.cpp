@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/paths.hpp"
+#include "core/rowworker.hpp"
 #include "py/host.hpp"
 
 namespace mv {
@@ -89,8 +90,14 @@ public:
         return status;
     }
 
+    // The piece last handed over stays alive through the next call too,
+    // until the one after: a row worker may still be at it meanwhile.
+    void keepLastPiece() { keepLast_ = true; }
+
 private:
     Status pull(const uint8_t** data, size_t* size) {
+        last_.reset();
+        if (keepLast_) last_ = std::move(out_);
         out_.reset();
         for (;;) {
             if (eof_) return Status::End;
@@ -227,19 +234,49 @@ private:
     Py_ssize_t stretch_ = 0;
     Py_ssize_t offset_ = 0;  // within the current stretch
     PyObject* viewOwner_ = nullptr;
-    Ref view_, out_, tail_;
+    Ref view_, out_, last_, tail_;
     double consumed_ = 0, produced_ = 0;
-    bool eof_ = false;
+    bool eof_ = false, keepLast_ = false;
 };
+
+// `reader` run on the stream of `source`: on the row worker where it is
+// free and the stream makes several pieces, so that each piece is worked on
+// while the inflater makes the next; else here. The outcome is the same
+// either way: the reader pulls every stream to its end or its failure, so
+// the inflater is called just as often and in the same order.
+PngRowOutcome readStream(ObjectInflater& source, uint64_t expected, StreamReader& reader) {
+    RowWorker* worker =
+        expected > static_cast<uint64_t>(kOutputPieceSize) && expected != UINT64_MAX ? RowWorker::reserve() : nullptr;
+    if (!worker) return reader.read(source);
+    source.keepLastPiece();
+    worker->start([](void* r, InflatedSource& s) { return static_cast<StreamReader*>(r)->read(s); }, &reader);
+    for (;;) {
+        const uint8_t* piece = nullptr;
+        size_t size = 0;
+        const InflatedSource::Status status = source.next(&piece, &size);
+        // A piece comes without the interpreter lock where it is large
+        // enough (see ObjectInflater::next), the end and a failure with it.
+        if (status == InflatedSource::Status::Piece) {
+            worker->put(status, piece, size);
+            continue;
+        }
+        PyThreadState* saved = PyEval_SaveThread();
+        worker->put(status, nullptr, 0);
+        const PngRowOutcome outcome = worker->finish();
+        PyEval_RestoreThread(saved);
+        return outcome;
+    }
+}
 
 }  // namespace
 
 bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader& reader, PngRowOutcome* outcome) {
+    RowWorker::Decoding decoding;
     if (PyObject* fast = process.fastZlib.module) {
         Ref inflater(PyObject_CallMethodNoArgs(fast, name::decompressobj));
         if (inflater) {
             ObjectInflater source(inflater.get(), data, false, expected);
-            *outcome = reader.read(source);
+            *outcome = readStream(source, expected, reader);
             if (outcome->kind != PngRowOutcome::Kind::SourceFailed) return true;
         }
         if (PyErr_Occurred()) {
@@ -250,7 +287,7 @@ bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader&
     Ref inflater(PyObject_CallNoArgs(process.zlib.decompressobj));
     if (!inflater) return false;
     ObjectInflater source(inflater.get(), data, true, expected);
-    *outcome = reader.read(source);
+    *outcome = readStream(source, expected, reader);
     return true;
 }
 

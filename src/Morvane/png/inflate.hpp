@@ -45,8 +45,8 @@ private:
 
 // What reads an inflated stream to its end: the row decoder, or the length
 // count. inflateThrough may run it twice (see there). It is given each
-// piece without the interpreter lock (see inflateThrough) and must touch no
-// Python object.
+// piece without the interpreter lock, maybe on another thread (see
+// inflateThrough), and must touch no Python object.
 class StreamReader {
 public:
     virtual PngRowOutcome read(InflatedSource& source) = 0;
@@ -66,6 +66,9 @@ protected:
 // Each piece the inflater hands over is worked on by `reader` without the
 // interpreter lock, which is taken back before the inflater is called again:
 // other threads run meanwhile, as they do inside the inflater's own calls.
+// Where the stream makes several pieces and no other decode runs, `reader`
+// runs on the row worker (core/rowworker.hpp) and works on each piece while
+// the inflater makes the next.
 bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader& reader, PngRowOutcome* outcome);
 
 // The same with a callable `readStream(InflatedSource&) -> PngRowOutcome`.

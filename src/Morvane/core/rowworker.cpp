@@ -1,0 +1,136 @@
+// The row core's second thread (see rowworker.hpp).
+#include "core/rowworker.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <atomic>
+#include <new>
+
+
+namespace mv {
+
+namespace {
+
+// Decodes in progress in the process.
+std::atomic<int> decoding{0};
+// The worker once started; `unavailable` once it turned out it cannot be.
+std::atomic<RowWorker*> theWorker{nullptr};
+std::atomic<bool> unavailable{false};
+
+// A child made by fork() has none of its parent's threads: it starts its
+// own worker when it needs one (the parent's is left as it was), and the
+// decodes of the parent's other threads are not running in it.
+void forgetAfterFork() {
+    theWorker.store(nullptr);
+    decoding.store(0);
+}
+
+bool severalProcessors() {
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2;
+}
+
+}  // namespace
+
+RowWorker::Decoding::Decoding() { decoding.fetch_add(1); }
+RowWorker::Decoding::~Decoding() { decoding.fetch_sub(1); }
+
+// Only a decode alone reserves the worker, and it holds it until finish(),
+// within its Decoding: so no two decodes ever hold it at once.
+RowWorker* RowWorker::reserve() {
+    if (decoding.load() != 1) return nullptr;
+    if (RowWorker* worker = theWorker.load()) return worker;
+    if (unavailable.load()) return nullptr;
+    // GCOVR_EXCL_START unreachable here: the tests run on two processors or more, where a thread can be started
+    if (!severalProcessors()) {
+        unavailable.store(true);
+        return nullptr;
+    }
+    auto* worker = new (std::nothrow) RowWorker;
+    if (!worker) return nullptr;
+    if (!worker->launch()) {
+        delete worker;
+        unavailable.store(true);
+        return nullptr;
+    }
+    // GCOVR_EXCL_STOP
+    static const bool registered = pthread_atfork(nullptr, nullptr, forgetAfterFork) == 0;
+    (void)registered;
+    theWorker.store(worker);
+    return worker;
+}
+
+bool RowWorker::launch() {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return false;  // GCOVR_EXCL_LINE no failure of glibc's
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    const bool started = pthread_create(&thread, &attributes, &RowWorker::main, this) == 0;
+    pthread_attr_destroy(&attributes);
+    return started;
+}
+
+void* RowWorker::main(void* self) {
+    static_cast<RowWorker*>(self)->serve();
+    return nullptr;  // GCOVR_EXCL_LINE the worker serves for the life of the process
+}
+
+void RowWorker::serve() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        workerWaits_.wait(lock, [this] { return job_ != nullptr; });
+        const PieceJob job = job_;
+        void* const context = context_;
+        lock.unlock();
+        Channel channel(*this);
+        const PngRowOutcome outcome = job(context, channel);
+        lock.lock();
+        outcome_ = outcome;
+        job_ = nullptr;
+        wanting_ = false;
+        done_ = true;
+        callerWaits_.notify_one();
+    }
+}
+
+void RowWorker::start(PieceJob job, void* context) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    job_ = job;
+    context_ = context;
+    full_ = wanting_ = done_ = false;
+    workerWaits_.notify_one();
+}
+
+InflatedSource::Status RowWorker::Channel::next(const uint8_t** data, size_t* size) {
+    RowWorker& w = worker_;
+    std::unique_lock<std::mutex> lock(w.mutex_);
+    w.wanting_ = true;
+    w.callerWaits_.notify_one();
+    w.workerWaits_.wait(lock, [&w] { return w.full_; });
+    w.full_ = w.wanting_ = false;
+    *data = w.data_;
+    *size = w.size_;
+    return w.status_;
+}
+
+void RowWorker::put(InflatedSource::Status status, const uint8_t* data, size_t size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A job that is done (one that stops before the end) takes no more.
+    callerWaits_.wait(lock, [this] { return wanting_ || done_; });
+    if (done_) return;  // GCOVR_EXCL_LINE the row core reads every stream to its end
+    status_ = status;
+    data_ = data;
+    size_ = size;
+    full_ = true;
+    wanting_ = false;
+    workerWaits_.notify_one();
+}
+
+PngRowOutcome RowWorker::finish() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    callerWaits_.wait(lock, [this] { return done_; });
+    return outcome_;
+}
+
+}  // namespace mv

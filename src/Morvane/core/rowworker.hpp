@@ -1,0 +1,77 @@
+// A second thread for the row core: while the calling thread makes the next
+// piece of an inflated stream, the worker undoes the rows of the last one,
+// so that a decode takes about the longer of the two instead of their sum.
+//
+// Plain C++ on POSIX threads; the worker touches no Python object. There is
+// one worker in a process, and it goes only to a decode that is alone: with
+// other decodes running, every core is already busy.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "core/pngrows.hpp"
+
+namespace mv {
+
+// What the worker runs: reads `source` to its end (as decodePngRows does).
+using PieceJob = PngRowOutcome (*)(void* context, InflatedSource& source);
+
+class RowWorker {
+public:
+    // Counts a decode in progress for as long as it lives; only a decode
+    // alone in the process is given the worker.
+    class Decoding {
+    public:
+        Decoding();
+        ~Decoding();
+        Decoding(const Decoding&) = delete;
+        Decoding& operator=(const Decoding&) = delete;
+    };
+
+    // The worker for the decode calling (inside its Decoding), or nullptr
+    // when another decode runs, when the process may use one processor
+    // only, or when no thread can be started. The caller then works alone.
+    static RowWorker* reserve();
+
+    // Runs job(context, source) on the worker, where source hands over what
+    // put() is given; then put() each piece of the stream in order, then its
+    // end or its failure, then finish().
+    void start(PieceJob job, void* context);
+    // Hands the job its next piece (or the end, or the failure) as
+    // InflatedSource::next would, once the job is done with the piece before
+    // it: it may then be let go of. Blocks until then.
+    void put(InflatedSource::Status status, const uint8_t* data, size_t size);
+    // Waits for the job's outcome; the worker is then free again.
+    PngRowOutcome finish();
+
+private:
+    class Channel final : public InflatedSource {
+    public:
+        explicit Channel(RowWorker& worker) : worker_(worker) {}
+        Status next(const uint8_t** data, size_t* size) override;
+
+    private:
+        RowWorker& worker_;
+    };
+
+    RowWorker() = default;
+    bool launch();
+    static void* main(void* self);
+    void serve();
+
+    std::mutex mutex_;
+    std::condition_variable workerWaits_, callerWaits_;
+    PieceJob job_ = nullptr;
+    void* context_ = nullptr;
+    // The piece on hand, and whether the job waits for one.
+    bool full_ = false, wanting_ = false, done_ = false;
+    InflatedSource::Status status_ = InflatedSource::Status::End;
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    PngRowOutcome outcome_{};
+};
+
+}  // namespace mv
