@@ -34,7 +34,7 @@ def generated_png(rnd: random.Random) -> bytes:
     width = rnd.choice(WIDE) if wide else rnd.randrange(1, 80)
     height = rnd.randrange(9, 14 if wide else 40)
     if large:
-        height = (540_000 // (width * 3)) + rnd.randrange(60)
+        height = (700_000 // (width * 3)) + rnd.randrange(60)
     colour = rnd.choice([2, 6])
     rows = []
     for _ in range(height):

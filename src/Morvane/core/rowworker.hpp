@@ -7,6 +7,7 @@
 // other decodes running, every core is already busy.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -62,12 +63,18 @@ private:
     static void* main(void* self);
     void serve();
 
+    // Waits for `ready` under `lock`: first a short while awake, then asleep
+    // on `cv`.
+    template <class Ready>
+    static void await(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, Ready ready);
+
     std::mutex mutex_;
     std::condition_variable workerWaits_, callerWaits_;
     PieceJob job_ = nullptr;
     void* context_ = nullptr;
-    // The piece on hand, and whether the job waits for one.
-    bool full_ = false, wanting_ = false, done_ = false;
+    // Whether a piece is on hand, whether the job waits for one, whether it
+    // is done: set under the mutex, and read without it while waiting awake.
+    std::atomic<bool> full_{false}, wanting_{false}, done_{false};
     InflatedSource::Status status_ = InflatedSource::Status::End;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;

@@ -240,13 +240,15 @@ private:
 };
 
 // `reader` run on the stream of `source`: on the row worker where it is
-// free and the stream makes several pieces, so that each piece is worked on
-// while the inflater makes the next; else here. The outcome is the same
+// free and the stream makes more than a piece and a quarter, so that each
+// piece is worked on while the inflater makes the next; else here. (With
+// less, the second piece is too small to hide the work on the first, and
+// the worker's waking up costs more than it saves.) The outcome is the same
 // either way: the reader pulls every stream to its end or its failure, so
 // the inflater is called just as often and in the same order.
 PngRowOutcome readStream(ObjectInflater& source, uint64_t expected, StreamReader& reader) {
-    RowWorker* worker =
-        expected > static_cast<uint64_t>(kOutputPieceSize) && expected != UINT64_MAX ? RowWorker::reserve() : nullptr;
+    constexpr uint64_t kWorkerFrom = kOutputPieceSize + kOutputPieceSize / 4;
+    RowWorker* worker = expected > kWorkerFrom && expected != UINT64_MAX ? RowWorker::reserve() : nullptr;
     if (!worker) return reader.read(source);
     source.keepLastPiece();
     worker->start([](void* r, InflatedSource& s) { return static_cast<StreamReader*>(r)->read(s); }, &reader);
