@@ -31,8 +31,9 @@ def _png(filter_byte, bpp=3):
     return simple_png(WIDTH, HEIGHT, b"".join(rows), colour=2 if bpp == 3 else 6)
 
 
-# Rows of more than one inflater piece (512 KiB): a decode alone undoes
-# them on the row worker while the inflater makes the next piece.
+# Rows of more than a piece and a quarter of the inflater's output (640
+# KiB): a decode alone undoes them on the row worker while the inflater
+# makes the next piece.
 LARGE_WIDTH, LARGE_HEIGHT = 600, 450
 LARGE_PIXELS = rgb(LARGE_WIDTH, LARGE_HEIGHT, seed=4)
 LARGE = simple_png(

@@ -35,7 +35,10 @@ bool severalProcessors() {
 // How long a thread waiting for the other stays awake before it sleeps.
 // Waking a sleeping thread takes tens of microseconds, up to a hundred on a
 // virtual machine: more than inflating or undoing a piece of a stream that
-// inflates fast. A piece that takes longer leaves the waiter asleep.
+// inflates fast. Where the other thread took longer than that last time
+// (the inflater's pieces of a photograph take a millisecond or two), the
+// waiter sleeps at once, so that it does not hold a processor other
+// processes could use; a short wait makes it wait awake again.
 constexpr std::chrono::microseconds kAwake{100};
 
 inline void relax() {
@@ -47,13 +50,16 @@ inline void relax() {
 }  // namespace
 
 template <class Ready>
-void RowWorker::await(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, Ready ready) {
+void RowWorker::await(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& awake, Ready ready) {
     if (ready()) return;
-    lock.unlock();
-    const auto until = std::chrono::steady_clock::now() + kAwake;
-    while (!ready() && std::chrono::steady_clock::now() < until) relax();
-    lock.lock();
+    const auto start = std::chrono::steady_clock::now();
+    if (awake) {
+        lock.unlock();
+        while (!ready() && std::chrono::steady_clock::now() - start < kAwake) relax();
+        lock.lock();
+    }
     cv.wait(lock, ready);
+    awake = std::chrono::steady_clock::now() - start < kAwake;
 }
 
 RowWorker::Decoding::Decoding() { decoding.fetch_add(1); }
@@ -124,6 +130,7 @@ void RowWorker::start(PieceJob job, void* context) {
     full_ = false;
     wanting_ = false;
     done_ = false;
+    workerAwake_ = callerAwake_ = true;
     workerWaits_.notify_one();
 }
 
@@ -132,7 +139,7 @@ InflatedSource::Status RowWorker::Channel::next(const uint8_t** data, size_t* si
     std::unique_lock<std::mutex> lock(w.mutex_);
     w.wanting_ = true;
     w.callerWaits_.notify_one();
-    await(lock, w.workerWaits_, [&w] { return w.full_.load(); });
+    await(lock, w.workerWaits_, w.workerAwake_, [&w] { return w.full_.load(); });
     w.full_ = false;
     w.wanting_ = false;
     *data = w.data_;
@@ -143,7 +150,7 @@ InflatedSource::Status RowWorker::Channel::next(const uint8_t** data, size_t* si
 void RowWorker::put(InflatedSource::Status status, const uint8_t* data, size_t size) {
     std::unique_lock<std::mutex> lock(mutex_);
     // A job that is done (one that stops before the end) takes no more.
-    await(lock, callerWaits_, [this] { return wanting_.load() || done_.load(); });
+    await(lock, callerWaits_, callerAwake_, [this] { return wanting_.load() || done_.load(); });
     if (done_) return;  // GCOVR_EXCL_LINE the row core reads every stream to its end
     status_ = status;
     data_ = data;
@@ -155,7 +162,7 @@ void RowWorker::put(InflatedSource::Status status, const uint8_t* data, size_t s
 
 PngRowOutcome RowWorker::finish() {
     std::unique_lock<std::mutex> lock(mutex_);
-    await(lock, callerWaits_, [this] { return done_.load(); });
+    await(lock, callerWaits_, callerAwake_, [this] { return done_.load(); });
     return outcome_;
 }
 

@@ -63,10 +63,11 @@ private:
     static void* main(void* self);
     void serve();
 
-    // Waits for `ready` under `lock`: first a short while awake, then asleep
-    // on `cv`.
+    // Waits for `ready` under `lock`: first a short while awake where
+    // `awake` says so, then asleep on `cv`; `awake` then tells whether the
+    // wait was short.
     template <class Ready>
-    static void await(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, Ready ready);
+    static void await(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, bool& awake, Ready ready);
 
     std::mutex mutex_;
     std::condition_variable workerWaits_, callerWaits_;
@@ -75,6 +76,9 @@ private:
     // Whether a piece is on hand, whether the job waits for one, whether it
     // is done: set under the mutex, and read without it while waiting awake.
     std::atomic<bool> full_{false}, wanting_{false}, done_{false};
+    // Whether the job's thread and the caller wait awake (see await), set
+    // under the mutex.
+    bool workerAwake_ = true, callerAwake_ = true;
     InflatedSource::Status status_ = InflatedSource::Status::End;
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
