@@ -8,7 +8,6 @@
 #include <chrono>
 #include <new>
 
-
 namespace mv {
 
 namespace {

@@ -66,8 +66,8 @@ protected:
 // Each piece the inflater hands over is worked on by `reader` without the
 // interpreter lock, which is taken back before the inflater is called again:
 // other threads run meanwhile, as they do inside the inflater's own calls.
-// Where the stream makes several pieces and no other decode runs, `reader`
-// runs on the row worker (core/rowworker.hpp) and works on each piece while
+// Where the stream makes more than a piece and a quarter and no other
+// decode runs, `reader` runs on the row worker (core/rowworker.hpp) and works on each piece while
 // the inflater makes the next.
 bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader& reader, PngRowOutcome* outcome);
 
