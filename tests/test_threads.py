@@ -167,7 +167,11 @@ small, large = (open(path, "rb").read() for path in sys.argv[1:3])
 start = threads()
 SimpleImage.open(small)
 after_small = threads()
+os.environ["MORVANE_ROW_WORKER"] = "0"
 first = bytes(SimpleImage.open(large)._pixels)
+turned_off = threads()
+del os.environ["MORVANE_ROW_WORKER"]
+assert bytes(SimpleImage.open(large)._pixels) == first
 after_large = threads()
 SimpleImage.open(large)
 after_two = threads()
@@ -177,15 +181,16 @@ if pid == 0:
     same = bytes(SimpleImage.open(large)._pixels) == first
     sys.exit(0 if same and threads() == before + 1 else 1)
 _, status = os.waitpid(pid, 0)
-print(after_small - start, after_large - start, after_two - start, os.waitstatus_to_exitcode(status))
+print(after_small - start, turned_off - start, after_large - start, after_two - start, os.waitstatus_to_exitcode(status))
 """
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts the process's threads in /proc")
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="the row worker needs two processors")
 def test_one_row_worker_serves_the_large_decodes(tmp_path):
-    # A small image starts no thread; the first large one starts the row
-    # worker, which every later decode reuses. A child made by fork() has
+    # A small image starts no thread, nor does a large one while
+    # MORVANE_ROW_WORKER=0; the first large one after starts the row worker,
+    # which every later decode reuses. A child made by fork() has
     # none of its parent's threads: it decodes on a worker of its own
     # (waiting on its parent's would hang it).
     small, large = tmp_path / "small.png", tmp_path / "large.png"
@@ -195,4 +200,4 @@ def test_one_row_worker_serves_the_large_decodes(tmp_path):
         [sys.executable, "-c", WORKER_CHILD, str(small), str(large)], capture_output=True, text=True, timeout=120
     )
     assert proc.returncode == 0, proc.stderr[-3000:]
-    assert proc.stdout.split() == ["0", "1", "1", "0"]
+    assert proc.stdout.split() == ["0", "0", "1", "1", "0"]

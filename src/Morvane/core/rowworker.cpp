@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace mv {
@@ -24,6 +26,14 @@ std::atomic<bool> unavailable{false};
 void forgetAfterFork() {
     theWorker.store(nullptr);
     decoding.store(0);
+}
+
+// MORVANE_ROW_WORKER=0 in the environment keeps every decode on its calling
+// thread (a pool of processes that fills every core has no processor to
+// spare). It is read at each decode that could use the worker.
+bool turnedOff() {
+    const char* value = std::getenv("MORVANE_ROW_WORKER");
+    return value && std::strcmp(value, "0") == 0;
 }
 
 bool severalProcessors() {
@@ -67,7 +77,7 @@ RowWorker::Decoding::~Decoding() { decoding.fetch_sub(1); }
 // Only a decode alone reserves the worker, and it holds it until finish(),
 // within its Decoding: so no two decodes ever hold it at once.
 RowWorker* RowWorker::reserve() {
-    if (decoding.load() != 1) return nullptr;
+    if (decoding.load() != 1 || turnedOff()) return nullptr;
     if (RowWorker* worker = theWorker.load()) return worker;
     if (unavailable.load()) return nullptr;
     // GCOVR_EXCL_START unreachable here: the tests run on two processors or more, where a thread can be started

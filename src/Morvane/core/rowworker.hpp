@@ -33,8 +33,9 @@ public:
     };
 
     // The worker for the decode calling (inside its Decoding), or nullptr
-    // when another decode runs, when the process may use one processor
-    // only, or when no thread can be started. The caller then works alone.
+    // when another decode runs, when the environment turns the worker off,
+    // when the process may use one processor only, or when no thread can be
+    // started. The caller then works alone.
     static RowWorker* reserve();
 
     // Runs job(context, source) on the worker, where source hands over what
