@@ -102,9 +102,22 @@ void checkPair(int filterA, int filterB, size_t width, int bpp, bool withPrev, i
     CHECK(fastB == plainB, where);
 }
 
+// Whether N rows of these filters go at once (below a previous row, where
+// the processor can): four when all are Average or Paeth; eight when all are
+// valid and four or more of them Average or Paeth.
+template <int N>
+bool takesSeveral(const int (&filters)[N]) {
+    int slow = 0;
+    for (int filter : filters) {
+        if (!valid(filter)) return false;
+        slow += filter >= 3;
+    }
+    return N == 4 ? slow == 4 : slow >= 4;
+}
+
 // N (4 or 8) rows: unfilterRowQuad or unfilterRowOct, when it takes them,
 // against N plain rows, each the next one's up row; when it declines, it
-// must have written nothing. It takes every N Average and Paeth rows below a
+// must have written nothing. It takes the rows of takesSeveral below a
 // previous row where the processor has SSE4.1 (four) or AVX2 (eight), and
 // no others.
 template <int N>
@@ -130,7 +143,7 @@ void checkSeveral(const int (&filters)[N], size_t width, int bpp, bool withPrev,
                               : mv::unfilterRowOct(filters, in, up, out, length, bpp);
     bool takes = withPrev && length > 0 && (bpp == 3 || bpp == 4) && (N == 4 ? haveSse41() : check::haveAvx2()) &&
                  mv::vectorKernels();
-    for (int filter : filters) takes = takes && (filter == 3 || filter == 4);
+    takes = takes && takesSeveral(filters);
     CHECK(taken == takes, where + " (taken)");
     CHECK(countOf(path) - before == (taken ? static_cast<uint64_t>(N) : 0u), where + " (counted)");
     for (int k = 0; k < N; ++k) {
@@ -171,11 +184,34 @@ void checkSeveral(const std::vector<int>& keys) {
     for (int bpp : {1, 2, 6, 8}) checkSeveral<N>(filters, 9, bpp, true, 0, rng);
 }
 
+// Eight rows of None, Sub and Up among Average and Paeth ones, 0 to 8 of
+// those at random places: taken with four or more.
+void checkMixedOcts() {
+    check::Rng rng(9);
+    int filters[8];
+    for (int set = 0; set < 45; ++set) {
+        for (int& filter : filters) filter = static_cast<int>(rng.next() % 3);
+        for (int slow = 0; slow < set % 9;) {
+            int& filter = filters[rng.next() % 8];
+            if (filter < 3) {
+                filter = 3 + static_cast<int>(rng.next() % 2);
+                ++slow;
+            }
+        }
+        for (int bpp : {3, 4})
+            for (size_t width : allWidths())
+                for (bool withPrev : {false, true})
+                    for (int pattern = 0; pattern < check::kPatterns; ++pattern)
+                        checkSeveral<8>(filters, width, bpp, withPrev, pattern, rng);
+    }
+}
+
 void checkQuadsAndOcts() {
     std::vector<int> quads;
     for (int key = 0; key < 16; ++key) quads.push_back(key);
     checkSeveral<4>(quads);
     checkSeveral<8>({0x00, 0xFF, 0x01, 0x80, 0x0F, 0xF0, 0x55, 0xAA, 0x7E, 0x96});
+    checkMixedOcts();
 }
 
 void checkRows() {

@@ -500,6 +500,11 @@ bool haveAvx2() {
 #endif
 }
 
+// Which quarters of a register hold rows of each filter (all ones there).
+struct OctLanes {
+    __m256i paeth, slow, sub, up;  // slow: Average or Paeth
+};
+
 // Eight consecutive rows at once, with AVX2: as the four above, in two
 // 256-bit registers of four rows each (16-bit lanes; row k's pixel at byte
 // i - k * BPP in quarter k % 4 of register k / 4, at step i). A register's
@@ -507,9 +512,12 @@ bool haveAvx2() {
 // lowest quarter taking the row above's pixel (first register) or the first
 // register's highest quarter (second); its upper-left bytes are its up bytes
 // of the step before. Mode 4 undoes eight Paeth rows, 3 eight Average rows,
-// 0 a mix, Paeth in the quarters `paeth` sets.
+// 0 a mix of the two, Paeth in the quarters `lanes.paeth` sets; 5 any mix of
+// the five filters, as `lanes` sets.
 template <int Mode>
-__attribute__((target("avx2"))) inline __m256i octPredict(__m256i a, __m256i b, __m256i c, __m256i d, __m256i paeth) {
+__attribute__((target("avx2"), always_inline)) inline __m256i octPredict(__m256i a, __m256i b, __m256i c, __m256i d,
+                                                                         const OctLanes& lanes) {
+    const __m256i paeth = lanes.paeth;
     __m256i byPaeth = a, byAverage = a;
     if (Mode != 3) {
         __m256i pa = _mm256_sub_epi16(b, c);  // p - a
@@ -522,12 +530,18 @@ __attribute__((target("avx2"))) inline __m256i octPredict(__m256i a, __m256i b, 
     }
     if (Mode != 4) byAverage = _mm256_srli_epi16(_mm256_add_epi16(a, b), 1);
     __m256i predicted;
-    if (Mode == 4)
+    if (Mode == 4) {
         predicted = byPaeth;
-    else if (Mode == 3)
+    } else if (Mode == 3) {
         predicted = byAverage;
-    else
+    } else {
         predicted = _mm256_blendv_epi8(byAverage, byPaeth, paeth);
+        if (Mode == 5) {
+            // None: zero; Sub: the left bytes; Up: the up bytes.
+            const __m256i fast = _mm256_blendv_epi8(_mm256_and_si256(b, lanes.up), a, lanes.sub);
+            predicted = _mm256_blendv_epi8(fast, predicted, lanes.slow);
+        }
+    }
     return _mm256_add_epi8(d, predicted);
 }
 
@@ -535,12 +549,14 @@ __attribute__((target("avx2"))) inline __m256i octPredict(__m256i a, __m256i b, 
 // four bytes where Whole says there are four, else as pixelOf and
 // storePixel above take them.
 template <size_t BPP, bool Whole>
-__attribute__((target("sse4.1"))) inline int32_t octIn(const uint8_t* row, size_t i, size_t lag, size_t length) {
+__attribute__((target("sse4.1"), always_inline)) inline int32_t octIn(const uint8_t* row, size_t i, size_t lag,
+                                                                      size_t length) {
     return _mm_cvtsi128_si32(Whole ? load<4>(row + i - lag) : pixelOf<BPP>(row, i, lag, length));
 }
 
 template <size_t BPP, bool Whole>
-__attribute__((target("sse4.1"))) inline void octOut(uint8_t* row, size_t i, size_t lag, size_t length, int32_t v) {
+__attribute__((target("sse4.1"), always_inline)) inline void octOut(uint8_t* row, size_t i, size_t lag, size_t length,
+                                                                    int32_t v) {
     if (Whole)
         store<4>(row + i - lag, _mm_cvtsi32_si128(v));
     else
@@ -553,8 +569,8 @@ struct OctState {
 
 // Rows k to k + 3's pixels of step i, widened to 16-bit lanes.
 template <size_t BPP, bool Whole>
-__attribute__((target("avx2"))) inline __m256i octGather(const uint8_t* const* rows, size_t k, size_t i,
-                                                         size_t length) {
+__attribute__((target("avx2"), always_inline)) inline __m256i octGather(const uint8_t* const* rows, size_t k, size_t i,
+                                                                        size_t length) {
     const int32_t p0 = octIn<BPP, Whole>(rows[k], i, k * BPP, length),
                   p1 = octIn<BPP, Whole>(rows[k + 1], i, (k + 1) * BPP, length),
                   p2 = octIn<BPP, Whole>(rows[k + 2], i, (k + 2) * BPP, length),
@@ -567,8 +583,8 @@ __attribute__((target("avx2"))) inline __m256i octGather(const uint8_t* const* r
 }
 
 template <size_t BPP, bool Whole>
-__attribute__((target("avx2"))) inline void octScatter(uint8_t* const* recon, size_t k, size_t i, size_t length,
-                                                       __m256i x) {
+__attribute__((target("avx2"), always_inline)) inline void octScatter(uint8_t* const* recon, size_t k, size_t i,
+                                                                      size_t length, __m256i x) {
     const __m256i packed = _mm256_packus_epi16(x, x);
     const __m128i low = _mm256_castsi256_si128(packed), high = _mm256_extracti128_si256(packed, 1);
     octOut<BPP, Whole>(recon[k], i, k * BPP, length, _mm_cvtsi128_si32(low));
@@ -578,9 +594,10 @@ __attribute__((target("avx2"))) inline void octScatter(uint8_t* const* recon, si
 }
 
 template <size_t BPP, int Mode, bool Whole>
-__attribute__((target("avx2"))) inline void octStep(OctState& q, const uint8_t* const* rows, const uint8_t* prev,
-                                                    uint8_t* const* recon, size_t i, size_t length, __m256i paeth1,
-                                                    __m256i paeth2) {
+__attribute__((target("avx2"), always_inline)) inline void octStep(OctState& q, const uint8_t* const* rows,
+                                                                   const uint8_t* prev, uint8_t* const* recon, size_t i,
+                                                                   size_t length, const OctLanes& paeth1,
+                                                                   const OctLanes& paeth2) {
     const __m256i d1 = octGather<BPP, Whole>(rows, 0, i, length), d2 = octGather<BPP, Whole>(rows, 4, i, length);
     const __m128i above = _mm_cvtepu8_epi16(_mm_cvtsi32_si128(octIn<BPP, Whole>(prev, i, 0, length)));
     const __m256i turned1 = _mm256_permute4x64_epi64(q.first, _MM_SHUFFLE(2, 1, 0, 3));
@@ -597,7 +614,7 @@ __attribute__((target("avx2"))) inline void octStep(OctState& q, const uint8_t* 
 
 template <size_t BPP, int Mode>
 __attribute__((target("avx2"))) void rowOctAvx2(const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
-                                                size_t length, __m256i paeth1, __m256i paeth2) {
+                                                size_t length, OctLanes paeth1, OctLanes paeth2) {
     const __m256i zero = _mm256_setzero_si256();
     OctState q{zero, zero, zero, zero};
     const size_t end = length + 7 * BPP;
@@ -607,19 +624,32 @@ __attribute__((target("avx2"))) void rowOctAvx2(const uint8_t* const* rows, cons
     for (; i < end; i += BPP) octStep<BPP, Mode, false>(q, rows, prev, recon, i, length, paeth1, paeth2);
 }
 
-// All ones in quarter j where row k + j is Paeth (bit k + j of `key`).
-__attribute__((target("avx2"))) inline __m256i octLanes(int key, int k) {
-    auto lane = [&](int j) -> long long { return key >> (k + j) & 1 ? -1 : 0; };
+// All ones in quarter j where rows k + j's filter is one of `which`.
+__attribute__((target("avx2"))) inline __m256i octQuarters(const int* filters, int k, int which1, int which2 = -1) {
+    auto lane = [&](int j) -> long long { return filters[k + j] == which1 || filters[k + j] == which2 ? -1 : 0; };
     return _mm256_setr_epi64x(lane(0), lane(1), lane(2), lane(3));
 }
 
-// The eight rows' filters, each 3 or 4, as bits (bit k set for Paeth).
+__attribute__((target("avx2"))) inline OctLanes octLanes(const int* filters, int k) {
+    return {octQuarters(filters, k, 4), octQuarters(filters, k, 3, 4), octQuarters(filters, k, 1),
+            octQuarters(filters, k, 2)};
+}
+
+// The eight rows' filters, each 0 to 4, four or more of them Average or Paeth.
 template <size_t BPP>
-__attribute__((target("avx2"))) void octFor(int key, const uint8_t* const* rows, const uint8_t* prev,
+__attribute__((target("avx2"))) void octFor(const int* filters, const uint8_t* const* rows, const uint8_t* prev,
                                             uint8_t* const* recon, size_t length) {
-    if (key == 0xFF) return rowOctAvx2<BPP, 4>(rows, prev, recon, length, __m256i{}, __m256i{});
-    if (key == 0) return rowOctAvx2<BPP, 3>(rows, prev, recon, length, __m256i{}, __m256i{});
-    rowOctAvx2<BPP, 0>(rows, prev, recon, length, octLanes(key, 0), octLanes(key, 4));
+    int paeth = 0, average = 0;
+    for (int k = 0; k < 8; ++k) {
+        paeth += filters[k] == 4;
+        average += filters[k] == 3;
+    }
+    const OctLanes none{};
+    if (paeth == 8) return rowOctAvx2<BPP, 4>(rows, prev, recon, length, none, none);
+    if (average == 8) return rowOctAvx2<BPP, 3>(rows, prev, recon, length, none, none);
+    if (paeth + average == 8)
+        return rowOctAvx2<BPP, 0>(rows, prev, recon, length, octLanes(filters, 0), octLanes(filters, 4));
+    rowOctAvx2<BPP, 5>(rows, prev, recon, length, octLanes(filters, 0), octLanes(filters, 4));
 }
 
 // Up, 32 bytes at a time.
@@ -773,13 +803,23 @@ bool unfilterRowQuad(const int* filters, const uint8_t* const* rows, const uint8
 
 bool unfilterRowOct(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
                     size_t length, int bytesPerPixel) {
-    const int key = severalKey(filters, 8, length, prev, bytesPerPixel);
-    if (key < 0 || !haveAvx2()) return false;
+    if (length == 0 || !prev || (bytesPerPixel != 3 && bytesPerPixel != 4) || !haveAvx2()) return false;
+    // Eight rows at once cost about what one chain of Paeth steps costs; so
+    // do one Average or Paeth row alone, or two in a pair, while None, Sub
+    // and Up rows alone cost little. Rows of a drawing or a screenshot mix
+    // them; eight at once pay where four or more of them are slow ones.
+    constexpr int kMinSlow = 4;
+    int slow = 0;
+    for (int k = 0; k < 8; ++k) {
+        if (filters[k] < 0 || filters[k] > 4) return false;
+        slow += filters[k] >= 3;
+    }
+    if (slow < kMinSlow) return false;
     countPath(Path::OctRows, 8);
     if (bytesPerPixel == 3)
-        octFor<3>(key, rows, prev, recon, length);
+        octFor<3>(filters, rows, prev, recon, length);
     else
-        octFor<4>(key, rows, prev, recon, length);
+        octFor<4>(filters, rows, prev, recon, length);
     return true;
 }
 

@@ -41,7 +41,8 @@ bool unfilterRowPair(int filterA, const uint8_t* rowA, int filterB, const uint8_
 bool unfilterRowQuad(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
                      size_t length, int bytesPerPixel);
 
-// The same for eight rows, where the processor has AVX2.
+// The same for eight rows, where the processor has AVX2; these may be of
+// any filter (0 to 4), as long as four or more are Average or Paeth.
 bool unfilterRowOct(const int* filters, const uint8_t* const* rows, const uint8_t* prev, uint8_t* const* recon,
                     size_t length, int bytesPerPixel);
 
