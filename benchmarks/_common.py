@@ -17,6 +17,7 @@ from the repository's root) imports what it needs from here:
 from __future__ import annotations
 
 import argparse
+import ctypes
 import gc
 import io
 import json
@@ -192,6 +193,25 @@ def header(title: str, ext, *, pillow: bool = True, zlib_line: bool = True, wait
         "round-robin; figures are the MINIMUM per call (median/min shown as 'spread')"
     )
     return env
+
+
+def pin_heap() -> str:
+    """Fixes glibc's thresholds for the rest of the process, for every
+    contender alike: blocks up to 32 MiB (its largest mmap threshold) come
+    from the heap, which is never trimmed. Left as they start, the
+    thresholds move with each large free, so whether a contender's output
+    buffer of a few MiB is reused warm or mapped afresh and faulted in page
+    by page (a fifth to three quarters of a fast inflate's time) depended
+    on which contender freed what before it. Call it before importing any
+    contender. Returns what was done, for the header."""
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except (OSError, AttributeError):
+        return "allocator as it starts (no mallopt here)"
+    m_trim_threshold, m_mmap_threshold = -1, -3
+    if mallopt(m_mmap_threshold, 32 << 20) == 1 and mallopt(m_trim_threshold, 1 << 30) == 1:
+        return "glibc heap pinned: blocks up to 32 MiB from the heap, never trimmed"
+    return "allocator as it starts (mallopt refused)"
 
 
 def common_args(description: str) -> argparse.ArgumentParser:

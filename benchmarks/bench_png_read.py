@@ -1,7 +1,7 @@
 """PNG decode: SimpleImage.open(png_bytes) beside every peer and the zlib-ng floor.
 
     python -m benchmarks.bench_png_read [--quick] [--repeat N] [--sizes 256,1024] [--modes RGB] [--no-real]
-                                        [--peers Pillow,pyspng] [--confirm N] [--json PATH]
+                                        [--peers Pillow,pyspng] [--confirm N] [--default-heap] [--json PATH]
 
 Test files (made in memory, deterministic, no downloads): photo-like RGB
 and RGBA images (smooth gradients, hard-edged shapes, +-6 noise) of 256x256,
@@ -20,6 +20,11 @@ Per file, timed side by side, interleaved (A B C ..., A B C ...):
   peers   every decoder of _peers.available() (pypng up to 1024 only)
 Every decoder's pixels are checked against ours first. Each figure is given
 by minimum and by median over the repeats.
+
+Every contender runs in this one process with glibc's heap thresholds pinned
+(_common.pin_heap: blocks up to 32 MiB reused warm, for ours, the floor and
+every peer alike), so that no contender's times depend on which one freed
+what before it; --default-heap leaves the allocator as it starts.
 
 Goals: ours at most 1.15x the floor, and every peer at least 1.2x our time
 (by median), on every file. A file within 10 % of a goal is timed again with
@@ -107,9 +112,13 @@ def main() -> None:
     ap.add_argument("--no-real", action="store_true", help="leave out the real files")
     ap.add_argument("--peers", default=None, help="comma-separated peer names (default: every one installed)")
     ap.add_argument("--confirm", type=int, default=15, help="repeats for a file within 10%% of a goal (0: none)")
+    ap.add_argument("--default-heap", action="store_true", help="leave glibc's heap thresholds as they start")
     args = ap.parse_args()
+    heap = "allocator as it starts (--default-heap)" if args.default_heap else C.pin_heap()
     _, ext = C.import_ours()
     env = C.header("bench_png_read: PNG decode beside every peer and the zlib-ng floor", ext, wait=args.wait_idle)
+    env["heap"] = heap
+    print(f"heap: {heap}")
     ours = P.ours()
     peers = P.available()
     if args.peers:
