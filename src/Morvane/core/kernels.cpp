@@ -109,9 +109,9 @@ void sub(const uint8_t* row, uint8_t* recon, size_t length) {
 
 // Sub over whole vectors: within 16 bytes, the running sum of the pixels
 // (each lane plus the lanes one, two and four pixels back: a prefix sum in
-// three steps), plus the last pixel of the vector before, spread over every
-// pixel. Only that last pixel is carried from vector to vector, so the
-// vectors do not wait on each other's sums. Four-byte pixels take four per
+// three steps), plus the sum of the vectors before, spread over every pixel.
+// That carry grows by each vector's last pixel summed, so the vectors wait
+// on one another for one addition only. Four-byte pixels take four per
 // vector; three-byte ones five (the sixteenth byte, stored too, is rewritten
 // by the next vector), their last pixel spread with SSSE3's shuffle.
 void sub4Prefix(const uint8_t* row, uint8_t* recon, size_t length) {
@@ -121,9 +121,8 @@ void sub4Prefix(const uint8_t* row, uint8_t* recon, size_t length) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
         x = _mm_add_epi8(x, _mm_slli_si128(x, 4));
         x = _mm_add_epi8(x, _mm_slli_si128(x, 8));
-        x = _mm_add_epi8(x, last);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(recon + i), x);
-        last = _mm_shuffle_epi32(x, 0xFF);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(recon + i), _mm_add_epi8(x, last));
+        last = _mm_add_epi8(last, _mm_shuffle_epi32(x, 0xFF));
     }
     for (; i < length; i += 4) {
         last = _mm_add_epi8(last, load<4>(row + i));
@@ -140,9 +139,8 @@ __attribute__((target("ssse3"))) void sub3PrefixSsse3(const uint8_t* row, uint8_
         x = _mm_add_epi8(x, _mm_slli_si128(x, 3));
         x = _mm_add_epi8(x, _mm_slli_si128(x, 6));
         x = _mm_add_epi8(x, _mm_slli_si128(x, 12));
-        x = _mm_add_epi8(x, last);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(recon + i), x);
-        last = _mm_shuffle_epi8(x, spread);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(recon + i), _mm_add_epi8(x, last));
+        last = _mm_add_epi8(last, _mm_shuffle_epi8(x, spread));
     }
     // The rest pixel by pixel, from the last pixel done (in the low lanes).
     eachPixel<3>(length - i, [&](size_t k, auto n) {
