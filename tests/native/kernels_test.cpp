@@ -1,9 +1,10 @@
 // The fast pixel kernels against their plain twins, exhaustively where the
 // domain is small: every filter byte and every ordered pair of filter bytes,
 // widths 0-67 and a few large ones, 3 and 4 bytes per pixel, with and without
-// a previous row. Buffers are allocated at their exact size, so a sanitizer
-// build also catches any read or write past a row. The fast paths taken are
-// counted (core/paths.hpp): a kernel that silently went the plain way fails.
+// a previous row, and a Paeth row over every (left, up, upper left) triple.
+// Buffers are allocated at their exact size, so a sanitizer build also
+// catches any read or write past a row. The fast paths taken are counted
+// (core/paths.hpp): a kernel that silently went the plain way fails.
 //
 // sources: core/kernels.cpp
 #include <cstring>
@@ -227,6 +228,39 @@ void checkRows() {
         for (int filter = 0; filter < 6; ++filter) checkRow(filter, 9, bpp, true, 0, rng);
 }
 
+// A Paeth row alone, over every (left, up, upper left) triple: row c, v
+// below a previous row of pixels c, 0, c, 1, ..., c, 255 (every byte of a
+// pixel alike) gives pixel 2k + 1 the up byte k and the upper-left byte c;
+// its left bytes are the result of pixel 2k, which the filtered bytes there
+// set to v, v + 64, v + 128 and v + 192 (one per byte of the pixel; for
+// three bytes, v + 86 and v + 172).
+void checkPaethEveryTriple() {
+    for (int bpp : {3, 4}) {
+        const size_t step = bpp == 4 ? 64 : 86, width = 512, length = width * static_cast<size_t>(bpp);
+        Bytes prev(length), wanted(length), row(length), out(length);
+        for (size_t c = 0; c < 256; ++c) {
+            for (size_t x = 0; x < width; ++x)
+                std::memset(&prev[x * bpp], static_cast<int>(x % 2 ? x / 2 : c), static_cast<size_t>(bpp));
+            for (size_t v = 0; v < step; ++v) {
+                for (size_t i = 0; i < length; ++i) {
+                    const size_t x = i / bpp;
+                    wanted[i] = static_cast<uint8_t>(x % 2 ? x * 7 + i : v + step * (i % bpp));
+                    const int left = i >= size_t(bpp) ? wanted[i - bpp] : 0,
+                              upLeft = i >= size_t(bpp) ? prev[i - bpp] : 0;
+                    row[i] = static_cast<uint8_t>(wanted[i] - mv::paethPredictor(left, prev[i], upLeft));
+                }
+                CHECK(mv::unfilterRow(4, check::at(row), check::at(prev), check::at(out), length, bpp),
+                      ctx("paeth triples bpp %ld", bpp));
+                if (out != wanted) {
+                    CHECK(false,
+                          ctx("paeth triples bpp %ld c %ld v %ld", bpp, static_cast<long>(c), static_cast<long>(v)));
+                    return;
+                }
+            }
+        }
+    }
+}
+
 void checkPairs() {
     check::Rng rng(2);
     const std::vector<size_t> widths = allWidths();
@@ -320,6 +354,7 @@ int main() {
     CHECK(!mv::vectorKernels(), "forced scalar build runs vector kernels");
 #endif
     checkRows();
+    checkPaethEveryTriple();
     checkPairs();
     checkQuadsAndOcts();
     checkPixelCopies();

@@ -228,21 +228,26 @@ void paeth(const uint8_t* row, const uint8_t* prev, uint8_t* recon, size_t lengt
 }
 
 // Paeth with SSE4.1, for a row alone: only the left bytes `a` come from the
-// pixel before, so the parts from the up and upper-left bytes are worked out
-// beside the chain, and what is left on it is shorter: p - b, the two
-// distances it gives, the choice and the sum.
+// pixel before; the up and upper-left bytes b and c are known beforehand. So
+// the predictor is turned into thresholds on `a`, worked out from b and c
+// beside the chain, and what is left on it is three comparisons and two
+// blends. With e = b - c, the predictor is a unless a lies strictly between
+// b and 3c - 2b (only there is b or c nearer the estimate a + b - c than a
+// is). There it is b where e * (2a + b - 3c) >= 0, else c: for e > 0, b
+// where a > (3c - b - 1) >> 1; for e < 0, c where a > (3c - b) >> 1.
 template <size_t N>
 __attribute__((target("sse4.1"))) inline void paethPixel41(const uint8_t* row, const uint8_t* prev, uint8_t* recon,
                                                            size_t i, __m128i& a, __m128i& c) {
     const __m128i b = load16<N>(prev + i);
-    const __m128i upMinusCorner = _mm_sub_epi16(b, c);  // p - a
-    const __m128i pa = _mm_abs_epi16(upMinusCorner);
-    const __m128i leftMinusCorner = _mm_sub_epi16(a, c);  // p - b
-    const __m128i pb = _mm_abs_epi16(leftMinusCorner);
-    const __m128i pc = _mm_abs_epi16(_mm_add_epi16(upMinusCorner, leftMinusCorner));
-    // b unless c is nearer; then a unless b or c is nearer than a.
-    const __m128i bOrC = _mm_blendv_epi8(b, c, _mm_cmpgt_epi16(pb, pc));
-    const __m128i notA = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));
+    const __m128i k = _mm_sub_epi16(_mm_add_epi16(c, _mm_add_epi16(c, c)), b);  // 3c - b
+    const __m128i far = _mm_sub_epi16(k, b);                                    // 3c - 2b
+    const __m128i low = _mm_min_epi16(b, far), high = _mm_max_epi16(b, far);
+    const __m128i cAboveB = _mm_cmpgt_epi16(c, b);  // e < 0
+    const __m128i half = _mm_srai_epi16(_mm_sub_epi16(k, _mm_andnot_si128(cAboveB, _mm_set1_epi16(1))), 1);
+    // The pick where a > half, and the other.
+    const __m128i above = _mm_blendv_epi8(b, c, cAboveB), below = _mm_blendv_epi8(c, b, cAboveB);
+    const __m128i notA = _mm_and_si128(_mm_cmpgt_epi16(a, low), _mm_cmpgt_epi16(high, a));
+    const __m128i bOrC = _mm_blendv_epi8(below, above, _mm_cmpgt_epi16(a, half));
     a = _mm_add_epi8(load16<N>(row + i), _mm_blendv_epi8(a, bOrC, notA));
     store16<N>(recon + i, a);
     c = b;
