@@ -139,6 +139,7 @@ void RowWorker::start(PieceJob job, void* context) {
     full_ = false;
     wanting_ = false;
     done_ = false;
+    handed_ = false;
     workerAwake_ = callerAwake_ = true;
     workerWaits_.notify_one();
 }
@@ -158,9 +159,13 @@ InflatedSource::Status RowWorker::Channel::next(const uint8_t** data, size_t* si
 
 void RowWorker::put(InflatedSource::Status status, const uint8_t* data, size_t size) {
     std::unique_lock<std::mutex> lock(mutex_);
+    const bool piece = status == InflatedSource::Status::Piece;
     // A job that is done (one that stops before the end) takes no more.
-    await(lock, callerWaits_, callerAwake_, [this] { return wanting_.load() || done_.load(); });
+    await(lock, callerWaits_, callerAwake_, [this, piece] {
+        return done_.load() || (piece ? !handed_ || wanting_.load() : !full_.load());
+    });
     if (done_) return;  // GCOVR_EXCL_LINE the row core reads every stream to its end
+    handed_ = true;
     status_ = status;
     data_ = data;
     size_ = size;

@@ -43,8 +43,12 @@ public:
     // end or its failure, then finish().
     void start(PieceJob job, void* context);
     // Hands the job its next piece (or the end, or the failure) as
-    // InflatedSource::next would, once the job is done with the piece before
-    // it: it may then be let go of. Blocks until then.
+    // InflatedSource::next would. A piece waits until the job is done with
+    // the piece before it, which may be let go of once put() returns; the
+    // first piece waits for nothing, so the caller makes the second while
+    // the worker wakes up. The end and the failure carry no data: they wait
+    // only until the job has taken the last piece, so that the job finds
+    // them as soon as it is done with it.
     void put(InflatedSource::Status status, const uint8_t* data, size_t size);
     // Waits for the job's outcome; the worker is then free again.
     PngRowOutcome finish();
@@ -77,6 +81,8 @@ private:
     // Whether a piece is on hand, whether the job waits for one, whether it
     // is done: set under the mutex, and read without it while waiting awake.
     std::atomic<bool> full_{false}, wanting_{false}, done_{false};
+    // Whether the job was handed anything yet, set under the mutex.
+    bool handed_ = false;
     // Whether the job's thread and the caller wait awake (see await), set
     // under the mutex.
     bool workerAwake_ = true, callerAwake_ = true;
