@@ -795,6 +795,27 @@ def test_compressed_data_goes_in_pieces_that_inflate_to_about_an_output_piece(m,
     assert 5 <= _input_pieces(m) - before <= 8
 
 
+def test_the_row_worker_gets_a_short_last_piece(m, monkeypatch):
+    # 600x450 rows (810 KiB) at a ratio of about 2: a first piece of 64 KiB,
+    # then one of about 448 KiB of rows, and the rest in one piece alone; the
+    # row worker is left only the rows of a short last piece once the
+    # inflater is done, so the rest goes in two.
+    if _input_pieces(m) is None:
+        pytest.skip("a build without the counts of its fast paths")
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("the row worker needs two processors")
+    rng = random.Random(7)
+    raw = b"".join(b"\0" + bytes(rng.randrange(16) for _ in range(1800)) for _ in range(450))
+    data = simple_png(600, 450, raw)
+    counts = {}
+    for worker in ("0", "1"):
+        monkeypatch.setenv("MORVANE_ROW_WORKER", worker)
+        before = _input_pieces(m)
+        assert bytes(m.SimpleImage.open(data)._pixels) == b"".join(raw[y * 1801 + 1 : (y + 1) * 1801] for y in range(450))
+        counts[worker] = _input_pieces(m) - before
+    assert counts == {"0": 3, "1": 4}
+
+
 @pytest.mark.parametrize(("side", "pieces"), [(256, 1), (420, 2)])
 def test_small_image_data_go_in_one_piece(m, side, pieces):
     # About 100 KiB of data in 4 KiB IDATs: where the rows fit one 512 KiB

@@ -44,6 +44,9 @@ namespace {
 constexpr Py_ssize_t kOutputPieceSize = 512 << 10;
 Constant kOutputPiece = Constant::integer(static_cast<unsigned long>(kOutputPieceSize));
 constexpr Py_ssize_t kFirstInput = 64 << 10, kMinInput = 4 << 10, kMaxInput = 256 << 10;
+// What the last piece is cut down to where a row worker undoes the pieces:
+// all of the last piece's rows are left to do once the inflater is done.
+constexpr Py_ssize_t kShortLastPiece = 64 << 10;
 // Pieces from this size on are worked on without the interpreter lock.
 constexpr size_t kUnlockedPiece = 32 << 10;
 
@@ -71,7 +74,12 @@ public:
     // piece sizes.
     ObjectInflater(PyObject* inflater, const CompressedData& data, bool host, uint64_t expected,
                    Py_ssize_t fixedInput = 0, PyObject* outputPiece = kOutputPiece)
-        : inflater_(inflater), data_(data), host_(host), fixedInput_(fixedInput), outputPiece_(outputPiece) {
+        : inflater_(inflater),
+          data_(data),
+          host_(host),
+          expected_(expected),
+          fixedInput_(fixedInput),
+          outputPiece_(outputPiece) {
         // All of it where both the data and what they inflate to fit a piece.
         if (expected <= static_cast<uint64_t>(kOutputPieceSize) && data.total() <= static_cast<uint64_t>(kMaxInput))
             firstInput_ = kMaxInput;
@@ -90,14 +98,16 @@ public:
         return status;
     }
 
-    // The piece last handed over stays alive through the next call too,
-    // until the one after: a row worker may still be at it meanwhile.
-    void keepLastPiece() { keepLast_ = true; }
+    // For a row worker: the piece last handed over stays alive through the
+    // next call too, until the one after, as the worker may still be at it
+    // meanwhile; and the stream's last piece is a short one, where the
+    // expected length says which is the last.
+    void serveWorker() { forWorker_ = true; }
 
 private:
     Status pull(const uint8_t** data, size_t* size) {
         last_.reset();
-        if (keepLast_) last_ = std::move(out_);
+        if (forWorker_) last_ = std::move(out_);
         out_.reset();
         for (;;) {
             if (eof_) return Status::End;
@@ -153,15 +163,35 @@ private:
         saved_ = nullptr;
     }
 
-    // How much compressed data to hand over next: what inflates to about
-    // seven eighths of an output piece, at the ratio seen so far.
-    Py_ssize_t inputPiece() const {
-        if (fixedInput_ > 0) return fixedInput_;
-        if (consumed_ <= 0 || produced_ <= 0) return firstInput_;
-        const double n = static_cast<double>(kOutputPieceSize) * 7 / 8 * consumed_ / produced_;
-        if (n <= static_cast<double>(kMinInput)) return kMinInput;
-        if (n >= static_cast<double>(kMaxInput)) return kMaxInput;
-        return static_cast<Py_ssize_t>(n);
+    // How much compressed data to hand over next: `size` bytes, or all that
+    // is left where no more than `slack` would be left over, which is not
+    // worth a call of its own.
+    struct InputPiece {
+        Py_ssize_t size, slack;
+    };
+
+    // What inflates to about seven eighths of an output piece, at the ratio
+    // seen so far; for a row worker, the last but one piece leaves a short
+    // one over.
+    InputPiece inputPiece() const {
+        if (fixedInput_ > 0) return {fixedInput_, fixedInput_ / 4};
+        if (consumed_ <= 0 || produced_ <= 0) return {firstInput_, firstInput_ / 4};
+        const double perByte = consumed_ / produced_;
+        double target = static_cast<double>(kOutputPieceSize) * 7 / 8;
+        double slack = -1;
+        if (forWorker_ && expected_ != UINT64_MAX) {
+            const double left = static_cast<double>(expected_) - produced_;
+            const auto last = static_cast<double>(kShortLastPiece);
+            if (left > 2 * last && left <= target + target / 4) {
+                target = left - last;
+                slack = last / 2 * perByte;
+            }
+        }
+        double n = target * perByte;
+        if (n <= static_cast<double>(kMinInput)) n = static_cast<double>(kMinInput);
+        if (n >= static_cast<double>(kMaxInput)) n = static_cast<double>(kMaxInput);
+        const auto size = static_cast<Py_ssize_t>(n);
+        return {size, slack < 0 ? size / 4 : static_cast<Py_ssize_t>(slack)};
     }
 
     // The next piece of compressed data: a whole chunk as it is, a view of
@@ -171,10 +201,9 @@ private:
         countPath(Path::InputPieces);
         const Stretch& s = data_[stretch_];
         const Py_ssize_t left = s.size - offset_;
-        const Py_ssize_t want = inputPiece();
-        if (left < want && stretch_ + 1 < data_.count()) return joinedInput(want);
-        // What would be left over is not worth a call of its own.
-        const Py_ssize_t n = left - want > want / 4 ? want : left;
+        const InputPiece want = inputPiece();
+        if (left < want.size && stretch_ + 1 < data_.count()) return joinedInput(want);
+        const Py_ssize_t n = left - want.size > want.slack ? want.size : left;
         if (n == s.size && s.offset == 0 && PyBytes_GET_SIZE(s.owner) == s.size) {
             ++stretch_;
             return Py_NewRef(s.owner);
@@ -195,17 +224,17 @@ private:
         return piece;
     }
 
-    // About `want` bytes from the current stretch on, copied into one bytes
+    // About `want.size` bytes from the current stretch on, copied into one bytes
     // object: each inflater call has a cost of its own (and starts a fresh
     // output buffer), so small chunks handed over one by one cost several
     // times what their data take. Only a piece is copied at a time.
-    PyObject* joinedInput(Py_ssize_t want) {
-        // All that is left when it is not worth a further call, as above.
-        const Py_ssize_t limit = want + want / 4;
+    PyObject* joinedInput(InputPiece want) {
+        // All that is left when it is not worth a further call.
+        const Py_ssize_t limit = want.size + want.slack;
         Py_ssize_t n = 0;
         for (Py_ssize_t i = stretch_, from = offset_; i < data_.count() && n <= limit; ++i, from = 0)
             n += data_[i].size - from;
-        if (n > limit) n = want;
+        if (n > limit) n = want.size;
         PyObject* piece = PyBytes_FromStringAndSize(nullptr, n);
         if (!piece) return nullptr;
         char* out = PyBytes_AS_STRING(piece);
@@ -227,6 +256,7 @@ private:
     PyObject* inflater_;
     const CompressedData& data_;
     const bool host_;
+    const uint64_t expected_;
     const Py_ssize_t fixedInput_;
     Py_ssize_t firstInput_ = kFirstInput;
     PyObject* const outputPiece_;
@@ -236,7 +266,7 @@ private:
     PyObject* viewOwner_ = nullptr;
     Ref view_, out_, last_, tail_;
     double consumed_ = 0, produced_ = 0;
-    bool eof_ = false, keepLast_ = false;
+    bool eof_ = false, forWorker_ = false;
 };
 
 // `reader` run on the stream of `source`: on the row worker where it is
@@ -250,7 +280,7 @@ PngRowOutcome readStream(ObjectInflater& source, uint64_t expected, StreamReader
     constexpr uint64_t kWorkerFrom = kOutputPieceSize + kOutputPieceSize / 4;
     RowWorker* worker = expected > kWorkerFrom && expected != UINT64_MAX ? RowWorker::reserve() : nullptr;
     if (!worker) return reader.read(source);
-    source.keepLastPiece();
+    source.serveWorker();
     worker->start([](void* r, InflatedSource& s) { return static_cast<StreamReader*>(r)->read(s); }, &reader);
     for (;;) {
         const uint8_t* piece = nullptr;
