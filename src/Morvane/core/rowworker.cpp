@@ -161,9 +161,8 @@ void RowWorker::put(InflatedSource::Status status, const uint8_t* data, size_t s
     std::unique_lock<std::mutex> lock(mutex_);
     const bool piece = status == InflatedSource::Status::Piece;
     // A job that is done (one that stops before the end) takes no more.
-    await(lock, callerWaits_, callerAwake_, [this, piece] {
-        return done_.load() || (piece ? !handed_ || wanting_.load() : !full_.load());
-    });
+    await(lock, callerWaits_, callerAwake_,
+          [this, piece] { return done_.load() || (piece ? !handed_ || wanting_.load() : !full_.load()); });
     if (done_) return;  // GCOVR_EXCL_LINE the row core reads every stream to its end
     handed_ = true;
     status_ = status;
