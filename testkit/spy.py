@@ -214,7 +214,7 @@ def close_if_open(fd):
 
 
 # Indices into the fast-path counts of core/paths.hpp.
-PIXEL_CALLS, INPUT_PIECES = 5, 6
+PIXEL_CALLS, INPUT_PIECES, DIRECT_INPUTS = 5, 6, 9
 
 
 def path_count(module, index):

@@ -31,7 +31,7 @@ import zlib
 
 import pytest
 
-from testkit.spy import IEND_CHUNK, INPUT_PIECES, bmp, chunk, ihdr, path_count, png, rgb, simple_png
+from testkit.spy import DIRECT_INPUTS, IEND_CHUNK, INPUT_PIECES, bmp, chunk, ihdr, path_count, png, rgb, simple_png
 
 # More than one output piece of the inflaters (512 KiB), so that the data
 # go in several pieces: RGB 540,600 bytes, RGBA 720,600.
@@ -761,12 +761,25 @@ def test_no_import_during_a_decode(m, request, tmp_path, zlib_ng):
 
 
 def _input_pieces(m):
-    """Pieces of compressed data handed to an inflater."""
+    """Pieces of compressed data handed to an inflater object."""
     return path_count(m, INPUT_PIECES)
 
 
+@pytest.fixture
+def through_objects(request, monkeypatch):
+    """zlib-ng's inflater taken through its module's decompressobj (as the
+    host's zlib always is), not called straight: the decoder calls it so
+    when the module's decompressobj is not the one it recorded."""
+    if not request.config.getoption("--no-zlib-ng"):
+        fast = pytest.importorskip("zlib_ng.zlib_ng")
+        real = fast.decompressobj
+        monkeypatch.setattr(fast, "decompressobj", lambda *a: real(*a))
+
+
 @pytest.mark.parametrize(("idat_size", "from_file"), [(None, False), (4096, False), (4096, True)])
-def test_compressed_data_goes_in_pieces_that_inflate_to_about_an_output_piece(m, tmp_path, idat_size, from_file):
+def test_compressed_data_goes_in_pieces_that_inflate_to_about_an_output_piece(
+    m, through_objects, tmp_path, idat_size, from_file
+):
     # After a first piece of 64 KiB, each piece is sized by the ratio seen so
     # far to inflate to about 7/8 of the 512 KiB output piece: 3 MiB of rows
     # at a ratio of about 16 take 6 (pieces of 64 KiB would take 3, the
@@ -795,7 +808,7 @@ def test_compressed_data_goes_in_pieces_that_inflate_to_about_an_output_piece(m,
     assert 5 <= _input_pieces(m) - before <= 8
 
 
-def test_the_row_worker_gets_a_short_last_piece(m, monkeypatch):
+def test_the_row_worker_gets_a_short_last_piece(m, through_objects, monkeypatch):
     # 600x450 rows (810 KiB) at a ratio of about 2: a first piece of 64 KiB,
     # then one of about 448 KiB of rows, and the rest in one piece alone; the
     # row worker is left only the rows of a short last piece once the
@@ -811,13 +824,36 @@ def test_the_row_worker_gets_a_short_last_piece(m, monkeypatch):
     for worker in ("0", "1"):
         monkeypatch.setenv("MORVANE_ROW_WORKER", worker)
         before = _input_pieces(m)
-        assert bytes(m.SimpleImage.open(data)._pixels) == b"".join(raw[y * 1801 + 1 : (y + 1) * 1801] for y in range(450))
+        assert bytes(m.SimpleImage.open(data)._pixels) == b"".join(
+            raw[y * 1801 + 1 : (y + 1) * 1801] for y in range(450)
+        )
         counts[worker] = _input_pieces(m) - before
     assert counts == {"0": 3, "1": 4}
 
 
+@pytest.mark.parametrize(("idat_size", "inputs"), [(None, 1), (4096, 3), (100_000, 6)])
+def test_zlib_ng_called_straight_takes_large_chunks_where_they_lie_and_joins_small_ones(
+    m, fast_zlib, idat_size, inputs
+):
+    # 1 MiB of rows, about 584 KiB compressed: one IDAT goes in as it is;
+    # 4 KiB IDATs are joined into inputs of 256 KiB; IDATs of 64 KiB or more
+    # go in one by one where they lie, and no inflater object is made.
+    if path_count(m, DIRECT_INPUTS) is None:
+        pytest.skip("a build without the counts of its fast paths")
+    rng = random.Random(8)
+    raw = b"".join(b"\0" + bytes(rng.randrange(16) for _ in range(1536)) for _ in range(683))
+    z = zlib.compress(raw)
+    size = idat_size or len(z)
+    data = png(
+        chunk(b"IHDR", ihdr(512, 683)), *[chunk(b"IDAT", z[i : i + size]) for i in range(0, len(z), size)], IEND_CHUNK
+    )
+    direct, objects = path_count(m, DIRECT_INPUTS), _input_pieces(m)
+    assert bytes(m.SimpleImage.open(data)._pixels) == b"".join(raw[y * 1537 + 1 : (y + 1) * 1537] for y in range(683))
+    assert (path_count(m, DIRECT_INPUTS) - direct, _input_pieces(m) - objects) == (inputs, 0)
+
+
 @pytest.mark.parametrize(("side", "pieces"), [(256, 1), (420, 2)])
-def test_small_image_data_go_in_one_piece(m, side, pieces):
+def test_small_image_data_go_in_one_piece(m, through_objects, side, pieces):
     # About 100 KiB of data in 4 KiB IDATs: where the rows fit one 512 KiB
     # output piece (256²), one call inflates them all; 420² rows (529 KiB)
     # start with a first piece of 64 KiB.

@@ -19,6 +19,7 @@ enum class Path {
     InputPieces,   // pieces of compressed data handed to an inflater object
     QuadRows,      // rows the kernels undid four at a time
     OctRows,       // rows the kernels undid eight at a time
+    DirectInputs,  // inputs handed to zlib-ng's inflater called straight
     kCount
 };
 

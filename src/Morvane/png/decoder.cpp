@@ -347,15 +347,6 @@ PyObject* decodeImageData(PyObject* idatChunks, Compressed& data, const Ihdr& he
 // ---------------------------------------------------------------------------
 // The chunks read in place
 
-// module.<name> as the module's own dict holds it, borrowed (nullptr when
-// it has none, or is no plain module), without running any code.
-PyObject* moduleEntry(PyObject* module, PyObject* key) {
-    if (!Py_IS_TYPE(module, &PyModule_Type)) return nullptr;
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);
-    if (!value) PyErr_Clear();
-    return value;
-}
-
 // Whether the chunks of `stream` can be read in place: it is a plain
 // io.BytesIO, and _readChunk, struct and zlib are the module's own, with
 // the functions they had when the module body ran. Then no Python code can

@@ -18,6 +18,7 @@
 
 #include "core/digest.hpp"
 #include "png/constants.hpp"
+#include "png/directzlib.hpp"
 #include "png/inflate.hpp"
 #include "py/host.hpp"
 
@@ -128,16 +129,35 @@ bool isDistributionFile(const char* file) {
     return listed;
 }
 
-// Whether `module` is a compiled extension module (made from a module
-// definition, which lies in the shared object of its code) whose shared
-// object is the distribution's file.
-bool isDistributionModule(PyObject* module) {
-    if (!PyModule_Check(module)) return false;
+// The shared object of `module` where it is a compiled extension module
+// (made from a module definition, which lies in the shared object of its
+// code) whose shared object is the distribution's file; nullptr otherwise.
+const char* distributionModuleFile(PyObject* module) {
+    if (!PyModule_Check(module)) return nullptr;
     const PyModuleDef* def = PyModule_GetDef(module);
-    if (!def) return false;
+    if (!def) return nullptr;
     Dl_info info{};  // left as it is where dladdr finds nothing
-    if (dladdr(def, &info) == 0 || !info.dli_fname) return false;
-    return isDistributionFile(info.dli_fname);
+    if (dladdr(def, &info) == 0 || !info.dli_fname) return nullptr;
+    return isDistributionFile(info.dli_fname) ? info.dli_fname : nullptr;
+}
+
+// The library's inflater in the module's shared object `file`, by the names
+// zlib-ng exports: nullptr where one is missing, or where the library is
+// not of the 2.x series, whose stream record png/directzlib.hpp lays out.
+const DirectZlib* findDirect(const char* file) {
+    static DirectZlib found;
+    // The object is loaded already (its module was imported): this only
+    // gives a handle on it, and keeps it loaded, as its module is anyway.
+    void* library = dlopen(file, RTLD_NOW | RTLD_NOLOAD);
+    if (!library) return nullptr;  // GCOVR_EXCL_LINE the module's own object is loaded
+    const auto version = reinterpret_cast<const char* (*)()>(dlsym(library, "zlibng_version"));
+    found.inflateInit2 = reinterpret_cast<int32_t (*)(ZngStream*, int32_t)>(dlsym(library, "zng_inflateInit2"));
+    found.inflate = reinterpret_cast<int32_t (*)(ZngStream*, int32_t)>(dlsym(library, "zng_inflate"));
+    found.inflateEnd = reinterpret_cast<int32_t (*)(ZngStream*)>(dlsym(library, "zng_inflateEnd"));
+    if (!version || !found.inflateInit2 || !found.inflate || !found.inflateEnd)
+        return nullptr;  // GCOVR_EXCL_LINE zlib-ng 2.x exports them all
+    const char* v = version();
+    return v && v[0] == '2' && v[1] == '.' ? &found : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -181,7 +201,8 @@ constexpr int kDynamic = 2;
 // The pieces the check inflates in: smaller than the decoder's, so that the
 // sample takes several of each.
 constexpr Py_ssize_t kCheckInputPiece = 4096;
-Constant kCheckOutputPiece = Constant::integer(8192);
+constexpr size_t kCheckOutputPieceSize = 8192;
+Constant kCheckOutputPiece = Constant::integer(kCheckOutputPieceSize);
 
 // zlib.compressobj(level, DEFLATED, 15, 8, strategy) of the host's zlib now:
 // its compress(sample) + flush(), as bytes.
@@ -221,15 +242,26 @@ PyObject* inPieces(PyObject* stream, Py_ssize_t length, uint8_t flip, const char
     return chunks.release();
 }
 
-// Inflates `chunks` with `module` and compares with `sample`.
-Inflated inflateSample(PyObject* module, PyObject* chunks, PyObject* sample) {
+// What the check inflates with: the decompressobj of `module`, or else
+// the library's inflater called straight.
+struct Inflater {
+    PyObject* module;
+    const DirectZlib* direct;
+};
+
+// Inflates `chunks` as `how` says and compares with `sample`.
+Inflated inflateSample(const Inflater& how, PyObject* chunks, PyObject* sample) {
     CompressedData data;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks); ++i) {
         PyObject* chunk = PyList_GET_ITEM(chunks, i);
         if (!data.add(chunk, 0, PyBytes_GET_SIZE(chunk))) return Inflated::Failed;
     }
-    return inflateAndCompare(module, data, reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(sample)),
-                             static_cast<size_t>(kSampleSize), kCheckInputPiece, kCheckOutputPiece);
+    const auto* expected = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(sample));
+    if (how.direct)
+        return inflateDirectAndCompare(*how.direct, data, expected, static_cast<size_t>(kSampleSize),
+                                       kCheckOutputPieceSize);
+    return inflateAndCompare(how.module, data, expected, static_cast<size_t>(kSampleSize), kCheckInputPiece,
+                             kCheckOutputPiece);
 }
 
 // module.crc32(args...) and the host's zlib.crc32(args...) alike: 1 (the
@@ -245,8 +277,8 @@ int sameCrc(PyObject* module, Ref* value, const Args&... args) {
     return same;
 }
 
-// Whether `module` answers as the host's zlib: 1, 0, or -1 on error.
-int answersAsHost(PyObject* module) {
+// Whether `how` inflates as the host's zlib: 1, 0, or -1 on error.
+int inflatesAsHost(const Inflater& how) {
     Ref sample(makeSample());
     if (!sample) return -1;
     Ref dynamic;
@@ -255,7 +287,7 @@ int answersAsHost(PyObject* module) {
         if (!stream) return -1;
         Ref chunks(inPieces(stream.get(), PyBytes_GET_SIZE(stream.get()), 0, kDeflates[k].trailing));
         if (!chunks) return -1;
-        const Inflated got = inflateSample(module, chunks.get(), sample.get());
+        const Inflated got = inflateSample(how, chunks.get(), sample.get());
         if (got != Inflated::Same) return got == Inflated::Failed && PyErr_Occurred() ? -1 : 0;
         if (k == kDynamic) dynamic = std::move(stream);
     }
@@ -264,9 +296,19 @@ int answersAsHost(PyObject* module) {
     for (const auto& [kept, flip] : {std::pair<Py_ssize_t, uint8_t>{length, 1}, {length - 1, 0}}) {
         Ref chunks(inPieces(dynamic.get(), kept, flip, ""));
         if (!chunks) return -1;
-        if (inflateSample(module, chunks.get(), sample.get()) != Inflated::Failed) return 0;
+        if (inflateSample(how, chunks.get(), sample.get()) != Inflated::Failed) return 0;
         if (PyErr_Occurred() && !dropUnlessTransient()) return -1;
     }
+    return 1;
+}
+
+// Whether `module` answers as the host's zlib: inflates alike, and computes
+// the chunk CRC's crc32 calls alike. 1, 0, or -1 on error.
+int answersAsHost(PyObject* module) {
+    const int inflates = inflatesAsHost({module, nullptr});
+    if (inflates <= 0) return inflates;
+    Ref sample(makeSample());
+    if (!sample) return -1;
     // The chunk CRC's calls: crc32(type), then crc32(data, that).
     Ref first, value;
     int same = sameCrc(module, &first, png::kTypeIDAT);
@@ -279,12 +321,26 @@ int answersAsHost(PyObject* module) {
 
 bool chooseFastZlib() {
     Py_CLEAR(process.fastZlib.module);
+    Py_CLEAR(process.fastZlib.decompressobj);
+    process.fastZlib.direct = nullptr;
     Ref module(PyImport_ImportModule("zlib_ng.zlib_ng"));
     if (!module) return dropUnlessTransient();
-    if (!isDistributionModule(module.get())) return true;
+    const char* file = distributionModuleFile(module.get());
+    if (!file) return true;
     const int same = answersAsHost(module.get());
     if (same < 0) return dropUnlessTransient();
-    if (same) process.fastZlib.module = module.release();
+    if (!same) return true;
+    const DirectZlib* direct = findDirect(file);
+    if (direct) {
+        const int alike = inflatesAsHost({nullptr, direct});
+        if (alike < 0) return dropUnlessTransient();
+        if (!alike) direct = nullptr;  // GCOVR_EXCL_LINE the library the module wraps answers as the module does
+    }
+    PyObject* decompressobj = moduleEntry(module.get(), name::decompressobj);
+    if (!decompressobj) direct = nullptr;  // GCOVR_EXCL_LINE the genuine module has it
+    process.fastZlib.decompressobj = Py_XNewRef(decompressobj);
+    process.fastZlib.direct = direct;
+    process.fastZlib.module = module.release();
     return true;
 }
 

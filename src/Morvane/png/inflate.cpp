@@ -8,6 +8,7 @@
 
 #include "core/paths.hpp"
 #include "core/rowworker.hpp"
+#include "png/directzlib.hpp"
 #include "py/host.hpp"
 
 namespace mv {
@@ -97,6 +98,8 @@ public:
         if (status == Status::Piece && *size >= kUnlockedPiece) saved_ = PyEval_SaveThread();
         return status;
     }
+
+    const CompressedData& data() const { return data_; }
 
     // For a row worker: the piece last handed over stays alive through the
     // next call too, until the one after, as the worker may still be at it
@@ -269,34 +272,234 @@ private:
     bool eof_ = false, forWorker_ = false;
 };
 
-// `reader` run on the stream of `source`: on the row worker where it is
-// free and the stream makes more than a piece and a quarter, so that each
-// piece is worked on while the inflater makes the next; else here. (With
-// less, the second piece is too small to hide the work on the first, and
-// the worker's waking up costs more than it saves.) The outcome is the same
-// either way: the reader pulls every stream to its end or its failure, so
-// the inflater is called just as often and in the same order.
-PngRowOutcome readStream(ObjectInflater& source, uint64_t expected, StreamReader& reader) {
+// zlib-ng's inflater called straight (png/directzlib.hpp), on the
+// compressed data where they lie, into output pieces of its own: the same
+// library that zlib-ng's decompressobj wraps, without the wrapper's objects
+// per call, its growing output blocks joined into one, and the copies of
+// the input it has not consumed yet. It touches no Python object (every
+// owner of a stretch is a bytes object, kept alive by the caller), so it
+// runs without the interpreter lock. Any failure (a damaged or cut stream,
+// no memory for the inflater) is Failed, with no error set: the host's zlib
+// then inflates the stream again for its own outcome. Input after the end of
+// the stream is ignored, as the one-shot call ignores it.
+class DirectInflater final : public InflatedSource {
+public:
+    // Pieces of at most `piece` bytes; `worker`: two pieces alternate (the
+    // last one handed over stays as it is through the next call, while a
+    // row worker may be at it), and the stream's last piece is a short one,
+    // where `expected` says which is the last.
+    DirectInflater(const DirectZlib& zng, const CompressedData& data, uint64_t expected, size_t piece, bool worker)
+        : zng_(zng), data_(data), expected_(expected), piece_(piece), worker_(worker) {
+        for (int k = 0; k < (worker ? 2 : 1); ++k)
+            if (!(buffers_[k] = static_cast<uint8_t*>(PyMem_RawMalloc(piece)))) return;
+        started_ = zng_.inflateInit2(&stream_, kZWindowBits) == kZOk;
+    }
+    ~DirectInflater() {
+        if (started_) zng_.inflateEnd(&stream_);
+        PyMem_RawFree(buffers_[0]);
+        PyMem_RawFree(buffers_[1]);
+        PyMem_RawFree(joined_);
+    }
+    DirectInflater(const DirectInflater&) = delete;
+    DirectInflater& operator=(const DirectInflater&) = delete;
+
+    // False where there was no memory for the pieces or the inflater.
+    bool ready() const { return started_; }
+
+    Status next(const uint8_t** data, size_t* size) override {
+        if (ended_) return Status::End;
+        if (failed_) return Status::Failed;
+        uint8_t* out = buffers_[turn_];
+        if (worker_) turn_ ^= 1;
+        const size_t want = pieceSize();
+        stream_.nextOut = out;
+        stream_.availOut = static_cast<uint32_t>(want);
+        for (;;) {
+            if (stream_.availIn == 0) {
+                feed();
+                if (stream_.availIn == 0 && stretch_ < data_.count()) return fail();  // no memory to join the input
+            }
+            const uint32_t inBefore = stream_.availIn, outBefore = stream_.availOut;
+            const int32_t rc = zng_.inflate(&stream_, kZSyncFlush);
+            if (rc == kZStreamEnd) {
+                ended_ = true;
+                break;
+            }
+            if (rc != kZOk && rc != kZBufError) return fail();
+            if (stream_.availOut == 0) break;
+            // Wanting input where there is none left: the stream is cut short.
+            if (stream_.availIn == 0 && stretch_ == data_.count()) return fail();
+            if (stream_.availIn == inBefore && stream_.availOut == outBefore)
+                return fail();  // GCOVR_EXCL_LINE zlib never stalls with input and room
+        }
+        const size_t produced = want - stream_.availOut;
+        produced_ += produced;
+        if (produced == 0) return Status::End;
+        *data = out;
+        *size = produced;
+        return Status::Piece;
+    }
+
+private:
+    // The next input: the rest of a large stretch where it lies (a
+    // gigabyte at most); else up to kJoinedInput bytes of the stretches from
+    // here on, copied into one piece. Each input costs the inflater a return
+    // and a fresh start, where it copies what it made into its window and
+    // finds the matches that reach back before it there, the slower way:
+    // small chunks given one by one would cost that every few kilobytes.
+    void feed() {
+        if (stretch_ == data_.count()) return;
+        countPath(Path::DirectInputs);
+        constexpr Py_ssize_t kMaxFeed = Py_ssize_t{1} << 30, kInPlace = 64 << 10;
+        const Stretch& s = data_[stretch_];
+        const Py_ssize_t left = s.size - offset_;
+        if (left >= kInPlace || stretch_ + 1 == data_.count()) {
+            const Py_ssize_t n = std::min(left, kMaxFeed);
+            stream_.nextIn = bytesOf(s) + offset_;
+            stream_.availIn = static_cast<uint32_t>(n);
+            advance(n);
+            return;
+        }
+        if (!joined_ && !(joined_ = static_cast<uint8_t*>(PyMem_RawMalloc(kJoinedInput)))) return;
+        Py_ssize_t n = 0;
+        while (n < kJoinedInput && stretch_ < data_.count()) {
+            const Stretch& t = data_[stretch_];
+            const Py_ssize_t take = std::min(t.size - offset_, kJoinedInput - n);
+            std::memcpy(joined_ + n, bytesOf(t) + offset_, static_cast<size_t>(take));
+            n += take;
+            advance(take);
+        }
+        stream_.nextIn = joined_;
+        stream_.availIn = static_cast<uint32_t>(n);
+    }
+
+    static const uint8_t* bytesOf(const Stretch& s) {
+        return reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(s.owner)) + s.offset;
+    }
+
+    void advance(Py_ssize_t n) {
+        offset_ += n;
+        if (offset_ == data_[stretch_].size) {
+            ++stretch_;
+            offset_ = 0;
+        }
+    }
+
+    // A whole piece; for a row worker, the last but one piece leaves a
+    // short one over.
+    size_t pieceSize() const {
+        if (!worker_ || expected_ == UINT64_MAX || expected_ <= produced_) return piece_;
+        const uint64_t left = expected_ - produced_, last = kShortLastPiece;
+        if (left > 2 * last && left <= piece_ + piece_ / 4) return std::min<uint64_t>(piece_, left - last);
+        return piece_;
+    }
+
+    Status fail() {
+        failed_ = true;
+        return Status::Failed;
+    }
+
+    const DirectZlib& zng_;
+    const CompressedData& data_;
+    const uint64_t expected_;
+    const size_t piece_;
+    const bool worker_;
+    ZngStream stream_{};
+    static constexpr Py_ssize_t kJoinedInput = kMaxInput;
+    uint8_t* buffers_[2] = {nullptr, nullptr};
+    uint8_t* joined_ = nullptr;
+    int turn_ = 0;
+    bool started_ = false, ended_ = false, failed_ = false;
+    Py_ssize_t stretch_ = 0, offset_ = 0;
+    uint64_t produced_ = 0;
+};
+
+// Whether a stream of `expected` bytes from `data` is worth the row worker:
+// more than a piece and a quarter, and compressed to three quarters of that
+// or less. (With less, the second piece is too small to hide the work on
+// the first, and the worker's waking up costs more than it saves; data
+// that hardly compress, stored ones above all, inflate at the pace of a
+// copy, which hides next to nothing of the rows' work.)
+bool worthWorker(const CompressedData& data, uint64_t expected) {
     constexpr uint64_t kWorkerFrom = kOutputPieceSize + kOutputPieceSize / 4;
-    RowWorker* worker = expected > kWorkerFrom && expected != UINT64_MAX ? RowWorker::reserve() : nullptr;
-    if (!worker) return reader.read(source);
-    source.serveWorker();
-    worker->start([](void* r, InflatedSource& s) { return static_cast<StreamReader*>(r)->read(s); }, &reader);
+    return expected > kWorkerFrom && expected != UINT64_MAX && data.total() <= expected / 4 * 3;
+}
+
+// `reader` run on the row worker, fed the pieces of `source` (made for a
+// worker) by this thread, so that each piece is worked on while the inflater makes the
+// next. The outcome is the one of reading here: the reader pulls every
+// stream to its end or its failure, so the inflater is called just as often
+// and in the same order. `locked`: this thread holds the interpreter lock
+// when `source` hands over the end or a failure, and lets it go while it
+// waits for the worker.
+template <class Source>
+PngRowOutcome readOnWorker(RowWorker& worker, Source& source, StreamReader& reader, bool locked) {
+    worker.start([](void* r, InflatedSource& s) { return static_cast<StreamReader*>(r)->read(s); }, &reader);
     for (;;) {
         const uint8_t* piece = nullptr;
         size_t size = 0;
         const InflatedSource::Status status = source.next(&piece, &size);
-        // A piece comes without the interpreter lock where it is large
-        // enough (see ObjectInflater::next), the end and a failure with it.
         if (status == InflatedSource::Status::Piece) {
-            worker->put(status, piece, size);
+            worker.put(status, piece, size);
             continue;
         }
-        PyThreadState* saved = PyEval_SaveThread();
-        worker->put(status, nullptr, 0);
-        const PngRowOutcome outcome = worker->finish();
-        PyEval_RestoreThread(saved);
+        PyThreadState* saved = locked ? PyEval_SaveThread() : nullptr;
+        worker.put(status, nullptr, 0);
+        const PngRowOutcome outcome = worker.finish();
+        if (locked) PyEval_RestoreThread(saved);
         return outcome;
+    }
+}
+
+// `reader` run on the stream of `source`: on the row worker where it is
+// free and the stream is worth it, else here. A piece comes without the
+// interpreter lock where it is large enough (see ObjectInflater::next), the
+// end and a failure with it.
+PngRowOutcome readStream(ObjectInflater& source, uint64_t expected, StreamReader& reader) {
+    RowWorker* worker = worthWorker(source.data(), expected) ? RowWorker::reserve() : nullptr;
+    if (!worker) return reader.read(source);
+    source.serveWorker();
+    return readOnWorker(*worker, source, reader, true);
+}
+
+// `reader` run on the stream of `data` as zlib-ng's inflater called
+// straight makes it, without the interpreter lock throughout; as
+// readStream, on the row worker where that is free and worth it. False
+// where the stream failed there (or there was no memory for the inflater),
+// with no error set: the host's zlib is then to inflate it again.
+bool readDirect(const DirectZlib& zng, const CompressedData& data, uint64_t expected, StreamReader& reader,
+                PngRowOutcome* outcome) {
+    PyThreadState* saved = PyEval_SaveThread();
+    RowWorker* worker = worthWorker(data, expected) ? RowWorker::reserve() : nullptr;
+    const size_t piece = expected < static_cast<uint64_t>(kOutputPieceSize)
+                             ? static_cast<size_t>(std::max<uint64_t>(expected, 4096))
+                             : static_cast<size_t>(kOutputPieceSize);
+    bool done = false;
+    {
+        DirectInflater source(zng, data, expected, piece, worker != nullptr);
+        if (source.ready()) {
+            *outcome = worker ? readOnWorker(*worker, source, reader, false) : reader.read(source);
+            done = outcome->kind != PngRowOutcome::Kind::SourceFailed;
+        }
+    }
+    PyEval_RestoreThread(saved);
+    return done;
+}
+
+// Whether `source` inflates to the `size` bytes at `expected` and ends.
+Inflated compareStream(InflatedSource& source, const uint8_t* expected, size_t size) {
+    size_t at = 0;
+    for (;;) {
+        const uint8_t* piece;
+        size_t n;
+        switch (source.next(&piece, &n)) {
+            case InflatedSource::Status::Failed: return Inflated::Failed;
+            case InflatedSource::Status::End: return at == size ? Inflated::Same : Inflated::Other;
+            case InflatedSource::Status::Piece:
+                if (n > size - at || std::memcmp(piece, expected + at, n) != 0) return Inflated::Other;
+                at += n;
+                break;
+        }
     }
 }
 
@@ -304,7 +507,10 @@ PngRowOutcome readStream(ObjectInflater& source, uint64_t expected, StreamReader
 
 bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader& reader, PngRowOutcome* outcome) {
     RowWorker::Decoding decoding;
-    if (PyObject* fast = process.fastZlib.module) {
+    PyObject* const fast = process.fastZlib.module;
+    if (fast && process.fastZlib.direct && moduleEntry(fast, name::decompressobj) == process.fastZlib.decompressobj) {
+        if (readDirect(*process.fastZlib.direct, data, expected, reader, outcome)) return true;
+    } else if (fast) {
         Ref inflater(PyObject_CallMethodNoArgs(fast, name::decompressobj));
         if (inflater) {
             ObjectInflater source(inflater.get(), data, false, expected);
@@ -323,24 +529,22 @@ bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader&
     return true;
 }
 
+Inflated inflateDirectAndCompare(const DirectZlib& zng, const CompressedData& data, const uint8_t* expected,
+                                 size_t size, size_t piece) {
+    DirectInflater source(zng, data, size, piece, false);
+    if (!source.ready()) {
+        PyErr_NoMemory();
+        return Inflated::Failed;
+    }
+    return compareStream(source, expected, size);
+}
+
 Inflated inflateAndCompare(PyObject* module, const CompressedData& data, const uint8_t* expected, size_t size,
                            Py_ssize_t inputPiece, PyObject* outputPiece) {
     Ref inflater(PyObject_CallMethodNoArgs(module, name::decompressobj));
     if (!inflater) return Inflated::Failed;
     ObjectInflater source(inflater.get(), data, false, size, inputPiece, outputPiece);
-    size_t at = 0;
-    for (;;) {
-        const uint8_t* piece;
-        size_t n;
-        switch (source.next(&piece, &n)) {
-            case InflatedSource::Status::Failed: return Inflated::Failed;
-            case InflatedSource::Status::End: return at == size ? Inflated::Same : Inflated::Other;
-            case InflatedSource::Status::Piece:
-                if (n > size - at || std::memcmp(piece, expected + at, n) != 0) return Inflated::Other;
-                at += n;
-                break;
-        }
-    }
+    return compareStream(source, expected, size);
 }
 
 }  // namespace mv

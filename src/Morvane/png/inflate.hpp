@@ -1,6 +1,6 @@
-// The inflater bridge: Python inflater objects (zlib-ng's or the host
-// zlib's decompressobj) feeding the PNG row core, which pulls the inflated
-// stream through an InflatedSource.
+// The inflater bridge: zlib-ng's inflater called straight, or Python
+// inflater objects (zlib-ng's or the host zlib's decompressobj), feeding the
+// PNG row core, which pulls the inflated stream through an InflatedSource.
 #pragma once
 
 #include <cstddef>
@@ -56,19 +56,24 @@ protected:
 };
 
 // Runs `reader` on the inflated stream of `data`, which is `expected` bytes
-// long if it is right (that length only sizes the pieces): inflated by zlib-ng where
-// the module's initialisation chose it (see png/fastzlib.hpp), else by the
-// host's zlib (its decompressobj as recorded). Nothing here imports. Any failure of zlib-ng's run is taken as unknown: the host's
+// long if it is right (that length only sizes the pieces): inflated by
+// zlib-ng where the module's initialisation chose it (see png/fastzlib.hpp),
+// else by the host's zlib (its decompressobj as recorded). zlib-ng's
+// inflater is called straight while its module's decompressobj is the one
+// the initialisation recorded, else through that decompressobj. Nothing here
+// imports. Any failure of zlib-ng's run is taken as unknown: the host's
 // zlib then inflates the stream again, so that a failure is the host's
 // zlib.error, with its message. False with the error set; a SourceFailed
 // outcome also comes back with the error set.
 //
-// Each piece the inflater hands over is worked on by `reader` without the
-// interpreter lock, which is taken back before the inflater is called again:
-// other threads run meanwhile, as they do inside the inflater's own calls.
-// Where the stream makes more than a piece and a quarter and no other
-// decode runs, `reader` runs on the row worker (core/rowworker.hpp) and works on each piece while
-// the inflater makes the next.
+// Called straight, zlib-ng's inflater and `reader` run without the
+// interpreter lock throughout. Through an inflater object, each piece it
+// hands over is worked on by `reader` without the lock, which is taken back
+// before the inflater is called again: other threads run meanwhile, as they
+// do inside the inflater's own calls. Where the stream makes more than a
+// piece and a quarter and no other decode runs, `reader` runs on the row
+// worker (core/rowworker.hpp) and works on each piece while the inflater
+// makes the next.
 bool inflateThrough(const CompressedData& data, uint64_t expected, StreamReader& reader, PngRowOutcome* outcome);
 
 // The same with a callable `readStream(InflatedSource&) -> PngRowOutcome`.
@@ -94,6 +99,15 @@ bool inflateThrough(const CompressedData& data, uint64_t expected, ReadStream&& 
 enum class Inflated { Same, Other, Failed };
 Inflated inflateAndCompare(PyObject* module, const CompressedData& data, const uint8_t* expected, size_t size,
                            Py_ssize_t inputPiece, PyObject* outputPiece);
+
+struct DirectZlib;
+
+// The same for zlib-ng's inflater called straight, as the decoder calls it,
+// with at most `piece` bytes of output per call; Failed with MemoryError
+// pending where there was no memory for it, with nothing pending where the
+// stream failed.
+Inflated inflateDirectAndCompare(const DirectZlib& zng, const CompressedData& data, const uint8_t* expected,
+                                 size_t size, size_t piece);
 
 // The whole inflated stream, already in memory, as one piece.
 class WholeStream final : public InflatedSource {

@@ -24,6 +24,13 @@ PyObject* lookupGlobal(PyObject* name) {
     return nullptr;
 }
 
+PyObject* moduleEntry(PyObject* module, PyObject* key) {
+    if (!Py_IS_TYPE(module, &PyModule_Type)) return nullptr;
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), key);
+    if (!value) PyErr_Clear();
+    return value;
+}
+
 bool importModule(PyObject* globals, const char* name) {
     Ref module(PyImport_ImportModuleLevel(name, globals, nullptr, nullptr, 0));
     return module && PyDict_SetItemString(globals, name, module.get()) == 0;

@@ -34,6 +34,10 @@ inline PyObject* structCall(PyObject* method, PyObject* format, const Args&... a
     return callGlobalMethod(name::struct_, method, format, args...);
 }
 
+// module.<key> as the module's own dict holds it, borrowed (nullptr when
+// it has none, or is no plain module), without running any code.
+PyObject* moduleEntry(PyObject* module, PyObject* key);
+
 // `import name` into the namespace `globals`.
 bool importModule(PyObject* globals, const char* name);
 // `from module import n1, n2, ...` into the namespace `globals`.

@@ -38,11 +38,18 @@ struct IoRecord {
     PyTypeObject* fileIO;
 };
 
+struct DirectZlib;
+
 // zlib-ng's zlib-compatible module, as chosen once by the module's
 // initialisation (png/fastzlib.hpp); nullptr: the host's zlib does all the
-// inflating and checksumming.
+// inflating and checksumming. With it, its decompressobj then, and the
+// library's inflater called straight where it was found and answers alike
+// (nullptr otherwise): that one is used while the module's decompressobj is
+// still the one recorded.
 struct FastZlibRecord {
     PyObject* module;
+    PyObject* decompressobj;
+    const DirectZlib* direct;
 };
 
 struct ProcessState {
