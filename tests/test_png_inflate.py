@@ -812,9 +812,8 @@ def test_the_row_worker_gets_a_short_last_piece(m, through_objects, monkeypatch)
     # 600x450 rows (810 KiB) at a ratio of about 2: a first piece of 64 KiB,
     # then one of about 448 KiB of rows, and the rest in one piece alone; the
     # row worker is left only the rows of a short last piece once the
-    # inflater is done, so the rest goes in two.
-    if _input_pieces(m) is None:
-        pytest.skip("a build without the counts of its fast paths")
+    # inflater is done, so the rest goes in two. (Without the counts, the
+    # pixels are still checked.)
     if len(os.sched_getaffinity(0)) < 2:
         pytest.skip("the row worker needs two processors")
     rng = random.Random(7)
@@ -827,8 +826,8 @@ def test_the_row_worker_gets_a_short_last_piece(m, through_objects, monkeypatch)
         assert bytes(m.SimpleImage.open(data)._pixels) == b"".join(
             raw[y * 1801 + 1 : (y + 1) * 1801] for y in range(450)
         )
-        counts[worker] = _input_pieces(m) - before
-    assert counts == {"0": 3, "1": 4}
+        counts[worker] = None if before is None else _input_pieces(m) - before
+    assert counts in ({"0": 3, "1": 4}, {"0": None, "1": None})
 
 
 @pytest.mark.parametrize(("idat_size", "inputs"), [(None, 1), (4096, 3), (100_000, 6)])
