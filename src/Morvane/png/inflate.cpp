@@ -47,7 +47,14 @@ Constant kOutputPiece = Constant::integer(static_cast<unsigned long>(kOutputPiec
 constexpr Py_ssize_t kFirstInput = 64 << 10, kMinInput = 4 << 10, kMaxInput = 256 << 10;
 // What the last piece is cut down to where a row worker undoes the pieces:
 // all of the last piece's rows are left to do once the inflater is done.
-constexpr Py_ssize_t kShortLastPiece = 64 << 10;
+constexpr uint64_t kShortLastPiece = 64 << 10;
+
+// What the next piece is cut to, so that a short one is left over, where
+// `left` bytes of rows are still to come and a whole piece is about `whole`:
+// 0 where the rows left are too few or too many for that to matter.
+constexpr uint64_t cutForShortLast(uint64_t left, uint64_t whole) {
+    return left > 2 * kShortLastPiece && left <= whole + whole / 4 ? left - kShortLastPiece : 0;
+}
 // Pieces from this size on are worked on without the interpreter lock.
 constexpr size_t kUnlockedPiece = 32 << 10;
 
@@ -182,12 +189,11 @@ private:
         const double perByte = consumed_ / produced_;
         double target = static_cast<double>(kOutputPieceSize) * 7 / 8;
         double slack = -1;
-        if (forWorker_ && expected_ != UINT64_MAX) {
-            const double left = static_cast<double>(expected_) - produced_;
-            const auto last = static_cast<double>(kShortLastPiece);
-            if (left > 2 * last && left <= target + target / 4) {
-                target = left - last;
-                slack = last / 2 * perByte;
+        if (forWorker_ && expected_ != UINT64_MAX && produced_ < static_cast<double>(expected_)) {
+            const uint64_t left = expected_ - static_cast<uint64_t>(produced_);
+            if (const uint64_t cut = cutForShortLast(left, static_cast<uint64_t>(target))) {
+                target = static_cast<double>(cut);
+                slack = static_cast<double>(kShortLastPiece) / 2 * perByte;
             }
         }
         double n = target * perByte;
@@ -389,9 +395,8 @@ private:
     // short one over.
     size_t pieceSize() const {
         if (!worker_ || expected_ == UINT64_MAX || expected_ <= produced_) return piece_;
-        const uint64_t left = expected_ - produced_, last = kShortLastPiece;
-        if (left > 2 * last && left <= piece_ + piece_ / 4) return std::min<uint64_t>(piece_, left - last);
-        return piece_;
+        const uint64_t cut = cutForShortLast(expected_ - produced_, piece_);
+        return cut ? std::min<uint64_t>(piece_, cut) : piece_;
     }
 
     Status fail() {
