@@ -9,6 +9,10 @@ byte shuffles' fallbacks).
 Each program names the sources it needs in a `// sources: a.cpp b.cpp` line.
 MORVANE_NATIVE_CXXFLAGS adds compiler flags (the coverage build adds
 --coverage) and MORVANE_NATIVE_BUILD_DIR keeps the objects in that folder.
+MORVANE_SKIP_NATIVE=1 skips them: they depend neither on the interpreter nor
+on the installed module, so a run of the suite on a further interpreter or
+build of the module, after a run that made them with the same compiler and
+sources, would only repeat them (tools/each-python.sh and CI set it there).
 
 tools/mutate.py builds the same programs with the same flags (program_sources
 and compile_flags below), one source at a time.
@@ -19,6 +23,7 @@ import re
 import shlex
 import shutil
 import subprocess
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
@@ -46,6 +51,10 @@ WARNINGS = [
     "-Werror",
 ]
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("MORVANE_SKIP_NATIVE") == "1", reason="MORVANE_SKIP_NATIVE=1: this run's caller ran the native checks"
+)
 
 
 def program_sources(program):
@@ -88,7 +97,7 @@ def _child_env():
 
 
 @pytest.fixture(scope="session")
-def native_build(tmp_path_factory):
+def native_build(request, tmp_path_factory):
     cxx = _compiler()
     if cxx is None or not SOURCES.is_dir():
         pytest.skip("needs a C++ compiler and the module's sources")
@@ -103,7 +112,7 @@ def native_build(tmp_path_factory):
     )
     sanitize = SANITIZE if probe.returncode == 0 else []
 
-    def build(program, variant):
+    def compile_one(program, variant):
         exe = out / f"{program}-{variant}"
         command = [
             *cxx,
@@ -116,6 +125,23 @@ def native_build(tmp_path_factory):
         result = subprocess.run(command, capture_output=True, text=True, cwd=out)
         assert result.returncode == 0, f"{shlex.join(command)}\n{result.stderr[-4000:]}"
         return exe
+
+    # Compiling takes most of the checks' time: every selected program is
+    # compiled at once, on every processor, while the first ones run.
+    wanted = [
+        (item.callspec.params["program"], item.callspec.params["variant"])
+        for item in request.session.items
+        if getattr(item, "originalname", None) == "test_native"
+    ]
+    pool = ThreadPoolExecutor(max_workers=max(1, len(os.sched_getaffinity(0))))
+    request.addfinalizer(lambda: pool.shutdown(cancel_futures=True))
+    builds = {key: pool.submit(compile_one, *key) for key in dict.fromkeys(wanted)}
+
+    def build(program, variant):
+        key = (program, variant)
+        if key not in builds:
+            builds[key] = pool.submit(compile_one, *key)
+        return builds[key].result()
 
     return build
 
