@@ -53,7 +53,8 @@ WARNINGS = [
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-fno-omit-frame-pointer"]
 
 pytestmark = pytest.mark.skipif(
-    os.environ.get("MORVANE_SKIP_NATIVE") == "1", reason="MORVANE_SKIP_NATIVE=1: this run's caller ran the native checks"
+    os.environ.get("MORVANE_SKIP_NATIVE") == "1",
+    reason="MORVANE_SKIP_NATIVE=1: this run's caller ran the native checks",
 )
 
 
