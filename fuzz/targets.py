@@ -120,13 +120,14 @@ _scratch = None
 
 
 def scratch_path(name: str) -> str:
-    """A path in a scratch directory: $MORVANE_FUZZ_SCRATCH when set (the
-    fuzzer's work directory; libFuzzer ends the process without running exit
-    handlers), else a private one on tmpfs when there is one, removed when the
-    process exits."""
+    """A path in a scratch directory of this process's own: in
+    $MORVANE_FUZZ_SCRATCH when set (the fuzzer's work directory; libFuzzer
+    ends the process without running exit handlers; fuzzers run side by side
+    there, each with its own files), else a private one on tmpfs when there
+    is one, removed when the process exits."""
     global _scratch
     if _scratch is None and os.environ.get("MORVANE_FUZZ_SCRATCH"):
-        _scratch = os.environ["MORVANE_FUZZ_SCRATCH"]
+        _scratch = os.path.join(os.environ["MORVANE_FUZZ_SCRATCH"], str(os.getpid()))
         os.makedirs(_scratch, exist_ok=True)
     if _scratch is None:
         base = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None

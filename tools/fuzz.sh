@@ -8,7 +8,9 @@
 #                                       -jobs=2 -workers=2) and extra seed folders
 #                                       (read only; new inputs go to .fuzz/corpus)
 #   tools/fuzz.sh ci [SECONDS]          setup, then every target for SECONDS
-#                                       (default 60) each; fails on any finding
+#                                       (default 60) each, as many at a time
+#                                       as there are processors; fails on any
+#                                       finding
 #   tools/fuzz.sh repro TARGET FILE...  run the target once on each FILE
 #   tools/fuzz.sh native [HARNESS] [ARGS...]
 #                                       a C++ core alone, without Python, with
@@ -150,17 +152,46 @@ case "${1:-}" in
     ci)
         seconds="${2:-60}"
         setup
+        # Each run keeps one core busy: as many at a time as there are
+        # processors, each for the same time, their summaries shown in order.
+        at_once="$(nproc)"
+        mkdir -p "$work/logs"
+        names=() commands=()
         for t in "${targets[@]}"; do
-            echo "=== fuzz $t for ${seconds}s"
-            logged "$t" "$work/artifacts/$t" run "$t" -max_total_time="$seconds"
-            grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 5 "$log"
+            names+=("$t")
+            commands+=("fuzz $t for ${seconds}s|$work/artifacts/$t|run $t -max_total_time=$seconds")
         done
         for h in "${native_harnesses[@]}"; do
-            echo "=== fuzz the C++ core $h alone (native) for ${seconds}s"
-            logged "native-$h" "$work/native/$h/artifacts" native "$h" -max_total_time="$seconds"
-            grep -E '^#[0-9]+ +DONE' "$log" || tail -n 5 "$log"
+            names+=("native-$h")
+            commands+=("fuzz the C++ core $h alone (native) for ${seconds}s|$work/native/$h/artifacts|native $h -max_total_time=$seconds")
         done
-        echo "fuzz: $((${#targets[@]} + ${#native_harnesses[@]})) passed, 0 failed"
+        for ((first = 0; first < ${#names[@]}; first += at_once)); do
+            pids=()
+            for ((i = first; i < first + at_once && i < ${#names[@]}; i++)); do
+                IFS='|' read -r _ findings command <<<"${commands[i]}"
+                # shellcheck disable=SC2086
+                (logged "${names[i]}" "$findings" $command) >"$work/logs/${names[i]}.summary" 2>&1 &
+                pids+=($!)
+            done
+            failed=0
+            for ((i = first; i < first + ${#pids[@]}; i++)); do
+                status=0
+                wait "${pids[i - first]}" || status=$?
+                IFS='|' read -r title _ _ <<<"${commands[i]}"
+                echo "=== $title"
+                log="$work/logs/${names[i]}.log"
+                if [ "$status" -ne 0 ]; then
+                    cat "$work/logs/${names[i]}.summary"
+                    failed="$status"
+                elif [[ ${names[i]} == native-* ]]; then
+                    grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs)' "$log" || tail -n 5 "$log"
+                else
+                    grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 5 "$log"
+                fi
+            done
+            [ "$failed" -eq 0 ] || exit "$failed"
+        done
+        echo "fuzz: ${#names[@]} passed, 0 failed"
         ;;
     *) sed -n '2,24p' "$0"; exit 2 ;;
 esac
