@@ -125,7 +125,7 @@ native() {
     read -r -a sources <<<"$(sed -n 's|^// sources:||p' "$source")"
     mkdir -p "$dir/corpus" "$dir/artifacts"
     clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-        -Isrc/Morvane -Itests/native "$source" "${sources[@]/#/src/Morvane/}" -o "$dir/fuzz"
+        -Isrc/Morvane -Itests/native "$source" "${sources[@]/#/src/Morvane/}" -o "$dir/fuzz" || return
     "$dir/fuzz" -artifact_prefix="$dir/artifacts/" "$@" "$dir/corpus"
 }
 
@@ -144,6 +144,14 @@ logged() {
     fi
 }
 
+# One of CI's runs, by name: a target, or native-HARNESS, for $seconds.
+ci_one() {
+    case "$1" in
+    native-*) logged "$1" "$work/native/${1#native-}/artifacts" native "${1#native-}" -max_total_time="$seconds" ;;
+    *) logged "$1" "$work/artifacts/$1" run "$1" -max_total_time="$seconds" ;;
+    esac
+}
+
 case "${1:-}" in
     setup) setup ;;
     native) shift; native "$@" ;;
@@ -156,37 +164,34 @@ case "${1:-}" in
         # processors, each for the same time, their summaries shown in order.
         at_once="$(nproc)"
         mkdir -p "$work/logs"
-        names=() commands=()
-        for t in "${targets[@]}"; do
-            names+=("$t")
-            commands+=("fuzz $t for ${seconds}s|$work/artifacts/$t|run $t -max_total_time=$seconds")
-        done
-        for h in "${native_harnesses[@]}"; do
-            names+=("native-$h")
-            commands+=("fuzz the C++ core $h alone (native) for ${seconds}s|$work/native/$h/artifacts|native $h -max_total_time=$seconds")
-        done
+        names=("${targets[@]}" "${native_harnesses[@]/#/native-}")
         for ((first = 0; first < ${#names[@]}; first += at_once)); do
             pids=()
-            for ((i = first; i < first + at_once && i < ${#names[@]}; i++)); do
-                IFS='|' read -r _ findings command <<<"${commands[i]}"
-                # shellcheck disable=SC2086
-                (logged "${names[i]}" "$findings" $command) >"$work/logs/${names[i]}.summary" 2>&1 &
+            for name in "${names[@]:first:at_once}"; do
+                (ci_one "$name") >"$work/logs/$name.summary" 2>&1 &
                 pids+=($!)
             done
             failed=0
-            for ((i = first; i < first + ${#pids[@]}; i++)); do
+            for name in "${names[@]:first:at_once}"; do
                 status=0
-                wait "${pids[i - first]}" || status=$?
-                IFS='|' read -r title _ _ <<<"${commands[i]}"
-                echo "=== $title"
-                log="$work/logs/${names[i]}.log"
+                wait "${pids[0]}" || status=$?
+                pids=("${pids[@]:1}")
+                log="$work/logs/$name.log"
+                case "$name" in
+                native-*)
+                    echo "=== fuzz the C++ core ${name#native-} alone (native) for ${seconds}s"
+                    summary='^(#[0-9]+ +DONE|Done [0-9]+ runs)'
+                    ;;
+                *)
+                    echo "=== fuzz $name for ${seconds}s"
+                    summary='^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)'
+                    ;;
+                esac
                 if [ "$status" -ne 0 ]; then
-                    cat "$work/logs/${names[i]}.summary"
+                    cat "$work/logs/$name.summary"
                     failed="$status"
-                elif [[ ${names[i]} == native-* ]]; then
-                    grep -E '^(#[0-9]+ +DONE|Done [0-9]+ runs)' "$log" || tail -n 5 "$log"
                 else
-                    grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || tail -n 5 "$log"
+                    grep -E "$summary" "$log" || tail -n 5 "$log"
                 fi
             done
             [ "$failed" -eq 0 ] || exit "$failed"
